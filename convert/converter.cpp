@@ -1,0 +1,281 @@
+#include "convert/converter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDebug>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "convert/accessunit.h"
+#include "convert/nalunit.h"
+#include "convert/timing.h"
+#include "h264/sps.h"
+#include "mp4/mp4check.h"
+
+namespace {
+
+constexpr uint32_t kReadSize = 1u << 20;          // bytes per read
+constexpr uint32_t kMaxNalUnit = 256u << 20;      // the largest NAL unit taken
+constexpr uint32_t kMaxBuffer = kMaxNalUnit + 8;  // a unit, its start code and the next one's
+constexpr uint32_t kMaxParameterSet = 65535;      // avcC stores 16-bit lengths
+constexpr int32_t kFallbackWidth = 1920;
+constexpr int32_t kFallbackHeight = 1080;
+constexpr uint8_t kVideoProfileLevel = 127;
+
+QString ErrnoText(int err) { return QString::fromLocal8Bit(strerror(err)); }
+
+// Gives `from` the name `to` unless `to` exists; an existing file is never replaced.
+int RenameNoReplace(const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+#endif
+    if (link(from, to) == 0) {
+        unlink(from);
+        return 0;
+    }
+    if (errno == EEXIST) return errno;
+    // A file system without hard links: check, then rename.
+    struct stat st;
+    if (stat(to, &st) == 0) return EEXIST;
+    return rename(from, to) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+Converter::Converter() = default;
+Converter::~Converter() = default;
+
+void Converter::Fail(const QString& reason) {
+    if (!failed) lastError = reason;
+    failed = true;
+}
+
+void Converter::SetFrameRateOverride(uint32_t num, uint32_t den) {
+    overrideNum = num;
+    overrideDen = den;
+}
+
+MP4FileHandle Converter::CreateMp4File(const char* path, int32_t width, int32_t height) {
+    if (!path) return MP4_INVALID_FILE_HANDLE;
+    MP4FileHandle h = MP4Create(path, 0);
+    if (h == MP4_INVALID_FILE_HANDLE) {
+        qDebug("ERROR:Open file fialed.\n");
+        return MP4_INVALID_FILE_HANDLE;
+    }
+    videoWidth = width;
+    videoHeight = height;
+    timeScale = 90000;
+    frameRate = 25;
+    videoTrackId = 0;
+    writer = std::make_unique<AccessUnitWriter>(h);
+    MP4SetTimeScale(h, uint32_t(timeScale));
+    return h;
+}
+
+int32_t Converter::WriteNalUnits(MP4FileHandle hMp4File, const uint8_t* buffer, uint32_t end) {
+    if (hMp4File == MP4_INVALID_FILE_HANDLE || !buffer || !writer) return -1;
+    uint32_t pos = 0;
+    NalUnit nalu;
+    for (;;) {
+        const int32_t r = FindNextNalUnit(buffer, end, pos, &nalu);
+        if (r == 0) return int32_t(pos);
+        if ((nalu.type == 7 || nalu.type == 8) && uint32_t(nalu.length) > kMaxParameterSet) {
+            qDebug("ERROR:parameter set of %d bytes", nalu.length);
+            Fail(QStringLiteral("a parameter set of %1 bytes is larger than %2 bytes")
+                     .arg(nalu.length)
+                     .arg(kMaxParameterSet));
+            return 0;
+        }
+        // An SPS needs its three profile and level bytes to describe a track.
+        if (nalu.type == 7 && videoTrackId == 0 && nalu.length >= 4) {
+            if (!AddVideoTrack(hMp4File, nalu)) return 0;
+        }
+        if (!writer->Add(nalu)) {
+            Fail(WriteFailure(hMp4File));
+            return 0;
+        }
+        pos += uint32_t(r);
+    }
+}
+
+bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
+    SpsInfo info{};
+    uint32_t fpsNum = 0, fpsDen = 0;
+    if (ParseSpsFull(sps.data, uint32_t(sps.length), &info)) {
+        videoWidth = int32_t(info.width);
+        videoHeight = int32_t(info.height);
+        if (info.timing_info_present_flag)
+            FrameRateFromTiming(info.num_units_in_tick, info.time_scale, &fpsNum, &fpsDen);
+    } else {
+        videoWidth = kFallbackWidth;
+        videoHeight = kFallbackHeight;
+    }
+    if (overrideNum) {
+        fpsNum = overrideNum;
+        fpsDen = overrideDen;
+    }
+    if (!fpsNum) {
+        fpsNum = uint32_t(frameRate);  // no timing information: the default rate
+        fpsDen = 1;
+    }
+    const TrackTiming timing = ChooseTrackTiming(fpsNum, fpsDen);
+    frameRate = int32_t((fpsNum + fpsDen / 2) / fpsDen);
+    trackTimeScale = timing.timeScale;
+    frameDuration = timing.frameDuration;
+    framesPerSecond = double(fpsNum) / double(fpsDen);
+    videoTrackId = int32_t(MP4AddH264VideoTrack(hMp4File, trackTimeScale, frameDuration,
+                                                uint16_t(videoWidth), uint16_t(videoHeight),
+                                                sps.data[1], sps.data[2], sps.data[3], 3));
+    MP4SetVideoProfileLevel(hMp4File, kVideoProfileLevel);
+    if (videoTrackId == 0) {
+        qDebug("add video track failed.\n");
+        Fail(QStringLiteral("cannot add the video track"));
+        return false;
+    }
+    writer->SetTrack(MP4TrackId(videoTrackId), frameDuration);
+    return true;
+}
+
+QString Converter::WriteFailure(MP4FileHandle hMp4File) const {
+    const int err = MP4WriteError(hMp4File);
+    return QStringLiteral("cannot write %1: %2")
+        .arg(QString::fromStdString(outputName), err ? ErrnoText(err) : QStringLiteral("error"));
+}
+
+bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
+    if (hMp4File == MP4_INVALID_FILE_HANDLE) return false;
+    bool ok = true;
+    if (writer && !writer->Finish()) {
+        Fail(WriteFailure(hMp4File));
+        ok = false;
+    }
+    int err = 0;
+    if (!MP4CloseChecked(hMp4File, 0, &err)) {
+        Fail(QStringLiteral("cannot write %1: %2")
+                 .arg(QString::fromStdString(outputName), ErrnoText(err)));
+        ok = false;
+    }
+    return ok;
+}
+
+bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
+    failed = false;
+    lastError.clear();
+    summary = ConversionSummary();
+    if (!inputPath || !*inputPath) {
+        Fail(QStringLiteral("no input file given"));
+        return false;
+    }
+    if (outputPath.isEmpty()) {
+        Fail(QStringLiteral("no output file given"));
+        return false;
+    }
+    outputName = outputPath.toStdString();
+    // A device (/dev/null, /dev/full) is written in place; a file is written beside its final
+    // name and renamed when complete, and an existing one is never replaced.
+    struct stat st;
+    const bool device = stat(outputName.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    if (!device && lstat(outputName.c_str(), &st) == 0) {
+        Fail(QStringLiteral("%1 already exists").arg(outputPath));
+        return false;
+    }
+    const std::string partPath = device ? outputName : outputName + ".part";
+    if (!device) unlink(partPath.c_str());  // a stale one, or a link planted in its place
+
+    MP4FileHandle h = CreateMp4File(partPath.c_str(), kFallbackWidth, kFallbackHeight);
+    if (h == MP4_INVALID_FILE_HANDLE) {
+        const int err = errno;
+        qDebug("ERROR:Create file failed!");
+        Fail(QStringLiteral("cannot create %1: %2").arg(outputPath, ErrnoText(err)));
+        return false;
+    }
+    FILE* in = fopen(inputPath, "rb");
+    if (!in) {
+        const int err = errno;
+        qDebug("ERROR:open file failed!");
+        Fail(QStringLiteral("cannot open %1: %2").arg(QString::fromLocal8Bit(inputPath), ErrnoText(err)));
+        CloseMp4File(h);
+        if (!device) unlink(partPath.c_str());
+        return false;
+    }
+    fseek(in, 0, SEEK_SET);
+
+    ReadAll(in, h, inputPath);
+    fclose(in);
+    if (!failed && videoTrackId == 0)
+        Fail(QStringLiteral("input has no H.264 sequence parameter set"));
+    const bool closed = CloseMp4File(h);
+    if (closed && !failed && writer->Pictures() == 0)
+        Fail(QStringLiteral("input has no coded pictures"));
+    if (!failed && !device) {
+        const int err = RenameNoReplace(partPath.c_str(), outputName.c_str());
+        if (err)
+            Fail(err == EEXIST ? QStringLiteral("%1 already exists").arg(outputPath)
+                               : QStringLiteral("cannot write %1: %2").arg(outputPath, ErrnoText(err)));
+    }
+    if (failed) {
+        if (!device) unlink(partPath.c_str());
+        return false;
+    }
+
+    summary.pictures = writer->Pictures();
+    summary.syncPictures = writer->SyncPictures();
+    summary.framesPerSecond = framesPerSecond;
+    summary.durationSeconds = double(writer->Pictures()) * frameDuration / trackTimeScale;
+    summary.width = videoWidth;
+    summary.height = videoHeight;
+    summary.outputPath = outputPath;
+    qDebug("## WriteH264File Complete!");
+    qDebug("## WriteH264File End!  ");
+    return true;
+}
+
+void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
+    std::vector<uint8_t> buffer(kReadSize);
+    uint32_t fill = 0;
+    for (;;) {
+        const size_t n = fread(buffer.data() + fill, 1, buffer.size() - fill, in);
+        if (n == 0) {
+            if (ferror(in)) {
+                const int err = errno;
+                Fail(QStringLiteral("cannot read %1: %2")
+                         .arg(QString::fromLocal8Bit(inputPath), ErrnoText(err ? err : EIO)));
+                return;
+            }
+            break;
+        }
+        const uint32_t count = fill + uint32_t(n);
+        const int64_t boundary = FindLastStartCode(buffer.data(), count);
+        if (boundary <= 0) {
+            fill = count;
+            if (count < buffer.size()) continue;  // room left: read on
+            if (boundary < 0) {
+                // No start code at all: bytes in front of the stream. Keep the last three,
+                // which may begin one.
+                memmove(buffer.data(), buffer.data() + count - 3, 3);
+                fill = 3;
+                continue;
+            }
+            // One unit fills the buffer: make room for it.
+            if (buffer.size() >= kMaxBuffer) {
+                qDebug("ERROR:NAL unit larger than %u bytes", kMaxNalUnit);
+                Fail(QStringLiteral("a NAL unit is larger than 256 MiB"));
+                return;
+            }
+            buffer.resize(std::min<size_t>(buffer.size() * 2, kMaxBuffer));
+            continue;
+        }
+        int32_t covered = WriteNalUnits(h, buffer.data(), uint32_t(boundary));
+        if (failed) return;
+        if (covered <= 0) covered = int32_t(boundary);  // only bytes in front of the stream
+        fill = count - uint32_t(covered);
+        memmove(buffer.data(), buffer.data() + covered, fill);
+    }
+    // The end of the input ends the last unit.
+    if (fill > 0) WriteNalUnits(h, buffer.data(), fill);
+}

@@ -1,0 +1,80 @@
+// The conversion engine: an H.264 Annex B file in, an MP4 file with one video track out.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "convert/nalunit.h"
+#include "mp4/mp4v2.h"
+
+class AccessUnitWriter;
+
+// What a finished conversion wrote, for the window's and the command line's report.
+struct ConversionSummary {
+    uint64_t pictures = 0;       // samples written (one per access unit)
+    uint64_t syncPictures = 0;   // of which sync samples
+    double durationSeconds = 0;  // track duration
+    double framesPerSecond = 0;  // frame rate the track plays at
+    int32_t width = 0;           // track size
+    int32_t height = 0;
+    QString outputPath;
+};
+
+// Holds the converter state of one conversion. The window class derives from it, and the tests,
+// the benchmark and the command-line converter use it on its own. One instance converts one file.
+class Converter {
+public:
+    Converter();
+    virtual ~Converter();
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    // Creates the MP4 file at `path`; returns its handle, or MP4_INVALID_FILE_HANDLE.
+    MP4FileHandle CreateMp4File(const char* path, int32_t width, int32_t height);
+    // Writes the NAL units of the Annex B region [buffer, buffer + end). Returns the bytes the
+    // units found cover (0 when there is none, or on a failure that ends the writing), or -1 for
+    // a missing handle or buffer. The last access unit stays pending until CloseMp4File.
+    int32_t WriteNalUnits(MP4FileHandle hMp4File, const uint8_t* buffer, uint32_t end);
+    // Writes the pending access unit and closes the file; false when anything failed to reach it.
+    bool CloseMp4File(MP4FileHandle hMp4File);
+
+    // Converts `inputPath` into the MP4 file `outputPath`, which must not exist yet. The file is
+    // written as `outputPath`.part and takes its name only when everything succeeded; on false
+    // nothing is left behind and LastError() says why.
+    bool WriteH264File(const char* inputPath, QString outputPath);
+
+    // Frame rate to use instead of the stream's own (num/den frames per second); 0/0 for none.
+    void SetFrameRateOverride(uint32_t num, uint32_t den);
+
+    // One line telling why the last conversion failed; empty when it succeeded.
+    QString LastError() const { return lastError; }
+    // What the last successful conversion wrote.
+    const ConversionSummary& Summary() const { return summary; }
+
+protected:
+    int32_t videoWidth = 0;
+    int32_t videoHeight = 0;
+    int32_t frameRate = 0;
+    int32_t timeScale = 0;
+    int32_t videoTrackId = 0;
+
+private:
+    void Fail(const QString& reason);
+    bool AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps);
+    QString WriteFailure(MP4FileHandle hMp4File) const;
+    void ReadAll(FILE* in, MP4FileHandle hMp4File, const char* inputPath);
+
+    uint32_t trackTimeScale = 0;  // ticks per second of the video track
+    uint32_t frameDuration = 0;   // ticks per sample
+    double framesPerSecond = 0;
+    std::string outputName;  // the final output path, for messages
+    QString lastError;
+    ConversionSummary summary;
+    std::unique_ptr<AccessUnitWriter> writer;
+    uint32_t overrideNum = 0;
+    uint32_t overrideDen = 0;
+    bool failed = false;
+};

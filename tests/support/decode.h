@@ -1,0 +1,67 @@
+// The tests' ground truth: decoding through libavformat and libavcodec, and a reader of the MP4
+// boxes that tell what a player is told (track size, time scales, sync samples, offsets).
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+#include <cstdint>
+
+struct DecodedPicture {
+    QByteArray hash;  // MD5 of the picture's planes
+    int64_t pts = 0;  // presentation time in the stream's time base (raw streams: none, 0)
+};
+
+struct DemuxedPacket {
+    int size = 0;
+    int64_t dts = 0;
+    int64_t pts = 0;
+    int64_t duration = 0;
+    bool key = false;
+};
+
+struct DecodeResult {
+    bool ok = false;
+    QString error;
+    QVector<DecodedPicture> pictures;  // in the decoder's output order
+    QVector<DemuxedPacket> packets;    // in file order
+    int width = 0;                     // as libavformat reports the stream
+    int height = 0;
+    int timeBaseNum = 0, timeBaseDen = 1;
+    int frameRateNum = 0, frameRateDen = 1;  // r_frame_rate
+    int64_t duration = 0;                    // stream duration in its time base
+};
+
+// Decodes every picture of a raw H.264 stream or of an MP4 file's video track.
+DecodeResult DecodeFile(const QString& path);
+// The hashes of DecodeFile's pictures in output order; empty when the file cannot be decoded.
+QVector<QByteArray> DecodePictureHashes(const QString& path);
+
+struct Mp4Info {
+    bool ok = false;
+    QString error;
+    uint32_t movieTimeScale = 0;
+    uint32_t trackTimeScale = 0;
+    uint64_t trackDuration = 0;  // mdhd, in track ticks
+    double tkhdWidth = 0, tkhdHeight = 0;
+    uint16_t avc1Width = 0, avc1Height = 0;
+    QByteArray avcC;
+    uint32_t sampleCount = 0;           // stsz
+    bool hasStss = false;               // absent: every sample is sync
+    QVector<uint32_t> syncSamples;      // stss, 1-based
+    QVector<uint32_t> sttsDeltas;       // stts expanded per sample
+    QVector<int64_t> compositionOffsets;  // ctts expanded per sample (empty when absent)
+    bool co64 = false;                  // 64-bit chunk offsets
+    int64_t editMediaTime = -1;         // first elst entry's media time, -1 without edit list
+    bool hasIods = false;
+    int iodsVideoProfile = -1;
+};
+
+// Reads the movie box of an MP4 file (with one video track) without decoding anything.
+Mp4Info ReadMp4Info(const QString& path);
+
+// The samples of an MP4 file's video track (or the packets of a raw stream), bytes as stored.
+QVector<QByteArray> ReadSamples(const QString& path);
+
+// Reads a whole (small) file.
+QByteArray ReadFileBytes(const QString& path);

@@ -1,0 +1,368 @@
+// Whole conversions through the engine, judged by decoding: every test stream, and the inputs
+// that used to lose data or report failure as success.
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <algorithm>
+#include <csignal>
+
+#include "convert/converter.h"
+#include "convert/nalunit.h"
+#include "convert/timing.h"
+#include "support/decode.h"
+#include "support/streams.h"
+
+namespace {
+
+bool IsSampleNal(int type) { return type >= 1 && type <= 6; }
+
+// The slice, partition and SEI units of an Annex B stream, in order, without trailing zeros.
+QVector<QByteArray> SampleNalsOfStream(const QByteArray& d) {
+    QVector<QByteArray> out;
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(d.constData());
+    uint32_t pos = 0;
+    NalUnit n;
+    while (int32_t r = FindNextNalUnit(b, uint32_t(d.size()), pos, &n)) {
+        if (IsSampleNal(n.type)) {
+            int32_t len = n.length;
+            while (len > 1 && n.data[len - 1] == 0) --len;
+            out.push_back(QByteArray(reinterpret_cast<const char*>(n.data), len));
+        }
+        pos += uint32_t(r);
+    }
+    return out;
+}
+
+// The same units as they stand in the MP4's samples (in-band parameter sets left out).
+QVector<QByteArray> SampleNalsOfMp4(const QString& path) {
+    QVector<QByteArray> out;
+    for (const QByteArray& s : ReadSamples(path)) {
+        int at = 0;
+        while (at + 4 <= s.size()) {
+            const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) |
+                                 (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
+            if (len == 0 || at + 4 + qint64(len) > s.size()) {
+                out.push_back(QByteArray("<bad length>"));
+                return out;
+            }
+            const QByteArray nal = s.mid(at + 4, int(len));
+            if (IsSampleNal(nal[0] & 0x1F)) out.push_back(nal);
+            at += 4 + int(len);
+        }
+        if (at != s.size()) out.push_back(QByteArray("<trailing bytes>"));
+    }
+    return out;
+}
+
+struct Result {
+    bool ok = false;
+    QString error;
+    QString output;
+    ConversionSummary summary;
+};
+
+Result Convert(const QString& input, const QString& output) {
+    Converter c;
+    Result r;
+    r.ok = c.WriteH264File(input.toStdString().c_str(), output);
+    r.error = c.LastError();
+    r.output = output;
+    r.summary = c.Summary();
+    return r;
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), qint64(bytes.size()));
+}
+
+QStringList Entries(const QString& dir) {
+    return QDir(dir).entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::System);
+}
+
+// An SEI NAL unit (with 4-byte start code) carrying `size` bytes of user data unregistered; its
+// bytes never form a start code or need emulation prevention.
+QByteArray BigSei(int size) {
+    QByteArray sei("\x00\x00\x00\x01\x06\x05", 6);
+    const int payload = size;
+    int left = payload;
+    while (left >= 255) {
+        sei.append(char(0xFF));
+        left -= 255;
+    }
+    sei.append(char(left));
+    QRandomGenerator rng(size);
+    for (int i = 0; i < payload; ++i) sei.append(char(0x80 | rng.bounded(128)));
+    sei.append(char(0x80));  // rbsp trailing bits
+    return sei;
+}
+
+// Inserts `what` right in front of the first slice of the stream (an SEI belongs before the
+// slices of its picture).
+QByteArray InsertBeforeFirstSlice(const QByteArray& stream, const QByteArray& what) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(stream.constData());
+    uint32_t pos = 0;
+    NalUnit n;
+    while (int32_t r = FindNextNalUnit(b, uint32_t(stream.size()), pos, &n)) {
+        if (n.type == 1 || n.type == 5) {
+            const int at = int(n.data - b) - n.startCodeLength;
+            return stream.left(at) + what + stream.mid(at);
+        }
+        pos += uint32_t(r);
+    }
+    return QByteArray();
+}
+
+}  // namespace
+
+class TestConvert : public QObject {
+    Q_OBJECT
+    QTemporaryDir tmp;
+
+    QString Out(const QString& name) { return tmp.filePath(name); }
+
+    // Converts `input`, checks the result decodes to the raw stream's pictures and carries every
+    // slice and SEI byte; returns the decoded MP4.
+    DecodeResult ConvertAndCompare(const QString& input, const QString& output, bool ordered) {
+        const Result r = Convert(input, output);
+        if (!r.ok) qWarning() << "conversion failed:" << r.error;
+        [&] { QVERIFY(r.ok); }();
+        const DecodeResult raw = DecodeFile(input);
+        const DecodeResult mp4 = DecodeFile(output);
+        [&] {
+            QVERIFY(raw.ok);
+            QVERIFY2(mp4.ok, qPrintable(mp4.error));
+            QCOMPARE(mp4.pictures.size(), raw.pictures.size());
+            QVector<QByteArray> a, b;
+            for (const DecodedPicture& p : raw.pictures) a.push_back(p.hash);
+            for (const DecodedPicture& p : mp4.pictures) b.push_back(p.hash);
+            if (!ordered) {
+                std::sort(a.begin(), a.end());
+                std::sort(b.begin(), b.end());
+            }
+            QVERIFY2(a == b, "decoded pictures differ");
+            QVERIFY(SampleNalsOfMp4(output) == SampleNalsOfStream(ReadFileBytes(input)));
+        }();
+        return mp4;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(tmp.isValid());
+        QVERIFY(!TestStreams().isEmpty());
+    }
+
+    void everyStream_data() {
+        QTest::addColumn<QString>("name");
+        for (const TestStream& s : TestStreams()) QTest::newRow(qPrintable(s.Name())) << s.Name();
+    }
+
+    void everyStream() {
+        QFETCH(QString, name);
+        const TestStream s = FindTestStream(name);
+        const QString out = Out(name + QStringLiteral(".mp4"));
+        const DecodeResult mp4 = ConvertAndCompare(s.file, out, true);
+        if (QTest::currentTestFailed()) return;
+        QCOMPARE(mp4.pictures.size(), s.Int("frames"));
+
+        const Mp4Info info = ReadMp4Info(out);
+        QVERIFY2(info.ok, qPrintable(info.error));
+        // The track has the displayed (cropped) size.
+        QCOMPARE(int(info.tkhdWidth), s.Int("width"));
+        QCOMPARE(int(info.tkhdHeight), s.Int("height"));
+        QCOMPARE(int(info.avc1Width), s.Int("width"));
+        QCOMPARE(int(info.avc1Height), s.Int("height"));
+        // One sample per picture; the IDR pictures, and only they, are sync samples (an open
+        // GOP's recovery points may be too).
+        QCOMPARE(int(info.sampleCount), s.Int("frames"));
+        QVERIFY(info.hasStss || s.Int("idr") == s.Int("frames"));
+        if (info.hasStss) {
+            QVERIFY(info.syncSamples.size() >= s.Int("idr"));
+            QVERIFY(info.syncSamples.size() <= s.Int("idr") + s.Int("recovery_points"));
+        }
+        QCOMPARE(info.syncSamples.value(0, 1), 1u);
+        // avcC: the stream's own profile, compatibility and level bytes, 4-byte lengths.
+        QVERIFY(info.avcC.size() > 7);
+        QCOMPARE(int(uint8_t(info.avcC[1])), s.Int("profile_idc"));
+        QCOMPARE(uint8_t(info.avcC[4]) & 3, 3);
+        QCOMPARE(info.movieTimeScale, 90000u);
+        QCOMPARE(info.iodsVideoProfile, 127);
+        // The stream's own rate: presentation times evenly spaced from 0 by its frame duration.
+        const TrackTiming timing = ChooseTrackTiming(uint32_t(s.Int("fps_num")), uint32_t(s.Int("fps_den")));
+        QCOMPARE(info.trackTimeScale, timing.timeScale);
+        QCOMPARE(mp4.timeBaseDen, int(timing.timeScale));
+        QCOMPARE(mp4.frameRateNum * s.Int("fps_den"), mp4.frameRateDen * s.Int("fps_num"));
+        for (int i = 0; i < mp4.pictures.size(); ++i)
+            QCOMPARE(mp4.pictures[i].pts, int64_t(i) * timing.frameDuration);
+        QCOMPARE(info.trackDuration, uint64_t(s.Int("frames")) * timing.frameDuration);
+    }
+
+    void unitsAcrossChunkBorders() {
+        // Several copies of a stream make a file of a few MiB whose units cross every 1 MiB
+        // border of the reads.
+        const TestStream s = TestStreams().at(0);
+        const QByteArray one = ReadFileBytes(s.file);
+        QByteArray many;
+        while (many.size() < 3 * (1 << 20) + 12345) many += one;
+        const QString in = Out(QStringLiteral("repeated.h264"));
+        WriteFile(in, many);
+        ConvertAndCompare(in, Out(QStringLiteral("repeated.mp4")), true);
+    }
+
+    void unitLargerThanTheBuffer() {
+        // A 3 MiB SEI in front of the first picture: the buffer grows for it and nothing after
+        // it is lost.
+        const QByteArray stream = ReadFileBytes(TestStreams().at(0).file);
+        const QByteArray withSei = InsertBeforeFirstSlice(stream, BigSei(3 << 20));
+        QVERIFY(withSei.size() > 3 << 20);
+        const QString in = Out(QStringLiteral("bigsei.h264"));
+        WriteFile(in, withSei);
+        ConvertAndCompare(in, Out(QStringLiteral("bigsei.mp4")), true);
+    }
+
+    void junkInFrontOfTheStream() {
+        // 1.5 MiB without a start code in front of the stream is passed over.
+        const TestStream s = TestStreams().at(0);
+        QByteArray junk(3 << 19, char(0xA5));
+        junk[1000] = 0;  // zeros that look like the start of a code
+        junk[1001] = 0;
+        junk[int(junk.size()) - 1] = 0;
+        junk[int(junk.size()) - 2] = 0;
+        const QString in = Out(QStringLiteral("junk.h264"));
+        WriteFile(in, junk + ReadFileBytes(s.file));
+        const Result r = Convert(in, Out(QStringLiteral("junk.mp4")));
+        QVERIFY2(r.ok, qPrintable(r.error));
+        QCOMPARE(DecodePictureHashes(r.output).size(), s.Int("frames"));
+        QVERIFY(SampleNalsOfMp4(r.output) == SampleNalsOfStream(ReadFileBytes(s.file)));
+    }
+
+    void parameterSetTooLarge() {
+        // An SPS of 70000 bytes cannot be stored in the decoder configuration: the conversion
+        // fails instead of truncating it.
+        const QByteArray stream = ReadFileBytes(TestStreams().at(0).file);
+        const int sps = stream.indexOf(QByteArray("\x00\x00\x00\x01\x67", 5));
+        QVERIFY(sps >= 0);
+        const int next = stream.indexOf(QByteArray("\x00\x00\x01", 3), sps + 4);
+        QByteArray bloated = stream.left(next) + QByteArray(70000, char(0x55)) + stream.mid(next);
+        const QString in = Out(QStringLiteral("bigsps.h264"));
+        WriteFile(in, bloated);
+        const Result r = Convert(in, Out(QStringLiteral("bigsps.mp4")));
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(QStringLiteral("parameter set")), qPrintable(r.error));
+        QVERIFY(!QFile::exists(r.output) && !QFile::exists(r.output + QStringLiteral(".part")));
+    }
+
+    void failuresLeaveNothing_data() {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("empty") << QByteArray() << QStringLiteral("sequence parameter set");
+        QTest::newRow("text") << QByteArray("this is not a video\n").repeated(1000)
+                              << QStringLiteral("sequence parameter set");
+        QByteArray ppsOnly("\x00\x00\x00\x01\x68\xCE\x38\x80", 8);
+        QTest::newRow("no SPS") << ppsOnly << QStringLiteral("sequence parameter set");
+        // An SPS and a PPS, but not a single picture.
+        const QByteArray stream = ReadFileBytes(TestStreams().at(0).file);
+        const int slice = stream.indexOf(QByteArray("\x00\x00\x00\x01\x65", 5));
+        QTest::newRow("no pictures") << stream.left(slice) << QStringLiteral("pictures");
+    }
+
+    void failuresLeaveNothing() {
+        QFETCH(QByteArray, input);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString in = dir.filePath(QStringLiteral("in.h264"));
+        WriteFile(in, input);
+        const Result r = Convert(in, dir.filePath(QStringLiteral("out.mp4")));
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(reason), qPrintable(r.error));
+        QCOMPARE(Entries(dir.path()), QStringList{QStringLiteral("in.h264")});
+    }
+
+    void badPaths() {
+        const QString in = TestStreams().at(0).file;
+        Result r = Convert(in, Out(QStringLiteral("missing/dir/out.mp4")));
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(QStringLiteral("No such file or directory")), qPrintable(r.error));
+
+        r = Convert(Out(QStringLiteral("no-such-input.h264")), Out(QStringLiteral("x.mp4")));
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(QStringLiteral("no-such-input.h264")), qPrintable(r.error));
+        QVERIFY(!QFile::exists(Out(QStringLiteral("x.mp4"))));
+        QVERIFY(!QFile::exists(Out(QStringLiteral("x.mp4.part"))));
+
+        // An existing output is never replaced.
+        const QString existing = Out(QStringLiteral("existing.mp4"));
+        WriteFile(existing, "precious");
+        r = Convert(in, existing);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(QStringLiteral("exists")), qPrintable(r.error));
+        QCOMPARE(ReadFileBytes(existing), QByteArray("precious"));
+
+        QVERIFY(!Convert(in, QString()).ok);
+        Converter c;
+        QVERIFY(!c.WriteH264File(nullptr, Out(QStringLiteral("y.mp4"))));
+        QVERIFY(!c.LastError().isEmpty());
+    }
+
+    void fullDevice() {
+        // Writing to /dev/full fails with the reason, and reports failure.
+        const Result r = Convert(TestStreams().at(0).file, QStringLiteral("/dev/full"));
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(QStringLiteral("No space left on device")), qPrintable(r.error));
+    }
+
+    void diskFullWhileWriting() {
+        // A file size limit stands in for a full disk: the write fails in the middle of the
+        // samples, the conversion says so, and no partial file is left.
+        const TestStream s = TestStreams().at(0);
+        const QByteArray one = ReadFileBytes(s.file);
+        QByteArray many;
+        while (many.size() < (2 << 20)) many += one;
+        QTemporaryDir dir;
+        const QString in = dir.filePath(QStringLiteral("in.h264"));
+        WriteFile(in, many);
+        const QString out = dir.filePath(QStringLiteral("out.mp4"));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit lim = {300000, 300000};
+            setrlimit(RLIMIT_FSIZE, &lim);
+            const Result r = Convert(in, out);
+            const bool expected = !r.ok && r.error.contains(QStringLiteral("File too large")) &&
+                                  !QFile::exists(out) && !QFile::exists(out + QStringLiteral(".part"));
+            _exit(expected ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(pid, &status, 0), pid);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+    }
+
+    void parameterSetsChangeMidStream() {
+        // Two streams of different sizes one after the other: the second one's parameter sets
+        // arrive after samples were written and must still reach the decoder.
+        const QVector<TestStream> all = TestStreams();
+        TestStream a = all.at(0), b;
+        for (const TestStream& s : all)
+            if (s.Int("width") != a.Int("width") && s.Int("bframes") == a.Int("bframes") &&
+                s.Int("start_code") == 4) {
+                b = s;
+                break;
+            }
+        QVERIFY(!b.file.isEmpty());
+        const QString in = Out(QStringLiteral("switch.h264"));
+        WriteFile(in, ReadFileBytes(a.file) + ReadFileBytes(b.file));
+        ConvertAndCompare(in, Out(QStringLiteral("switch.mp4")), true);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConvert)
+#include "test_convert.moc"

@@ -1,0 +1,54 @@
+// The frame rate a stream's timing gives, and the track time scale it is written with.
+
+#include <QtTest>
+
+#include "convert/timing.h"
+
+class TestTiming : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void timeScaleChoice_data() {
+        QTest::addColumn<uint>("num");
+        QTest::addColumn<uint>("den");
+        QTest::addColumn<uint>("timeScale");
+        QTest::addColumn<uint>("duration");
+        // Whole numbers of 90 kHz ticks keep 90000.
+        QTest::newRow("25") << 25u << 1u << 90000u << 3600u;
+        QTest::newRow("30") << 30u << 1u << 90000u << 3000u;
+        QTest::newRow("60") << 60u << 1u << 90000u << 1500u;
+        QTest::newRow("29.97") << 30000u << 1001u << 90000u << 3003u;
+        QTest::newRow("59.94 unreduced") << 120000u << 2002u << 60000u << 1001u;
+        // Others take the rate's own tick.
+        QTest::newRow("23.976") << 24000u << 1001u << 24000u << 1001u;
+        QTest::newRow("59.94") << 60000u << 1001u << 60000u << 1001u;
+        QTest::newRow("7") << 7u << 1u << 7u << 1u;
+        QTest::newRow("none") << 0u << 0u << 90000u << 3600u;
+    }
+    void timeScaleChoice() {
+        QFETCH(uint, num);
+        QFETCH(uint, den);
+        QFETCH(uint, timeScale);
+        QFETCH(uint, duration);
+        const TrackTiming t = ChooseTrackTiming(num, den);
+        QCOMPARE(t.timeScale, timeScale);
+        QCOMPARE(t.frameDuration, duration);
+    }
+
+    void rateFromTiming() {
+        uint32_t num = 0, den = 0;
+        // x264 writes num_units_in_tick 1001, time_scale 48000 for 23.976 fps.
+        QVERIFY(FrameRateFromTiming(1001, 48000, &num, &den));
+        QCOMPARE(num, 24000u);
+        QCOMPARE(den, 1001u);
+        QVERIFY(FrameRateFromTiming(1, 50, &num, &den));
+        QCOMPARE(num, 25u);
+        QCOMPARE(den, 1u);
+        QVERIFY(!FrameRateFromTiming(0, 50, &num, &den));
+        QVERIFY(!FrameRateFromTiming(1, 0, &num, &den));
+        QVERIFY(!FrameRateFromTiming(1, 2001, &num, &den));  // 1000.5 fps
+        QVERIFY(FrameRateFromTiming(1, 2000, &num, &den));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestTiming)
+#include "test_timing.moc"
