@@ -1,12 +1,14 @@
-// Gathers the NAL units of a stream into access units and writes each as one MP4 sample.
+// Gathers the NAL units of a stream into access units and writes each as one MP4 sample, in
+// decoding order, with the rendering offset that presents the pictures in their output order.
 #pragma once
 
-#include <QString>
 #include <cstdint>
 #include <deque>
 #include <vector>
 
 #include "convert/nalunit.h"
+#include "h264/poc.h"
+#include "h264/slice.h"
 #include "mp4/mp4v2.h"
 
 class AccessUnitWriter {
@@ -19,7 +21,7 @@ public:
     // Takes the next NAL unit of the stream, in stream order. Parameter sets are handed to the
     // track in front of the access unit they precede. False when a sample could not be written.
     bool Add(const NalUnit& nal);
-    // Writes the access unit still being gathered. False when a sample could not be written.
+    // Writes everything still held. False when a sample could not be written.
     bool Finish();
 
     uint64_t Pictures() const { return pictures; }
@@ -27,27 +29,60 @@ public:
     // Pictures passed over because no track existed yet.
     uint64_t Dropped() const { return dropped; }
     MP4Duration FrameDuration() const { return frameDuration; }
+    // Pictures held back at most to find the output order.
+    uint32_t ReorderDepth() const { return reorderDepth; }
 
 private:
     struct ParameterSet {
         bool sps;
         std::vector<uint8_t> bytes;
     };
-    struct AccessUnit {
+    // NAL units on their way into one sample.
+    struct Units {
         std::vector<uint8_t> sample;  // length-prefixed NAL units
         std::vector<ParameterSet> parameterSets;
+        bool recoveryPoint = false;  // a recovery point SEI with recovery_frame_cnt 0
+        void Clear();
+        void Append(const Units& other);
+    };
+    struct Picture : Units {
         bool hasSlice = false;
         bool idr = false;
+        bool intraOnly = true;
+        bool resetsOrder = false;  // IDR or memory_management_control_operation 5
+        bool headerKnown = false;  // every slice header so far could be read
+        bool field = false;
+        bool paired = false;
+        SliceHeader last{};  // header of the latest slice
+        int64_t order = 0;   // picture order count
+        uint64_t decodeIndex = 0;
+        int64_t outputIndex = -1;
     };
 
-    bool StartsNewAccessUnit(const NalUnit& nal) const;
-    bool Flush();
-    bool WriteAccessUnit(AccessUnit& au);
+    bool AddSlice(const NalUnit& nal);
+    void AppendUnit(Units& to, const NalUnit& nal);
+    void StartPicture(const NalUnit& nal, const SliceHeader& sh, bool headerKnown);
+    bool SecondFieldOfCurrent(const SliceHeader& sh) const;
+    bool FinishPicture();
+    void Output(Picture* p);
+    void OutputAll();
+    bool WriteOutputPictures();
+    bool WritePicture(Picture& p);
 
     MP4FileHandle file;
     MP4TrackId track = MP4_INVALID_TRACK_ID;
     MP4Duration frameDuration = 0;
-    AccessUnit current;
+    ParameterSets parameterSets;
+    PocCalculator poc;
+    Picture current;
+    Units pending;         // non-VCL units behind the current picture's slices
+    bool closed = false;   // the current picture got no more slices
+    std::deque<Picture> queue;       // finished pictures in decoding order, not yet written
+    std::vector<Picture*> waiting;   // of those, the ones whose output place is not yet known
+    uint32_t reorderDepth = 0;
+    bool depthKnown = false;
+    uint64_t decoded = 0;
+    int64_t output = 0;
     uint64_t pictures = 0;
     uint64_t syncPictures = 0;
     uint64_t dropped = 0;

@@ -44,6 +44,7 @@ struct Mp4File {
     int videoProfileLevel = -1;
     bool headerWritten = false;
     uint64_t dts = 0;  // in track ticks
+    int64_t presentationStart = 0;  // media time shown at time 0
     // Parameter sets by id: before the header those that go into the avcC record; after it,
     // those the decoder holds, so that repeats are recognised and changes sent in band.
     std::map<uint32_t, Bytes> sps;
@@ -286,8 +287,10 @@ bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pByt
     pkt->data = const_cast<uint8_t*>(data);  // not reference-counted: the muxer only reads it
     pkt->size = int(size);
     pkt->stream_index = f->stream->index;
-    pkt->dts = int64_t(f->dts);
-    pkt->pts = int64_t(f->dts + renderingOffset);
+    // Decode times start below zero by the presentation start, which the muxer turns into the
+    // edit list that shows the media from that time on.
+    pkt->dts = int64_t(f->dts) - f->presentationStart;
+    pkt->pts = int64_t(f->dts + renderingOffset) - f->presentationStart;
     pkt->duration = int64_t(duration);
     if (isSyncSample) pkt->flags |= AV_PKT_FLAG_KEY;
     av_packet_rescale_ts(pkt, AVRational{1, int(f->trackTimeScale)}, f->stream->time_base);
@@ -295,6 +298,14 @@ bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pByt
     av_packet_free(&pkt);
     f->dts += duration;
     return r >= 0 && !f->writeError && f->fmt->pb->error >= 0;
+}
+
+bool MP4SetPresentationStart(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration start) {
+    Mp4File* f = FileOf(hFile);
+    if (!f || trackId != kVideoTrackId || !f->stream || f->headerWritten || start > INT32_MAX)
+        return false;
+    f->presentationStart = int64_t(start);
+    return true;
 }
 
 bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
