@@ -119,7 +119,11 @@ void AddParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* nal
     auto it = sets.find(id);
     if (it != sets.end() && it->second == bytes) return;  // a repeat: the decoder has it
     sets[id] = bytes;
-    if (f->headerWritten) AppendLengthPrefixed(f->inband, bytes);
+    if (!f->headerWritten) return;
+    AppendLengthPrefixed(f->inband, bytes);
+    // A decoder drops the picture parameter sets of a sequence parameter set that changes: they
+    // are sent again, even when they repeat.
+    if (isSps) f->pps.clear();
 }
 
 // AVCDecoderConfigurationRecord (ISO/IEC 14496-15 5.3.3.1) from the parameter sets so far.

@@ -105,20 +105,22 @@ QByteArray BigSei(int size) {
     return sei;
 }
 
-// Inserts `what` right in front of the first slice of the stream (an SEI belongs before the
-// slices of its picture).
-QByteArray InsertBeforeFirstSlice(const QByteArray& stream, const QByteArray& what) {
+// Where the start code of the stream's first slice begins.
+int FirstSliceOffset(const QByteArray& stream) {
     const uint8_t* b = reinterpret_cast<const uint8_t*>(stream.constData());
     uint32_t pos = 0;
     NalUnit n;
     while (int32_t r = FindNextNalUnit(b, uint32_t(stream.size()), pos, &n)) {
-        if (n.type == 1 || n.type == 5) {
-            const int at = int(n.data - b) - n.startCodeLength;
-            return stream.left(at) + what + stream.mid(at);
-        }
+        if (n.type == 1 || n.type == 5) return int(n.data - b) - n.startCodeLength;
         pos += uint32_t(r);
     }
-    return QByteArray();
+    return -1;
+}
+
+// Inserts `what` right in front of the first slice (an SEI goes before its picture's slices).
+QByteArray InsertBeforeFirstSlice(const QByteArray& stream, const QByteArray& what) {
+    const int at = FirstSliceOffset(stream);
+    return stream.left(at) + what + stream.mid(at);
 }
 
 }  // namespace
@@ -270,8 +272,8 @@ private Q_SLOTS:
         QTest::newRow("no SPS") << ppsOnly << QStringLiteral("sequence parameter set");
         // An SPS and a PPS, but not a single picture.
         const QByteArray stream = ReadFileBytes(TestStreams().at(0).file);
-        const int slice = stream.indexOf(QByteArray("\x00\x00\x00\x01\x65", 5));
-        QTest::newRow("no pictures") << stream.left(slice) << QStringLiteral("pictures");
+        QTest::newRow("no pictures") << stream.left(FirstSliceOffset(stream))
+                                     << QStringLiteral("pictures");
     }
 
     void failuresLeaveNothing() {
