@@ -1,5 +1,6 @@
 #include "h264/sps.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -230,15 +231,19 @@ bool ParseSpsFull(const uint8_t* data, uint32_t length, SpsInfo* info) {
 }
 
 uint32_t UnescapeRbsp(const uint8_t* src, uint32_t length, uint8_t* dst, uint32_t capacity) {
-    uint32_t out = 0, zeros = 0;
-    for (uint32_t i = 0; i < length && out < capacity; ++i) {
-        const uint8_t c = src[i];
-        if (zeros >= 2 && c == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = c == 0 ? zeros + 1 : 0;
-        dst[out++] = c;
+    // Copies the runs between 03 bytes whole; a 03 right behind two zeros of the source is an
+    // emulation-prevention byte (the 03 before such zeros is one already, so cannot be a zero).
+    uint32_t in = 0, out = 0;
+    while (in < length && out < capacity) {
+        const void* hit = memchr(src + in, 3, length - in);
+        const uint32_t at = hit ? uint32_t(static_cast<const uint8_t*>(hit) - src) : length;
+        const uint32_t n = std::min(at - in, capacity - out);
+        memcpy(dst + out, src + in, n);
+        out += n;
+        in += n;
+        if (in < at || at == length) break;
+        if (!(at >= 2 && src[at - 1] == 0 && src[at - 2] == 0)) dst[out++] = 3;
+        in = at + 1;
     }
     return out;
 }

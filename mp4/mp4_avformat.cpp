@@ -207,6 +207,9 @@ MP4FileHandle MP4Create(const char* fileName, uint32_t /*flags*/) {
     }
     f->fmt->pb = pb;
     f->fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // Writes leave in whole buffers, not one per sample.
+    f->fmt->flags &= ~AVFMT_FLAG_FLUSH_PACKETS;
+    f->fmt->flush_packets = 0;
     return f;
 }
 
