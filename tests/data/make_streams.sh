@@ -6,66 +6,104 @@
 #
 # Every picture source is a deterministic ffmpeg test pattern (lavfi testsrc2 / mandelbrot),
 # piped as y4m into x264 with one thread so that the output is reproducible. The facts are read
-# back from the made files with ffprobe and a small SPS reader below, not typed in.
+# back from the made files with ffprobe and a small NAL/SPS/SEI reader below, not typed in, and
+# the script stops if the reader and ffprobe disagree. No network is needed.
 set -euo pipefail
 cd "$(dirname "$0")"
 for t in x264 ffmpeg ffprobe python3; do
     command -v $t >/dev/null || { echo "needs $t (apt-get install x264 ffmpeg python3)" >&2; exit 2; }
 done
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 
-# src SIZE RATE FRAMES [PATTERN]: y4m on stdout.
+# src SIZE RATE FRAMES [PATTERN] [PIXFMT]: y4m on stdout.
 src() {
     ffmpeg -v error -f lavfi -i "${4:-testsrc2}=size=$1:rate=$2" -frames:v "$3" \
-        -pix_fmt yuv420p -f yuv4mpegpipe -
+        -pix_fmt "${5:-yuv420p}" -strict -1 -f yuv4mpegpipe -
 }
-# enc OUT [x264 options...]: encodes y4m from stdin.
+# enc OUT [x264 options...]: encodes y4m from stdin (x264's own messages shown only on failure).
 enc() {
     local out=$1; shift
-    x264 --quiet --threads 1 --lookahead-threads 1 --demuxer y4m --crf 32 "$@" -o "$out" - 2>/dev/null
+    x264 --quiet --threads 1 --lookahead-threads 1 --demuxer y4m --crf 32 "$@" -o "$out" - 2>"$log" ||
+        { cat "$log" >&2; exit 1; }
 }
+# note FILE TEXT: the stream's line in the notes column of streams.tsv.
+streams=()
+notes=""
+note() { streams+=("$1"); notes+="$1"$'\t'"$2"$'\n'; }
 
-# 1. Baseline, no B-frames, 320x240 at 25 fps (pic_order_cnt_type 2).
+# 1. Baseline, no B-frames, 320x240 at 25 fps (pic_order_cnt_type 2): the plainest stream.
 src 320x240 25 30 | enc baseline_320x240.h264 --profile baseline --keyint 10
-# 2. Main, B-frames, 640x360: coded as 640x368 and cropped.
+note baseline_320x240.h264 "baseline, no B-frames, IDR every 10"
+# 2. Main, B-frames, 640x360: coded as 640x368 and cropped by 8 lines.
 src 640x360 25 24 | enc main_bframes_640x360.h264 --profile main --bframes 2 --b-pyramid none --keyint 12
-# 3. High, B-pyramid, 30 fps.
+note main_bframes_640x360.h264 "main, 2 B-frames, coded 640x368 cropped to 640x360"
+# 3. High, B-pyramid (B-frames used as references), 30 fps.
 src 640x360 30 30 | enc high_bpyramid_640x360.h264 --profile high --bframes 3 --b-pyramid normal --keyint 15
-# 4. High with the JVT scaling matrices (seq_scaling_matrix_present_flag).
+note high_bpyramid_640x360.h264 "high, B-pyramid of 3, 30 fps, cropped"
+# 4. High with the JVT scaling matrices (seq_scaling_matrix_present_flag, scaling lists in the SPS).
 src 320x240 25 12 | enc high_cqm_320x240.h264 --profile high --cqm jvt --bframes 1 --keyint 6
-# 5. High 4:4:4 Predictive (profile_idc 244).
-ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 12 -pix_fmt yuv444p -f yuv4mpegpipe - |
-    enc high444_320x240.h264 --profile high444 --output-csp i444 --keyint 6
-# 6. Interlaced (frame_mbs_only_flag 0, MBAFF), top field first, 720x576.
+note high_cqm_320x240.h264 "high, JVT scaling lists in the SPS"
+# 5. High 4:4:4 Predictive (profile_idc 244, chroma_format_idc 3, separate_colour_plane_flag).
+src 320x240 25 12 testsrc2 yuv444p | enc high444_320x240.h264 --profile high444 --output-csp i444 --keyint 6
+note high444_320x240.h264 "High 4:4:4 Predictive, 8 bit"
+# 6. Interlaced (frame_mbs_only_flag 0, MBAFF), top field first, 720x576: the coded height is
+#    counted in macroblock pairs; x264 puts a picture timing SEI in every picture.
 src 720x576 25 8 | enc interlaced_720x576.h264 --tff --bframes 1 --keyint 4 --crf 38
-# 7. Four slices per picture.
+note interlaced_720x576.h264 "interlaced MBAFF, top field first, picture timing SEI"
+# 7. Four slices per picture: pictures made of several NAL units.
 src 640x360 25 12 | enc slices4_640x360.h264 --slices 4 --bframes 2 --keyint 6
-# 8. Access unit delimiters.
+note slices4_640x360.h264 "4 slices per picture"
+# 8. Access unit delimiters (NAL type 9) before every picture.
 src 320x240 25 15 | enc aud_320x240.h264 --aud --bframes 2 --keyint 5
-# 9. Every start code 3 bytes long: stream 1 with each 00 00 00 01 turned into 00 00 01.
+note aud_320x240.h264 "access unit delimiter before every picture"
+# 9. Every start code 3 bytes long: stream 1 post-processed with python3, each 00 00 00 01
+#    turned into 00 00 01 (the pictures are unchanged).
 python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); open(sys.argv[2],"wb").write(d.replace(b"\0\0\0\1", b"\0\0\1"))' \
     baseline_320x240.h264 startcode3_320x240.h264
-# 10. 1920x1080 (coded 1920x1088), few pictures.
+note startcode3_320x240.h264 "baseline_320x240 with every start code 3 bytes long"
+# 10. 1920x1080 (coded 1920x1088, cropped by 8 lines), few pictures, the common HD size.
 src 1920x1080 25 5 mandelbrot | enc main_1920x1080.h264 --profile main --bframes 1 --keyint 5 --crf 45
-# 11. Picture timing and buffering period SEI in every picture (HRD), with B-frames.
+note main_1920x1080.h264 "main, coded 1920x1088 cropped to 1920x1080"
+# 11. Picture timing SEI in every picture and buffering period SEI at each IDR (NAL HRD), with
+#     B-frames: the SPS carries HRD parameters in its VUI.
 src 320x240 25 20 | enc sei_every_picture_320x240.h264 --nal-hrd vbr --vbv-bufsize 500 \
     --vbv-maxrate 500 --bitrate 300 --pic-struct --bframes 2 --keyint 10
-# 12. Open GOP: non-IDR I pictures carrying a recovery point SEI.
+note sei_every_picture_320x240.h264 "NAL HRD, picture timing SEI in every picture, buffering period at each IDR"
+# 12. Open GOP: the later I pictures are not IDR and carry a recovery point SEI; the B-frames
+#     after them refer back across the I picture.
 src 320x240 25 36 | enc open_gop_320x240.h264 --open-gop --bframes 3 --keyint 12 --min-keyint 12
+note open_gop_320x240.h264 "open GOP, one IDR, non-IDR I pictures with recovery point SEI"
 # 13. NTSC and high frame rates, with B-frames: 23.976, 29.97 and 60 fps in the VUI timing.
 src 320x240 24000/1001 16 | enc fps23976_320x240.h264 --fps 24000/1001 --bframes 2 --keyint 8
+note fps23976_320x240.h264 "23.976 fps in the VUI timing"
 src 320x240 30000/1001 16 | enc fps2997_320x240.h264 --fps 30000/1001 --bframes 2 --keyint 8
+note fps2997_320x240.h264 "29.97 fps in the VUI timing"
 src 320x240 60 20 | enc fps60_320x240.h264 --fps 60 --bframes 3 --keyint 10
-# 14. 4:2:2 (High 4:2:2, profile_idc 122).
-ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 10 -pix_fmt yuv422p -f yuv4mpegpipe - |
-    enc high422_320x240.h264 --profile high422 --output-csp i422 --keyint 5
-# 15. Weighted prediction and four references (pred_weight_table, reordered reference lists).
+note fps60_320x240.h264 "60 fps in the VUI timing"
+# 14. 4:2:2 (High 4:2:2, profile_idc 122, 8 bit).
+src 320x240 25 10 testsrc2 yuv422p | enc high422_320x240.h264 --profile high422 --output-csp i422 --keyint 5
+note high422_320x240.h264 "High 4:2:2, 8 bit"
+# 15. 10-bit 4:2:0 (High 10, profile_idc 110, bit_depth_luma_minus8 2).
+src 320x240 25 10 testsrc2 yuv420p10le | enc high10_320x240.h264 --profile high10 --output-depth 10 \
+    --bframes 2 --keyint 5
+note high10_320x240.h264 "High 10, 10 bit 4:2:0"
+# 16. Weighted prediction and four references (pred_weight_table, reordered reference lists).
 src 320x240 25 20 mandelbrot | enc weightp_320x240.h264 --weightp 2 --ref 4 --bframes 2 --keyint 10
-# 16. No timing information in the VUI: the stream says nothing of its rate (x264 always writes
-#     it, so its timing_info_present_flag is cleared in the SPS by the python below).
-src 320x240 25 10 | enc notiming_320x240.h264 --bframes 0 --keyint 5 --profile baseline
+note weightp_320x240.h264 "weighted P prediction, 4 references"
+# 17. No timing information in the VUI: the stream says nothing of its rate. x264 always writes
+#     it, so timing_info_present_flag is cleared, and its fields taken out, in every SPS by the
+#     python below. ffprobe then reports its own default of 25/1 (vui_timing 0 in the facts).
+src 320x240 30 10 | enc notiming_320x240.h264 --bframes 0 --keyint 5 --profile baseline
+note notiming_320x240.h264 "VUI without timing info; the 25/1 is ffprobe's default, not the stream's"
+#
+# Emulation prevention in parameter sets arises naturally: x264's VUI timing (num_units_in_tick
+# 1, time_scale 50 and the like) is escaped with 00 00 03 in most SPSs here (sps_epb in the
+# facts counts them in the first SPS); the 1001-based rates and the stream without timing have
+# none.
 
-python3 - <<'PY'
-import glob, re, subprocess
+STREAM_NOTES="$notes" python3 - "${streams[@]}" <<'PY'
+import os, re, subprocess, sys
 
 class Bits:
     def __init__(self, b): self.b, self.p = b, 0
@@ -81,7 +119,7 @@ class Bits:
     def se(self):
         k = self.ue(); return (k + 1) // 2 if k & 1 else -(k // 2)
 
-def unescape(n): return re.sub(b"\x00\x00\x03", b"\x00\x00", n)
+def unescape(n): return n.replace(b"\x00\x00\x03", b"\x00\x00")
 
 def escape(r):
     out, zeros = bytearray(), 0
@@ -99,15 +137,17 @@ def nal_spans(d):
         while e > s and d[e - 1] == 0: e -= 1
         yield s, e
 
+HIGH = (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135)
+
 def parse_sps(rbsp):
     """The SPS fields the facts need, and the bit position of timing_info_present_flag."""
     b = Bits(rbsp); b.u(8)
     f = {"profile_idc": b.u(8)}; b.u(16); b.ue()
-    f["chroma_format_idc"] = 1
-    if f["profile_idc"] in (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135):
+    f["chroma_format_idc"], f["bit_depth"] = 1, 8
+    if f["profile_idc"] in HIGH:
         f["chroma_format_idc"] = b.ue()
         if f["chroma_format_idc"] == 3: b.u(1)
-        b.ue(); b.ue(); b.u(1)
+        f["bit_depth"] = 8 + b.ue(); b.ue(); b.u(1)
         if b.u(1):
             for i in range(12 if f["chroma_format_idc"] == 3 else 8):
                 if b.u(1):
@@ -122,13 +162,17 @@ def parse_sps(rbsp):
         for _ in range(b.ue()): b.se()
     b.ue(); b.u(1)
     w = (b.ue() + 1) * 16; hm = b.ue() + 1
-    f["frame_mbs_only"] = b.u(1)
-    if not f["frame_mbs_only"]: b.u(1)
+    fmo = f["frame_mbs_only"] = b.u(1)
+    if not fmo: b.u(1)
     b.u(1)
-    if b.u(1):
-        for _ in range(4): b.ue()
-    f["coded_width"], f["coded_height"] = w, (2 - f["frame_mbs_only"]) * hm * 16
-    f["timing_at"] = None
+    crop = [b.ue() for _ in range(4)] if b.u(1) else [0, 0, 0, 0]
+    f["coded_width"], f["coded_height"] = w, (2 - fmo) * hm * 16
+    cf = f["chroma_format_idc"]
+    cx = 1 if cf in (0, 3) else 2
+    cy = (2 if cf == 1 else 1) * (2 - fmo)
+    f["width"] = w - cx * (crop[0] + crop[1])
+    f["height"] = f["coded_height"] - cy * (crop[2] + crop[3])
+    f["timing_at"], f["vui_rate"] = None, None
     if b.u(1):  # VUI
         if b.u(1) and b.u(8) == 255: b.u(32)
         if b.u(1): b.u(1)
@@ -137,10 +181,13 @@ def parse_sps(rbsp):
             if b.u(1): b.u(24)
         if b.u(1): b.ue(); b.ue()
         f["timing_at"] = b.p
+        if b.u(1):
+            tick, scale = b.u(32), b.u(32)
+            f["vui_rate"] = (scale, 2 * tick)
     return f
 
 def clear_timing(path):
-    """Stream 16: timing_info_present_flag cleared, and its 65 bits taken out, in every SPS."""
+    """timing_info_present_flag cleared, and the 65 bits of its fields taken out, in every SPS."""
     d = open(path, "rb").read()
     out, at = bytearray(), 0
     for s, e in nal_spans(d):
@@ -149,6 +196,7 @@ def clear_timing(path):
         p = parse_sps(rbsp)["timing_at"]
         bits = "".join(f"{x:08b}" for x in rbsp)
         assert p is not None and bits[p] == "1"
+        # Drop the alignment zeros and the stop bit, then write them again after the cut.
         bits = (bits[:p] + "0" + bits[p + 66:]).rstrip("0")[:-1] + "1"
         bits += "0" * (-len(bits) % 8)
         new = escape(bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8)))
@@ -156,46 +204,95 @@ def clear_timing(path):
     out += d[at:]
     open(path, "wb").write(bytes(out))
 
-clear_timing("notiming_320x240.h264")
+def sei_payload_types(rbsp):
+    types, i = [], 1
+    while i < len(rbsp) and not (rbsp[i] == 0x80 and i == len(rbsp) - 1):
+        t = 0
+        while rbsp[i] == 0xFF: t += 255; i += 1
+        t += rbsp[i]; i += 1
+        n = 0
+        while rbsp[i] == 0xFF: n += 255; i += 1
+        n += rbsp[i]; i += 1 + n
+        types.append(t)
+    return types
 
-def probe(path, entries, extra=()):
-    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", *extra,
-                        "-show_entries", entries, "-of", "default=nw=1", path],
-                       capture_output=True, text=True, check=True).stdout
+def run(*args):
+    return subprocess.run(args, capture_output=True, text=True, check=True).stdout
+
+def probe(path):
+    r = run("ffprobe", "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+            "stream=width,height,profile,pix_fmt,field_order,bits_per_raw_sample,r_frame_rate,"
+            "nb_read_frames", "-of", "default=nw=1", path)
     return dict(l.split("=", 1) for l in r.split("\n") if "=" in l)
 
+def check(path, what, ours, theirs):
+    if str(ours) != str(theirs):
+        sys.exit(f"{path}: {what} is {ours} by the stream's own syntax but {theirs} by ffprobe")
+
+clear_timing("notiming_320x240.h264")
+
+PROFILES = {"Baseline": 66, "Constrained Baseline": 66, "Main": 77, "High": 100, "High 10": 110,
+            "High 4:2:2": 122, "High 4:4:4 Predictive": 244}
+CHROMA = {"yuv420p": 1, "yuv422p": 2, "yuv444p": 3}
+notes = dict(l.split("\t", 1) for l in os.environ["STREAM_NOTES"].splitlines())
 cols = ["file", "width", "height", "coded_width", "coded_height", "profile_idc",
-        "chroma_format_idc", "frame_mbs_only", "frames", "fps_num", "fps_den", "bframes", "idr",
-        "recovery_points", "slices_per_picture", "start_code", "sei_every_picture", "bytes"]
+        "chroma_format_idc", "bit_depth", "frame_mbs_only", "frames", "fps_num", "fps_den",
+        "vui_timing", "bframes", "idr", "recovery_points", "slices_per_picture", "start_code",
+        "sei_every_picture", "sps_epb", "bytes", "notes"]
 rows = []
-for path in sorted(glob.glob("*.h264")):
+for path in sys.argv[1:]:
     d = open(path, "rb").read()
-    st = probe(path, "stream=width,height,r_frame_rate,nb_read_frames", ["-count_frames"])
-    types = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                            "frame=pict_type", "-of", "csv=p=0", path],
-                           capture_output=True, text=True, check=True).stdout.split()
-    sps = idr = rec = slices = sei = 0
+    st = probe(path)
+    types = run("ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                "frame=pict_type", "-of", "csv=p=0", path).split()
+    sps, sps_epb = None, 0
+    pictures = idr = rec = slices = with_sei = 0
+    sei_since_picture = False
     for s, e in nal_spans(d):
         t = d[s] & 0x1F
-        if t == 7 and not sps: sps = parse_sps(unescape(d[s:e]))
-        if t in (1, 5):
+        if t == 7 and sps is None:
+            sps, sps_epb = parse_sps(unescape(d[s:e])), d[s:e].count(b"\x00\x00\x03")
+        elif t == 6:
+            sei_since_picture = True
+            rec += sei_payload_types(unescape(d[s:e])).count(6)
+        elif t in (1, 5):
             slices += 1
-            if t == 5 and d[s + 1] & 0x80: idr += 1
-        if t == 6:
-            sei += 1
-            if d[s + 1] == 6: rec += 1
+            if d[s + 1] & 0x80:  # first_mb_in_slice 0: a new picture (all are frames here)
+                pictures += 1
+                idr += t == 5
+                with_sei += sei_since_picture
+                sei_since_picture = False
     frames = int(st["nb_read_frames"])
     num, den = st["r_frame_rate"].split("/")
-    rows.append({"file": path, "width": st["width"], "height": st["height"],
+    # What the stream says of itself has to agree with what ffprobe reads from it. (This
+    # ffprobe reports the cropped size as coded_width/coded_height, so the coded size is the
+    # SPS's macroblock count alone.)
+    check(path, "pictures", pictures, frames)
+    check(path, "pictures", len(types), frames)
+    check(path, "width", sps["width"], st["width"])
+    check(path, "height", sps["height"], st["height"])
+    check(path, "profile_idc", sps["profile_idc"], PROFILES[st["profile"]])
+    check(path, "chroma_format_idc", sps["chroma_format_idc"],
+          CHROMA[st["pix_fmt"].split("1")[0]])
+    check(path, "bit depth", sps["bit_depth"], st["bits_per_raw_sample"])
+    check(path, "frame_mbs_only", sps["frame_mbs_only"], int(st["field_order"] == "progressive"))
+    if sps["vui_rate"]:
+        check(path, "frame rate", sps["vui_rate"][0] * int(den), int(num) * sps["vui_rate"][1])
+    if slices % pictures:
+        sys.exit(f"{path}: {slices} slices in {pictures} pictures")
+    rows.append({"file": path, "width": sps["width"], "height": sps["height"],
                  "coded_width": sps["coded_width"], "coded_height": sps["coded_height"],
                  "profile_idc": sps["profile_idc"], "chroma_format_idc": sps["chroma_format_idc"],
-                 "frame_mbs_only": sps["frame_mbs_only"], "frames": frames, "fps_num": num,
-                 "fps_den": den, "bframes": int("B" in types), "idr": idr, "recovery_points": rec,
-                 "slices_per_picture": slices // frames,
+                 "bit_depth": sps["bit_depth"], "frame_mbs_only": sps["frame_mbs_only"],
+                 "frames": frames, "fps_num": num, "fps_den": den,
+                 "vui_timing": int(sps["vui_rate"] is not None), "bframes": int("B" in types),
+                 "idr": idr, "recovery_points": rec, "slices_per_picture": slices // pictures,
                  "start_code": 4 if b"\x00\x00\x00\x01" in d else 3,
-                 "sei_every_picture": int(sei >= frames), "bytes": len(d)})
+                 "sei_every_picture": int(with_sei == pictures), "sps_epb": sps_epb,
+                 "bytes": len(d), "notes": notes[path]})
 with open("streams.tsv", "w") as f:
     f.write("\t".join(cols) + "\n")
-    for r in rows: f.write("\t".join(str(r[c]) for c in cols) + "\n")
-print("\n".join("\t".join(str(r[c]) for c in cols) for r in rows))
+    for r in sorted(rows, key=lambda r: r["file"]):
+        f.write("\t".join(str(r[c]) for c in cols) + "\n")
+print(open("streams.tsv").read(), end="")
 PY

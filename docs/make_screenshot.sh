@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Takes docs/screenshot.png: the window on a virtual display, under a window manager so that its
+# title bar shows the title and the icon. Needs xvfb, openbox, x11-utils and imagemagick:
+#   apt-get install xvfb openbox x11-utils imagemagick
+#   docs/make_screenshot.sh [BUILD_DIR]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+app=${1:-$here/build}/app/tovanmuxer
+xvfb-run -a -s "-screen 0 680x360x24" sh -c "
+    openbox & sleep 1
+    '$app' & sleep 2
+    xprop -name Tovanmuxer WM_NAME | sed 's/^/  /'
+    xprop -name Tovanmuxer _NET_WM_ICON | head -c 60; echo
+    xwininfo -name Tovanmuxer | grep -E 'Width|Height' | sed 's/^ */  /'
+    import -window root '$here/docs/screenshot.png'
+    kill %2 %1"
+echo "wrote docs/screenshot.png"

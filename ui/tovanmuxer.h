@@ -1,0 +1,39 @@
+// The main window: choose an input stream and an output directory, convert, and report.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include "convert/converter.h"
+#include "ui_tovanmuxer.h"
+
+class Tovanmuxer : public QMainWindow, public Converter {
+    Q_OBJECT
+
+public:
+    explicit Tovanmuxer(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+    ~Tovanmuxer() override;
+
+    void Init();
+
+public Q_SLOTS:
+    void OnClickOpenFile();
+    void OnClickStartDownload();
+    void OnClickBrowseFileDir();
+    void ShowStatus(int level, int width, int height, QString qstr);
+    void QMessageBox_warning(int level);
+
+private:
+    Ui::TovanmuxerClass ui;
+    QString inputPath;
+    QString saveDir;
+    QString outputName;
+    QString warningDetail;  // informative text of the next warning box
+};
+
+// The part of a path after its last '/': the file name, whatever the path's length.
+QString FileNameOfPath(const QString& path);
+// The output name for an input file name: ".h26x" and then ".h264" replaced by ".mp4".
+QString OutputNameFor(const QString& inputName);
+// `path` itself if nothing exists there, else the first free of path-2.mp4, path-3.mp4, ...
+QString UnusedPath(const QString& path);
