@@ -6,12 +6,13 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 app=${1:-$here/build}/app/tovanmuxer
-xvfb-run -a -s "-screen 0 680x360x24" sh -c "
+xvfb-run -a -s "-screen 0 1024x768x24" sh -c "
     openbox & sleep 1
     '$app' & sleep 2
     xprop -name Tovanmuxer WM_NAME | sed 's/^/  /'
     xprop -name Tovanmuxer _NET_WM_ICON | head -c 60; echo
     xwininfo -name Tovanmuxer | grep -E 'Width|Height' | sed 's/^ */  /'
-    import -window root '$here/docs/screenshot.png'
-    kill %2 %1"
+    id=\$(xwininfo -name Tovanmuxer | awk '/Window id/ { print \$4 }')
+    import -frame -window \$id '$here/docs/screenshot.png'
+    kill %2 %1" 2>/dev/null
 echo "wrote docs/screenshot.png"

@@ -12,27 +12,32 @@ constexpr uint32_t kMask[33] = {
 
 }  // namespace
 
+// The current byte starts at 0 rather than undefined: a read that starts on a byte boundary
+// shifts it into the accumulator before masking it off again.
 Bitstream::Bitstream(const uint8_t* data, uint32_t bitCount)
-    : bitsInByte(0),
+    : bitsLeftInByte(0),
       nextByte(data),
       currentByte(0),
       savedCurrentByte(0),
       bitsNotLoaded(bitCount),
       positionSaved(0),
-      savedBitsInByte(0),
+      savedBitsLeftInByte(0),
       savedNextByte(data),
       savedBitsNotLoaded(bitCount) {}
 
 uint32_t Bitstream::ReadBits(uint32_t n) {
     if (n > 32) throw BitstreamErrTooManyBits;
     if (n == 0) return 0;
-    if (n <= bitsInByte) {
-        bitsInByte -= n;
-        return (uint32_t(currentByte) >> bitsInByte) & kMask[n];
+    if (n <= bitsLeftInByte) {
+        bitsLeftInByte -= n;
+        return (uint32_t(currentByte) >> bitsLeftInByte) & kMask[n];
     }
-    uint32_t r = n - bitsInByte;  // bits still to load, 1..32
+
+    // The unread bits of the current byte go to the top; r bits still have to be loaded.
+    uint32_t r = n - bitsLeftInByte;
     uint32_t acc = r == 32 ? 0 : uint32_t(currentByte) << r;
-    // Whole bytes first, unrolled; the last byte below supplies the remaining 1..8 bits.
+
+    // Whole bytes first (at most three), then the byte that supplies the last 1 to 8 bits.
     switch ((r - 1) / 8) {
         case 3:
             r -= 8;
@@ -51,16 +56,17 @@ uint32_t Bitstream::ReadBits(uint32_t n) {
             if (bitsNotLoaded < 8) throw BitstreamErrEndOfData;
             acc |= uint32_t(*nextByte++) << r;
             bitsNotLoaded -= 8;
-            break;
+            [[fallthrough]];
         default:
             break;
     }
+
     if (bitsNotLoaded < r) throw BitstreamErrEndOfData;
     currentByte = *nextByte++;
     const uint32_t t = bitsNotLoaded < 8 ? bitsNotLoaded : 8;
-    bitsInByte = t - r;
+    bitsLeftInByte = t - r;
     bitsNotLoaded -= t;
-    acc |= (uint32_t(currentByte) >> bitsInByte) & kMask[r];
+    acc |= (uint32_t(currentByte) >> bitsLeftInByte) & kMask[r];
     return acc & kMask[n];
 }
 
@@ -73,13 +79,13 @@ uint32_t Bitstream::PeekBits(uint32_t n) {
 
 void Bitstream::Checkpoint(bool save) {
     if (save) {
-        savedBitsInByte = bitsInByte;
+        savedBitsLeftInByte = bitsLeftInByte;
         savedNextByte = nextByte;
         savedBitsNotLoaded = bitsNotLoaded;
         savedCurrentByte = currentByte;
         positionSaved = 1;
     } else {
-        bitsInByte = savedBitsInByte;
+        bitsLeftInByte = savedBitsLeftInByte;
         nextByte = savedNextByte;
         bitsNotLoaded = savedBitsNotLoaded;
         currentByte = savedCurrentByte;
@@ -87,4 +93,6 @@ void Bitstream::Checkpoint(bool save) {
     }
 }
 
-void SkipBits(Bitstream& stream, uint32_t n) { stream.ReadBits(n); }
+void SkipBits(Bitstream& stream, uint32_t n) {
+    stream.ReadBits(n);
+}

@@ -1,4 +1,4 @@
-// Picture order: which slices begin a new picture, and the order count of each picture.
+// Picture order count (H.264 8.2.1) and the picture boundaries of 7.4.1.2.4.
 #pragma once
 
 #include <cstdint>
@@ -7,18 +7,19 @@
 #include "h264/sps.h"
 
 struct PocResult {
-    int64_t top = 0;     // TopFieldOrderCnt
-    int64_t bottom = 0;  // BottomFieldOrderCnt
-    int64_t poc = 0;     // PicOrderCnt: the smaller of the two for a frame, the field's own else
+    int64_t top;     // TopFieldOrderCnt (frames and top fields)
+    int64_t bottom;  // BottomFieldOrderCnt (frames and bottom fields)
+    int64_t poc;     // PicOrderCnt: the smaller of the two for a frame, the field's own otherwise
+    // IDR or memory_management_control_operation 5: every earlier picture is displayed before
+    // this one and the count starts anew (for MMCO 5 the values above are already relative to
+    // the picture itself, as after its decoding).
+    bool reset;
 };
 
-// Order counts of the pictures of one stream, in decoding order (H.264 8.2.1). Kept in 64 bits so
-// that no input can overflow them.
+// Keeps the state that carries from picture to picture. Call Compute once per picture (frame
+// or field) in decoding order, with the header of its first slice and its SPS.
 class PocCalculator {
 public:
-    // Call once per picture (frame or field), with its first slice's header and its SPS. For a
-    // picture with memory_management_control_operation 5 the result is the count it has after
-    // being decoded, from which the following pictures count.
     PocResult Compute(const SliceHeader& sh, const SpsInfo& sps);
 
 private:
@@ -30,10 +31,15 @@ private:
     uint32_t prevFrameNum = 0;
 };
 
-// Whether `cur`, a slice that follows `prev` in the same stream, is the first slice of a new
-// primary coded picture (H.264 7.4.1.2.4).
+// Whether the slice cur, which follows the slice prev in the stream, starts a new primary coded
+// picture. sps is the one cur refers to.
+bool IsFirstVclOfNewPicture(const SliceHeader& prev, const SliceHeader& cur, const SpsInfo& sps);
+// The same for headers from ParseSliceHeader, which leaves the picture order fields that the
+// SPS does not code at 0, so that they can be compared whatever pic_order_cnt_type is.
 bool IsFirstVclOfNewPicture(const SliceHeader& prev, const SliceHeader& cur);
 
-// Whether the field `second` completes the field `first` to a frame: opposite parity, same
-// frame_num, and the second neither an IDR picture nor one that resets the order.
+// Whether the field picture second, decoded right after the field picture first, completes it
+// into a complementary field pair (opposite parity, same frame_num, both reference or both
+// non-reference, second neither IDR nor carrying MMCO 5). The caller does not offer a field
+// that already completes a pair as first.
 bool IsSecondFieldOfPair(const SliceHeader& first, const SliceHeader& second);

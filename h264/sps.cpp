@@ -1,182 +1,205 @@
 #include "h264/sps.h"
 
-#include <algorithm>
-#include <cstring>
+#include "h264/rbsp.h"
 
 namespace {
 
-// Leading zero bits of a byte.
-constexpr uint8_t kLeadingZeros[256] = {
-    8, 7, 6, 6, 5, 5, 5, 5, 4, 4, 4, 4, 4, 4, 4, 4, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3,
-    2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2,
-    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+// Entry v: the number of leading zero bits of v as an 8-bit value.
+struct LeadingZeroTable {
+    uint8_t v[256];
+    constexpr LeadingZeroTable() : v() {
+        for (int i = 0; i < 256; ++i) {
+            int z = 8;
+            for (int b = i; b != 0; b >>= 1) --z;
+            v[i] = uint8_t(z);
+        }
+    }
+};
+constexpr LeadingZeroTable kLeadingZeros;
+
+// An SPS is a few dozen bytes; one with scaling lists and a long picture order cycle stays far
+// below this. Longer ones are parsed from their first bytes.
+constexpr uint32_t kSpsBufferSize = 4096;
+
+// Reads seq_parameter_set_rbsp up to the frame cropping fields and derives the picture size.
+// Throws on a read past the end; false for a size that cannot be a picture.
+bool ReadSpsFields(Bitstream& s, SpsInfo* info) {
+    SkipBits(s, 1);  // forbidden_zero_bit
+    info->nal_ref_idc = uint8_t(s.ReadBits(2));
+    info->nal_unit_type = uint8_t(s.ReadBits(5));
+    info->profile_idc = uint8_t(s.ReadBits(8));
+    info->constraint_flags = uint8_t(s.ReadBits(8));
+    info->level_idc = uint8_t(s.ReadBits(8));
+    info->seq_parameter_set_id = ReadUE(s);
+
+    if (ProfileHasChromaFormat(info->profile_idc)) {
+        info->chroma_format_idc = ReadUE(s);
+        if (info->chroma_format_idc == 3) info->separate_colour_plane_flag = uint8_t(s.ReadBits(1));
+        info->bit_depth_luma_minus8 = ReadUE(s);
+        info->bit_depth_chroma_minus8 = ReadUE(s);
+        info->qpprime_y_zero_transform_bypass_flag = uint8_t(s.ReadBits(1));
+        info->seq_scaling_matrix_present_flag = uint8_t(s.ReadBits(1));
+        if (info->seq_scaling_matrix_present_flag) {
+            const uint32_t lists = info->chroma_format_idc == 3 ? 12 : 8;
+            for (uint32_t i = 0; i < lists; ++i)
+                if (s.ReadBits(1)) SkipScalingList(s, i < 6 ? 16 : 64);
+        }
+    }
+
+    info->log2_max_frame_num_minus4 = ReadUE(s);
+    info->pic_order_cnt_type = ReadUE(s);
+    if (info->pic_order_cnt_type == 0) {
+        info->log2_max_pic_order_cnt_lsb_minus4 = ReadUE(s);
+    } else if (info->pic_order_cnt_type == 1) {
+        info->delta_pic_order_always_zero_flag = uint8_t(s.ReadBits(1));
+        info->offset_for_non_ref_pic = ReadSE(s);
+        info->offset_for_top_to_bottom_field = ReadSE(s);
+        info->num_ref_frames_in_pic_order_cnt_cycle = ReadUE(s);
+        for (uint32_t i = 0; i < info->num_ref_frames_in_pic_order_cnt_cycle; ++i) {
+            const int32_t offset = ReadSE(s);
+            if (i < 256) info->offset_for_ref_frame[i] = offset;
+        }
+    }
+
+    info->max_num_ref_frames = ReadUE(s);
+    info->gaps_in_frame_num_value_allowed_flag = uint8_t(s.ReadBits(1));
+    info->pic_width_in_mbs_minus1 = ReadUE(s);
+    info->pic_height_in_map_units_minus1 = ReadUE(s);
+    info->frame_mbs_only_flag = uint8_t(s.ReadBits(1));
+    if (!info->frame_mbs_only_flag) info->mb_adaptive_frame_field_flag = uint8_t(s.ReadBits(1));
+    info->direct_8x8_inference_flag = uint8_t(s.ReadBits(1));
+    info->frame_cropping_flag = uint8_t(s.ReadBits(1));
+    if (info->frame_cropping_flag) {
+        info->frame_crop_left_offset = ReadUE(s);
+        info->frame_crop_right_offset = ReadUE(s);
+        info->frame_crop_top_offset = ReadUE(s);
+        info->frame_crop_bottom_offset = ReadUE(s);
+    }
+
+    // 64-bit arithmetic: none of these products or sums can wrap.
+    const uint64_t fieldFactor = 2 - info->frame_mbs_only_flag;
+    const uint64_t codedWidth = (uint64_t(info->pic_width_in_mbs_minus1) + 1) * 16;
+    const uint64_t codedHeight =
+        fieldFactor * (uint64_t(info->pic_height_in_map_units_minus1) + 1) * 16;
+    uint64_t cropUnitX = 1;
+    uint64_t cropUnitY = fieldFactor;
+    switch (ChromaArrayType(*info)) {
+        case 1:  // 4:2:0
+            cropUnitX = 2;
+            cropUnitY = 2 * fieldFactor;
+            break;
+        case 2:  // 4:2:2
+            cropUnitX = 2;
+            break;
+        default:  // monochrome, 4:4:4 and separate planes count in luma samples
+            break;
+    }
+    const uint64_t cropX =
+        cropUnitX * (uint64_t(info->frame_crop_left_offset) + info->frame_crop_right_offset);
+    const uint64_t cropY =
+        cropUnitY * (uint64_t(info->frame_crop_top_offset) + info->frame_crop_bottom_offset);
+    if (codedWidth > 0xFFFF || codedHeight > 0xFFFF || cropX >= codedWidth || cropY >= codedHeight)
+        return false;
+
+    info->coded_width = uint32_t(codedWidth);
+    info->coded_height = uint32_t(codedHeight);
+    info->width = uint32_t(codedWidth - cropX);
+    info->height = uint32_t(codedHeight - cropY);
+    return true;
+}
+
+// hrd_parameters (E.1.2); false when cpb_cnt_minus1 is out of range.
+bool ReadHrd(Bitstream& s, SpsInfo* v) {
+    const uint32_t cpbCount = ReadUE(s) + 1;
+    if (cpbCount == 0 || cpbCount > 32) return false;
+    SkipBits(s, 8);  // bit_rate_scale, cpb_size_scale
+    for (uint32_t i = 0; i < cpbCount; ++i) {
+        ReadUE(s);       // bit_rate_value_minus1
+        ReadUE(s);       // cpb_size_value_minus1
+        SkipBits(s, 1);  // cbr_flag
+    }
+    v->initial_cpb_removal_delay_length_minus1 = s.ReadBits(5);
+    v->cpb_removal_delay_length_minus1 = s.ReadBits(5);
+    v->dpb_output_delay_length_minus1 = s.ReadBits(5);
+    v->time_offset_length = s.ReadBits(5);
+    return true;
+}
+
+// Table E-1.
+constexpr uint8_t kSar[17][2] = {
+    {0, 0},   {1, 1},   {12, 11}, {10, 11}, {16, 11},  {40, 33}, {24, 11}, {20, 11}, {32, 11},
+    {80, 33}, {18, 11}, {15, 11}, {64, 33}, {160, 99}, {4, 3},   {3, 2},   {2, 1},
 };
 
-// An SPS is parsed from at most this many bytes after unescaping; longer ones from their start.
-constexpr uint32_t kMaxSpsBytes = 4096;
+// vui_parameters (E.1.1) into v, which holds zeros in every VUI field. Throws on a read past
+// the end; false for values outside the ranges E.2.1 gives.
+bool ReadVui(Bitstream& s, SpsInfo* v) {
+    v->vui_parameters_present_flag = uint8_t(s.ReadBits(1));
+    if (!v->vui_parameters_present_flag) return true;
 
-// The profiles whose SPS carries chroma_format_idc and the fields after it.
-bool HasChromaFields(uint8_t profile) {
-    switch (profile) {
-        case 100: case 110: case 122: case 244: case 44: case 83: case 86:
-        case 118: case 128: case 138: case 139: case 134: case 135: case 144:
-            return true;
-        default:
+    v->aspect_ratio_info_present_flag = uint8_t(s.ReadBits(1));
+    if (v->aspect_ratio_info_present_flag) {
+        v->aspect_ratio_idc = uint8_t(s.ReadBits(8));
+        if (v->aspect_ratio_idc == 255) {
+            v->sar_width = s.ReadBits(16);
+            v->sar_height = s.ReadBits(16);
+        } else if (v->aspect_ratio_idc <= 16) {
+            v->sar_width = kSar[v->aspect_ratio_idc][0];
+            v->sar_height = kSar[v->aspect_ratio_idc][1];
+        }
+    }
+    if (s.ReadBits(1)) SkipBits(s, 1);  // overscan_info_present_flag, overscan_appropriate_flag
+    if (s.ReadBits(1)) {                // video_signal_type_present_flag
+        SkipBits(s, 4);                 // video_format, video_full_range_flag
+        if (s.ReadBits(1)) SkipBits(s, 24);  // colour_primaries, transfer, matrix
+    }
+    if (s.ReadBits(1)) {  // chroma_loc_info_present_flag
+        ReadUE(s);
+        ReadUE(s);
+    }
+    v->timing_info_present_flag = uint8_t(s.ReadBits(1));
+    if (v->timing_info_present_flag) {
+        v->num_units_in_tick = s.ReadBits(32);
+        v->time_scale = s.ReadBits(32);
+        v->fixed_frame_rate_flag = uint8_t(s.ReadBits(1));
+        if (v->num_units_in_tick == 0 || v->time_scale == 0) return false;
+    }
+    v->nal_hrd_parameters_present_flag = uint8_t(s.ReadBits(1));
+    if (v->nal_hrd_parameters_present_flag && !ReadHrd(s, v)) return false;
+    v->vcl_hrd_parameters_present_flag = uint8_t(s.ReadBits(1));
+    if (v->vcl_hrd_parameters_present_flag && !ReadHrd(s, v)) return false;
+    if (v->nal_hrd_parameters_present_flag || v->vcl_hrd_parameters_present_flag)
+        v->low_delay_hrd_flag = uint8_t(s.ReadBits(1));
+    v->pic_struct_present_flag = uint8_t(s.ReadBits(1));
+    v->bitstream_restriction_flag = uint8_t(s.ReadBits(1));
+    if (v->bitstream_restriction_flag) {
+        SkipBits(s, 1);  // motion_vectors_over_pic_boundaries_flag
+        ReadUE(s);       // max_bytes_per_pic_denom
+        ReadUE(s);       // max_bits_per_mb_denom
+        ReadUE(s);       // log2_max_mv_length_horizontal
+        ReadUE(s);       // log2_max_mv_length_vertical
+        v->max_num_reorder_frames = ReadUE(s);
+        v->max_dec_frame_buffering = ReadUE(s);
+        if (v->max_dec_frame_buffering > 16 ||
+            v->max_num_reorder_frames > v->max_dec_frame_buffering)
             return false;
     }
-}
-
-void SkipHrdParameters(Bitstream& bs, SpsInfo* info) {
-    const uint32_t cpbCount = ReadUE(bs) + 1;
-    if (cpbCount > 32) throw BitstreamErrEndOfData;  // cpb_cnt_minus1 is at most 31
-    SkipBits(bs, 8);  // bit_rate_scale, cpb_size_scale
-    for (uint32_t i = 0; i < cpbCount; ++i) {
-        ReadUE(bs);  // bit_rate_value_minus1
-        ReadUE(bs);  // cpb_size_value_minus1
-        SkipBits(bs, 1);  // cbr_flag
-    }
-    SkipBits(bs, 5);  // initial_cpb_removal_delay_length_minus1
-    info->cpb_removal_delay_length_minus1 = bs.ReadBits(5);
-    info->dpb_output_delay_length_minus1 = bs.ReadBits(5);
-    SkipBits(bs, 5);  // time_offset_length
-}
-
-// E.1.1, into a copy so that a cut VUI leaves the caller's fields untouched.
-void ParseVui(Bitstream& bs, SpsInfo* info) {
-    SpsInfo v = *info;
-    try {
-        if (bs.ReadBits(1)) {  // aspect_ratio_info_present_flag
-            if (bs.ReadBits(8) == 255) SkipBits(bs, 32);  // Extended_SAR: sar width, height
-        }
-        if (bs.ReadBits(1)) SkipBits(bs, 1);  // overscan_info_present_flag, overscan_appropriate
-        if (bs.ReadBits(1)) {                 // video_signal_type_present_flag
-            SkipBits(bs, 4);                  // video_format, video_full_range_flag
-            if (bs.ReadBits(1)) SkipBits(bs, 24);  // colour description
-        }
-        if (bs.ReadBits(1)) {  // chroma_loc_info_present_flag
-            ReadUE(bs);
-            ReadUE(bs);
-        }
-        v.timing_info_present_flag = uint8_t(bs.ReadBits(1));
-        if (v.timing_info_present_flag) {
-            v.num_units_in_tick = bs.ReadBits(32);
-            v.time_scale = bs.ReadBits(32);
-            v.fixed_frame_rate_flag = uint8_t(bs.ReadBits(1));
-        }
-        v.nal_hrd_parameters_present_flag = uint8_t(bs.ReadBits(1));
-        if (v.nal_hrd_parameters_present_flag) SkipHrdParameters(bs, &v);
-        v.vcl_hrd_parameters_present_flag = uint8_t(bs.ReadBits(1));
-        if (v.vcl_hrd_parameters_present_flag) SkipHrdParameters(bs, &v);
-        if (v.nal_hrd_parameters_present_flag || v.vcl_hrd_parameters_present_flag)
-            SkipBits(bs, 1);  // low_delay_hrd_flag
-        v.pic_struct_present_flag = uint8_t(bs.ReadBits(1));
-        v.bitstream_restriction_flag = uint8_t(bs.ReadBits(1));
-        if (v.bitstream_restriction_flag) {
-            SkipBits(bs, 1);  // motion_vectors_over_pic_boundaries_flag
-            ReadUE(bs);       // max_bytes_per_pic_denom
-            ReadUE(bs);       // max_bits_per_mb_denom
-            ReadUE(bs);       // log2_max_mv_length_horizontal
-            ReadUE(bs);       // log2_max_mv_length_vertical
-            v.max_num_reorder_frames = ReadUE(bs);
-            v.max_dec_frame_buffering = ReadUE(bs);
-        }
-        v.vui_parameters_present_flag = 1;
-        *info = v;
-    } catch (...) {
-        // A cut or malformed VUI gives no timing; the picture size stands.
-    }
+    return true;
 }
 
 bool Parse(const uint8_t* data, uint32_t length, SpsInfo* info, bool withVui) {
-    if (!data || !info) return false;
-    uint8_t rbsp[kMaxSpsBytes];
-    const uint32_t bytes = UnescapeRbsp(data, length, rbsp, kMaxSpsBytes);
+    uint8_t rbsp[kSpsBufferSize];
+    const uint32_t size = UnescapeRbsp(data, length, rbsp, kSpsBufferSize);
     try {
-        Bitstream bs(rbsp, bytes * 8);
-        SkipBits(bs, 1);  // forbidden_zero_bit
-        info->nal_ref_idc = uint8_t(bs.ReadBits(2));
-        info->nal_unit_type = uint8_t(bs.ReadBits(5));
-        info->profile_idc = uint8_t(bs.ReadBits(8));
-        uint32_t flags = 0;
-        for (int i = 0; i < 4; ++i) flags = (flags << 1) | bs.ReadBits(1);
-        flags = (flags << 4) | bs.ReadBits(4);
-        info->constraint_flags = uint8_t(flags);
-        info->level_idc = uint8_t(bs.ReadBits(8));
-        info->seq_parameter_set_id = ReadUE(bs);
-        if (HasChromaFields(info->profile_idc)) {
-            info->chroma_format_idc = ReadUE(bs);
-            if (info->chroma_format_idc == 3) info->separate_colour_plane_flag = uint8_t(bs.ReadBits(1));
-            info->bit_depth_luma_minus8 = ReadUE(bs);
-            info->bit_depth_chroma_minus8 = ReadUE(bs);
-            info->qpprime_y_zero_transform_bypass_flag = uint8_t(bs.ReadBits(1));
-            info->seq_scaling_matrix_present_flag = uint8_t(bs.ReadBits(1));
-            if (info->seq_scaling_matrix_present_flag) {
-                const int lists = info->chroma_format_idc == 3 ? 12 : 8;
-                for (int i = 0; i < lists; ++i)
-                    if (bs.ReadBits(1)) SkipScalingList(bs, i < 6 ? 16 : 64);
-            }
+        Bitstream s(rbsp, size * 8);
+        if (!ReadSpsFields(s, info)) return false;
+        if (!withVui) return true;
+        // The VUI is read into a copy so that a broken one leaves every VUI field at zero.
+        SpsInfo vui = *info;
+        try {
+            if (ReadVui(s, &vui)) *info = vui;
+        } catch (...) {
         }
-        info->log2_max_frame_num_minus4 = ReadUE(bs);
-        info->pic_order_cnt_type = ReadUE(bs);
-        if (info->pic_order_cnt_type == 0) {
-            info->log2_max_pic_order_cnt_lsb_minus4 = ReadUE(bs);
-        } else if (info->pic_order_cnt_type == 1) {
-            info->delta_pic_order_always_zero_flag = uint8_t(bs.ReadBits(1));
-            info->offset_for_non_ref_pic = ReadSE(bs);
-            info->offset_for_top_to_bottom_field = ReadSE(bs);
-            info->num_ref_frames_in_pic_order_cnt_cycle = ReadUE(bs);
-            for (uint32_t i = 0; i < info->num_ref_frames_in_pic_order_cnt_cycle; ++i) {
-                const int32_t offset = ReadSE(bs);
-                if (i < 256) info->offset_for_ref_frame[i] = offset;
-            }
-        }
-        info->max_num_ref_frames = ReadUE(bs);
-        info->gaps_in_frame_num_value_allowed_flag = uint8_t(bs.ReadBits(1));
-        info->pic_width_in_mbs_minus1 = ReadUE(bs);
-        info->pic_height_in_map_units_minus1 = ReadUE(bs);
-        info->frame_mbs_only_flag = uint8_t(bs.ReadBits(1));
-        if (!info->frame_mbs_only_flag) info->mb_adaptive_frame_field_flag = uint8_t(bs.ReadBits(1));
-        info->direct_8x8_inference_flag = uint8_t(bs.ReadBits(1));
-        info->frame_cropping_flag = uint8_t(bs.ReadBits(1));
-        if (info->frame_cropping_flag) {
-            info->frame_crop_left_offset = ReadUE(bs);
-            info->frame_crop_right_offset = ReadUE(bs);
-            info->frame_crop_top_offset = ReadUE(bs);
-            info->frame_crop_bottom_offset = ReadUE(bs);
-        }
-
-        // Sizes in 64 bits, so that nothing wraps: coded area, then the cropping of 7.4.2.1.1.
-        const uint64_t codedWidth = (uint64_t(info->pic_width_in_mbs_minus1) + 1) * 16;
-        const uint64_t codedHeight = (2 - uint64_t(info->frame_mbs_only_flag)) *
-                                     (uint64_t(info->pic_height_in_map_units_minus1) + 1) * 16;
-        const uint32_t chromaArrayType = ChromaArrayType(*info);
-        const uint64_t subWidthC = chromaArrayType == 1 || chromaArrayType == 2 ? 2 : 1;
-        const uint64_t subHeightC = chromaArrayType == 1 ? 2 : 1;
-        const uint64_t cropUnitX = chromaArrayType == 0 ? 1 : subWidthC;
-        const uint64_t cropUnitY = (chromaArrayType == 0 ? 1 : subHeightC) *
-                                   (2 - uint64_t(info->frame_mbs_only_flag));
-        const uint64_t cropX = cropUnitX * (uint64_t(info->frame_crop_left_offset) +
-                                            info->frame_crop_right_offset);
-        const uint64_t cropY = cropUnitY * (uint64_t(info->frame_crop_top_offset) +
-                                            info->frame_crop_bottom_offset);
-        if (codedWidth > 0xFFFF || codedHeight > 0xFFFF || cropX >= codedWidth ||
-            cropY >= codedHeight)
-            return false;
-        if (withVui) {
-            try {
-                if (bs.ReadBits(1)) ParseVui(bs, info);  // vui_parameters_present_flag
-            } catch (...) {
-            }
-        }
-        info->coded_width = uint32_t(codedWidth);
-        info->coded_height = uint32_t(codedHeight);
-        info->width = uint32_t(codedWidth - cropX);
-        info->height = uint32_t(codedHeight - cropY);
         return true;
     } catch (...) {
         return false;
@@ -185,38 +208,40 @@ bool Parse(const uint8_t* data, uint32_t length, SpsInfo* info, bool withVui) {
 
 }  // namespace
 
-uint32_t ReadUE(Bitstream& stream) {
+uint32_t ReadUE(Bitstream& s) {
     uint32_t zeros = 0;
     uint32_t b;
     for (;;) {
-        const uint32_t left = stream.BitsLeft();
+        const uint32_t left = s.BitsLeft();
         if (left >= 8) {
-            b = stream.PeekBits(8);
+            b = s.PeekBits(8);
             if (b != 0) break;
-            stream.ReadBits(8);
+            s.ReadBits(8);
             zeros += 8;
         } else {
-            b = left == 0 ? 0 : stream.PeekBits(left) << (8 - left);
+            b = s.PeekBits(left) << (8 - left);
             break;
         }
     }
-    const uint32_t z = kLeadingZeros[b];
-    stream.ReadBits(z);
+    const uint32_t z = kLeadingZeros.v[b];
+    s.ReadBits(z);
     zeros += z;
-    return stream.ReadBits(zeros + 1) - 1;
+    return s.ReadBits(zeros + 1) - 1;
 }
 
-int32_t ReadSE(Bitstream& stream) {
-    const uint32_t k = ReadUE(stream);
-    return (k & 1) ? int32_t((k + 1) / 2) : int32_t(0u - k / 2);
+int32_t ReadSE(Bitstream& s) {
+    const uint32_t k = ReadUE(s);
+    // k is at most 0xFFFFFFFE, so both halves fit in 31 bits.
+    return (k & 1) ? int32_t((k + 1) / 2) : -int32_t(k / 2);
 }
 
-void SkipScalingList(Bitstream& stream, uint32_t size) {
-    uint32_t lastScale = 8, nextScale = 8;
+void SkipScalingList(Bitstream& s, uint32_t size) {
+    uint32_t lastScale = 8;
+    uint32_t nextScale = 8;
     for (uint32_t j = 0; j < size; ++j) {
         if (nextScale != 0) {
-            const int32_t delta = ReadSE(stream);
-            nextScale = (lastScale + uint32_t(delta) + 256) % 256;
+            const uint32_t delta = uint32_t(ReadSE(s));
+            nextScale = (lastScale + delta + 256) % 256;
         }
         if (nextScale != 0) lastScale = nextScale;
     }
@@ -230,53 +255,39 @@ bool ParseSpsFull(const uint8_t* data, uint32_t length, SpsInfo* info) {
     return Parse(data, length, info, true);
 }
 
-uint32_t UnescapeRbsp(const uint8_t* src, uint32_t length, uint8_t* dst, uint32_t capacity) {
-    // Copies the runs between 03 bytes whole; a 03 right behind two zeros of the source is an
-    // emulation-prevention byte (the 03 before such zeros is one already, so cannot be a zero).
-    uint32_t in = 0, out = 0;
-    while (in < length && out < capacity) {
-        const void* hit = memchr(src + in, 3, length - in);
-        const uint32_t at = hit ? uint32_t(static_cast<const uint8_t*>(hit) - src) : length;
-        const uint32_t n = std::min(at - in, capacity - out);
-        memcpy(dst + out, src + in, n);
-        out += n;
-        in += n;
-        if (in < at || at == length) break;
-        if (!(at >= 2 && src[at - 1] == 0 && src[at - 2] == 0)) dst[out++] = 3;
-        in = at + 1;
-    }
-    return out;
+bool ProfileHasChromaFormat(uint32_t profile_idc) {
+    static constexpr uint8_t kProfiles[] = {100, 110, 122, 244, 44,  83,  86,
+                                            118, 128, 138, 139, 134, 135, 144};
+    for (const uint8_t p : kProfiles)
+        if (p == profile_idc) return true;
+    return false;
 }
 
 uint32_t ChromaArrayType(const SpsInfo& sps) {
-    if (!HasChromaFields(sps.profile_idc)) return 1;  // 4:2:0 when the SPS does not say
+    if (!ProfileHasChromaFormat(sps.profile_idc)) return 1;
     return sps.separate_colour_plane_flag ? 0 : sps.chroma_format_idc;
 }
 
 uint32_t MaxDpbFrames(const SpsInfo& sps) {
-    // Table A-1: MaxDpbMbs by level_idc; level 1b is level_idc 11 with constraint_set3_flag
+    // Table A-1: level_idc and MaxDpbMbs. Level 1b is level_idc 9, or 11 with constraint_set3_flag
     // in the Baseline, Main and Extended profiles.
-    uint32_t maxDpbMbs;
-    const bool level1b = sps.level_idc == 11 && (sps.constraint_flags & 0x10) &&
-                         (sps.profile_idc == 66 || sps.profile_idc == 77 || sps.profile_idc == 88);
-    switch (level1b ? 9 : sps.level_idc) {
-        case 9: case 10: maxDpbMbs = 396; break;
-        case 11: maxDpbMbs = 900; break;
-        case 12: case 13: case 20: maxDpbMbs = 2376; break;
-        case 21: maxDpbMbs = 4752; break;
-        case 22: case 30: maxDpbMbs = 8100; break;
-        case 31: maxDpbMbs = 18000; break;
-        case 32: maxDpbMbs = 20480; break;
-        case 40: case 41: maxDpbMbs = 32768; break;
-        case 42: maxDpbMbs = 34816; break;
-        case 50: maxDpbMbs = 110400; break;
-        case 51: case 52: maxDpbMbs = 184320; break;
-        default: maxDpbMbs = 696320; break;  // levels 6 to 6.2, and unknown ones
-    }
+    static constexpr uint32_t kLevels[][2] = {
+        {9, 396},     {10, 396},    {11, 900},    {12, 2376},   {13, 2376},
+        {20, 2376},   {21, 4752},   {22, 8100},   {30, 8100},   {31, 18000},
+        {32, 20480},  {40, 32768},  {41, 32768},  {42, 34816},  {50, 110400},
+        {51, 184320}, {52, 184320}, {60, 696320}, {61, 696320}, {62, 696320},
+    };
+    uint32_t level = sps.level_idc;
+    if (level == 11 && (sps.constraint_flags & 0x10) &&
+        (sps.profile_idc == 66 || sps.profile_idc == 77 || sps.profile_idc == 88))
+        level = 9;
+    uint64_t maxDpbMbs = 0;
+    for (const auto& entry : kLevels)
+        if (entry[0] == level) maxDpbMbs = entry[1];
     const uint64_t frameMbs = (uint64_t(sps.pic_width_in_mbs_minus1) + 1) *
-                              (uint64_t(sps.pic_height_in_map_units_minus1) + 1) *
-                              (2 - uint64_t(sps.frame_mbs_only_flag));
-    if (frameMbs == 0) return 16;
+                              (2 - (sps.frame_mbs_only_flag ? 1 : 0)) *
+                              (uint64_t(sps.pic_height_in_map_units_minus1) + 1);
     const uint64_t frames = maxDpbMbs / frameMbs;
-    return frames > 16 ? 16 : frames < 1 ? 1 : uint32_t(frames);
+    if (frames == 0 || frames > 16) return 16;
+    return uint32_t(frames);
 }

@@ -163,6 +163,7 @@ Bytes BuildAvcC(const Mp4File& f) {
 bool WriteHeader(Mp4File* f) {
     Bytes avcc = BuildAvcC(*f);
     AVCodecParameters* par = f->stream->codecpar;
+    av_freep(&par->extradata);  // from an earlier attempt that failed
     par->extradata = static_cast<uint8_t*>(av_mallocz(avcc.size() + AV_INPUT_BUFFER_PADDING_SIZE));
     if (!par->extradata) return false;
     memcpy(par->extradata, avcc.data(), avcc.size());
@@ -319,7 +320,8 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     Mp4File* f = FileOf(hFile);
     if (!f) return false;
     bool ok = true;
-    if (f->stream && !f->headerWritten) ok = WriteHeader(f);
+    // A track without samples still gets its header, unless writing has failed already.
+    if (f->stream && !f->headerWritten && !f->writeError) ok = WriteHeader(f);
     if (f->headerWritten && av_write_trailer(f->fmt) < 0) ok = false;
     if (f->fmt->pb) {
         avio_flush(f->fmt->pb);

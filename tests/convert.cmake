@@ -1,3 +1,6 @@
 tovanmuxer_add_test(NAME test_convert SOURCES test_convert.cpp TIMEOUT 600)
 tovanmuxer_add_test(NAME test_mp4layer SOURCES test_mp4layer.cpp)
 tovanmuxer_add_test(NAME test_timing SOURCES test_timing.cpp)
+tovanmuxer_add_test(NAME test_cli SOURCES test_cli.cpp)
+target_compile_definitions(test_cli PRIVATE TOVANMUXER_CLI="$<TARGET_FILE:tovanmuxer-cli>")
+add_dependencies(test_cli tovanmuxer-cli)

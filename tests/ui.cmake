@@ -1,1 +1,3 @@
-tovanmuxer_add_test(NAME test_window SOURCES test_window.cpp LIBS tovanmuxer_ui GUI TIMEOUT 300)
+# The window's suite; the program's resource bundle is compiled in to check the embedded icon.
+tovanmuxer_add_test(NAME test_window SOURCES test_window.cpp ${PROJECT_SOURCE_DIR}/app/app.qrc
+                    LIBS tovanmuxer_ui GUI TIMEOUT 300)

@@ -11,13 +11,24 @@
 #include <QTextCursor>
 #include <QTime>
 
-QString FileNameOfPath(const QString& path) { return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1); }
+QString FileNameOfPath(const QString& path) {
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
 
 QString OutputNameFor(const QString& inputName) {
     QString name = inputName;
     name.replace(QLatin1String(".h26x"), QLatin1String(".mp4"), Qt::CaseSensitive);
     name.replace(QLatin1String(".h264"), QLatin1String(".mp4"), Qt::CaseSensitive);
     return name;
+}
+
+QString ComposeOutputPath(const QString& dir, const QDateTime& when, const QString& name) {
+    const QString stamp = when.toString(QStringLiteral("yyyy-MM-dd-hh.mm.ss-"));
+    // A drive root such as "C:/" already ends in its separator. Any other three-character
+    // directory ("/ab") still needs one, or the file would land in its parent.
+    if (dir.size() == 3 && dir.endsWith(QLatin1Char('/'))) return dir + stamp + name;
+    if (dir.size() >= 3) return dir + QLatin1Char('/') + stamp + name;
+    return QString();  // too short to be a directory the file can go into
 }
 
 QString UnusedPath(const QString& path) {
@@ -30,6 +41,17 @@ QString UnusedPath(const QString& path) {
         if (!QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink()) return candidate;
     }
 }
+
+namespace {
+
+struct WaitCursor {
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+}  // namespace
 
 Tovanmuxer::Tovanmuxer(QWidget* parent, Qt::WindowFlags flags) : QMainWindow(parent, flags) {
     ui.setupUi(this);
@@ -81,11 +103,7 @@ void Tovanmuxer::OnClickStartDownload() {
         QMessageBox_warning(2);
         return;
     }
-    const QString stamp = now.toString(QStringLiteral("yyyy-MM-dd-hh.mm.ss-"));
-    if (dir.size() > 3)
-        outputPath = dir + QStringLiteral("/") + stamp + outputName;
-    else if (dir.size() == 3)  // a drive root, which ends in its separator
-        outputPath = dir + stamp + outputName;
+    outputPath = ComposeOutputPath(dir, now, outputName);
     if (!outputPath.isEmpty()) outputPath = UnusedPath(outputPath);
     outputPath = QDir::toNativeSeparators(outputPath);
 
@@ -95,9 +113,12 @@ void Tovanmuxer::OnClickStartDownload() {
         return;
     }
     qDebug("## download file output_path=%s ", outputPath.toStdString().c_str());
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool ok = converter.WriteH264File(inputPath.toStdString().c_str(), outputPath);
-    QApplication::restoreOverrideCursor();
+    bool ok;
+    {
+        // The conversion runs here, on the GUI thread; the window is busy until it returns.
+        const WaitCursor busy;
+        ok = converter.WriteH264File(inputPath.toStdString().c_str(), outputPath);
+    }
     if (ok) {
         ShowStatus(0, 0, 0, outputPath);
     } else {
@@ -129,10 +150,17 @@ void Tovanmuxer::ShowStatus(int level, int width, int height, QString qstr) {
 void Tovanmuxer::QMessageBox_warning(int level) {
     QString text;
     switch (level) {
-        case 0: text = tr("Please open file!"); break;
-        case 1: text = tr("Convert failed, please rewrite the operation!"); break;
-        case 2: text = tr("The save file path cannot be empty!"); break;
-        default: return;
+        case 0:
+            text = tr("Please open file!");
+            break;
+        case 1:
+            text = tr("Convert failed, please rewrite the operation!");
+            break;
+        case 2:
+            text = tr("The save file path cannot be empty!");
+            break;
+        default:
+            return;
     }
     QMessageBox box(QMessageBox::Warning, tr("Warning"), text, QMessageBox::Yes, nullptr,
                     Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);

@@ -1,6 +1,7 @@
 // The main window: choose an input stream and an output directory, convert, and report.
 #pragma once
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <QString>
 
@@ -35,5 +36,8 @@ private:
 QString FileNameOfPath(const QString& path);
 // The output name for an input file name: ".h26x" and then ".h264" replaced by ".mp4".
 QString OutputNameFor(const QString& inputName);
+// The output path in '/' form: directory, separator, the time stamp of `when` and `name`; no
+// separator after a drive root ("C:/"); empty for a directory shorter than three characters.
+QString ComposeOutputPath(const QString& dir, const QDateTime& when, const QString& name);
 // `path` itself if nothing exists there, else the first free of path-2.mp4, path-3.mp4, ...
 QString UnusedPath(const QString& path);

@@ -1,0 +1,121 @@
+// tovanmuxer-cli as a user runs it: exit status, messages, default output name, --fps.
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "support/decode.h"
+#include "support/streams.h"
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QString out, err;
+};
+
+Run Cli(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral(TOVANMUXER_CLI), args);
+    Run r;
+    if (!p.waitForFinished(120000)) return r;
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+}  // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+    QTemporaryDir tmp;
+
+private Q_SLOTS:
+    void usage() {
+        Run r = Cli({QStringLiteral("--help")});
+        QCOMPARE(r.status, 0);
+        QVERIFY(r.out.startsWith(QStringLiteral("Usage: tovanmuxer-cli INPUT")));
+        r = Cli({QStringLiteral("--version")});
+        QCOMPARE(r.status, 0);
+        QVERIFY(r.out.startsWith(QStringLiteral("tovanmuxer-cli ")));
+        for (const QStringList& bad :
+             {QStringList{}, QStringList{QStringLiteral("--bogus")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("b.h264")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("-o")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fps"), QStringLiteral("fast")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fps"), QStringLiteral("0")}}) {
+            r = Cli(bad);
+            QCOMPARE(r.status, 2);
+            QVERIFY(r.err.contains(QStringLiteral("tovanmuxer-cli: ")));
+            QVERIFY(r.out.isEmpty());
+        }
+    }
+
+    void convertsWithDefaultName() {
+        const TestStream s = FindTestStream(QStringLiteral("high_bpyramid_640x360.h264"));
+        QVERIFY(!s.file.isEmpty());
+        const QString in = tmp.filePath(QStringLiteral("clip.h264"));
+        QVERIFY(QFile::copy(s.file, in));
+        const Run r = Cli({in});
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.err.isEmpty(), qPrintable(r.err));  // no debug lines unless asked
+        const QString out = tmp.filePath(QStringLiteral("clip.mp4"));
+        QCOMPARE(r.out, QStringLiteral("30 pictures, 1.000 s at 30.000 fps, 640x360 -> %1\n").arg(out));
+        QCOMPARE(DecodePictureHashes(out), DecodePictureHashes(in));
+
+        // The output is never replaced: a second run fails and says why.
+        const Run again = Cli({in});
+        QCOMPARE(again.status, 1);
+        QVERIFY2(again.err.contains(QStringLiteral("already exists")), qPrintable(again.err));
+
+        // Other extensions get .mp4 appended; -o names the output; -v shows the debug lines.
+        const QString raw = tmp.filePath(QStringLiteral("camera.raw"));
+        QVERIFY(QFile::copy(s.file, raw));
+        QCOMPARE(Cli({raw}).status, 0);
+        QVERIFY(QFile::exists(raw + QStringLiteral(".mp4")));
+        const Run named = Cli({QStringLiteral("-v"), raw, QStringLiteral("-o"), tmp.filePath(QStringLiteral("x.mp4"))});
+        QCOMPARE(named.status, 0);
+        QVERIFY(named.err.contains(QStringLiteral("## WriteH264File Complete!")));
+    }
+
+    void frameRateOverride() {
+        // A stream without timing information plays at 25 unless told otherwise.
+        const TestStream s = FindTestStream(QStringLiteral("notiming_320x240.h264"));
+        QVERIFY(!s.file.isEmpty());
+        const QString out = tmp.filePath(QStringLiteral("ntsc.mp4"));
+        const Run r = Cli({s.file, QStringLiteral("--fps"), QStringLiteral("29.97"), QStringLiteral("-o"), out});
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.contains(QStringLiteral("at 29.970 fps")), qPrintable(r.out));
+        const DecodeResult d = DecodeFile(out);
+        QCOMPARE(d.frameRateNum, 30000);
+        QCOMPARE(d.frameRateDen, 1001);
+        const Run plain = Cli({s.file, QStringLiteral("-o"), tmp.filePath(QStringLiteral("pal.mp4"))});
+        QVERIFY(plain.out.contains(QStringLiteral("at 25.000 fps")));
+        const Run frac = Cli({s.file, QStringLiteral("--fps"), QStringLiteral("24000/1001"), QStringLiteral("-o"),
+                              tmp.filePath(QStringLiteral("film.mp4"))});
+        QCOMPARE(frac.status, 0);
+        QCOMPARE(ReadMp4Info(tmp.filePath(QStringLiteral("film.mp4"))).trackTimeScale, 24000u);
+    }
+
+    void failures() {
+        const Run missing = Cli({tmp.filePath(QStringLiteral("nothing.h264"))});
+        QCOMPARE(missing.status, 1);
+        QVERIFY2(missing.err.contains(QStringLiteral("No such file or directory")), qPrintable(missing.err));
+        const QString text = tmp.filePath(QStringLiteral("notes.h264"));
+        QFile f(text);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("not a video at all\n");
+        f.close();
+        const Run notVideo = Cli({text});
+        QCOMPARE(notVideo.status, 1);
+        QVERIFY(notVideo.err.contains(QStringLiteral("sequence parameter set")));
+        QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("notes.mp4"))));
+        QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("notes.mp4.part"))));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "test_cli.moc"
