@@ -25,6 +25,8 @@ enum : int32_t {
 // Pictures that may wait for their output place before the writer gives up on the order: a
 // stream that needs more is broken, and its pictures are then written in decoding order.
 constexpr size_t kMaxQueued = 64;
+// Parameter sets held for the next picture, at most.
+constexpr size_t kMaxPendingBytes = 16u << 20;
 
 bool IsSliceStart(int32_t type) {
     return type == kNalSlice || type == kNalIdr || type == kNalPartitionA;
@@ -76,8 +78,7 @@ bool AccessUnitWriter::Add(const NalUnit& nal) {
             parameterSets.AddSps(nal.data, uint32_t(nal.length));
         else
             parameterSets.AddPps(nal.data, uint32_t(nal.length));
-        pending.parameterSets.push_back(
-            {t == kNalSps, std::vector<uint8_t>(nal.data, nal.data + nal.length)});
+        QueueParameterSet(t == kNalSps, nal);
     }
     if (EndsPicture(t) && current.hasSlice) closed = true;
     if (IsSliceStart(t)) return AddSlice(nal);
@@ -91,6 +92,19 @@ bool AccessUnitWriter::Add(const NalUnit& nal) {
         AppendUnit(closed ? static_cast<Units&>(pending) : current, nal);
     }
     return true;
+}
+
+void AccessUnitWriter::QueueParameterSet(bool sps, const NalUnit& nal) {
+    std::vector<ParameterSet>& q = pending.parameterSets;
+    q.push_back({sps, std::vector<uint8_t>(nal.data, nal.data + nal.length)});
+    // Parameter sets without any picture after them (a broken stream) are not kept without
+    // bound: the oldest go first.
+    size_t total = 0;
+    for (const ParameterSet& p : q) total += p.bytes.size();
+    while (total > kMaxPendingBytes && q.size() > 1) {
+        total -= q.front().bytes.size();
+        q.erase(q.begin());
+    }
 }
 
 bool AccessUnitWriter::AddSlice(const NalUnit& nal) {

@@ -60,6 +60,7 @@ private:
     };
 
     bool AddSlice(const NalUnit& nal);
+    void QueueParameterSet(bool sps, const NalUnit& nal);
     void AppendUnit(Units& to, const NalUnit& nal);
     void StartPicture(const NalUnit& nal, const SliceHeader& sh, bool headerKnown);
     bool SecondFieldOfCurrent(const SliceHeader& sh) const;

@@ -45,6 +45,32 @@ int RenameNoReplace(const char* from, const char* to) {
     return rename(from, to) == 0 ? 0 : errno;
 }
 
+// Opens the input for reading. Only a file has an end to read up to: a FIFO would block until
+// a writer comes, and a terminal or /dev/zero never ends, so those are refused (errno ENODEV
+// stands for "not a file"). The open itself does not wait for a FIFO's writer.
+FILE* OpenInput(const char* path, int* err) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *err = errno;
+        return nullptr;
+    }
+    struct stat st;
+    const int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || flags < 0) {
+        *err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        *err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    } else if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        *err = errno;
+    } else if (FILE* f = fdopen(fd, "rb")) {
+        return f;
+    } else {
+        *err = errno;
+    }
+    close(fd);
+    return nullptr;
+}
+
 }  // namespace
 
 Converter::Converter() = default;
@@ -194,11 +220,13 @@ bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
         Fail(QStringLiteral("cannot create %1: %2").arg(outputPath, ErrnoText(err)));
         return false;
     }
-    FILE* in = fopen(inputPath, "rb");
+    int err = 0;
+    FILE* in = OpenInput(inputPath, &err);
     if (!in) {
-        const int err = errno;
         qDebug("ERROR:open file failed!");
-        Fail(QStringLiteral("cannot open %1: %2").arg(QString::fromLocal8Bit(inputPath), ErrnoText(err)));
+        Fail(QStringLiteral("cannot open %1: %2")
+                 .arg(QString::fromLocal8Bit(inputPath),
+                      err == ENODEV ? QStringLiteral("not a regular file") : ErrnoText(err)));
         CloseMp4File(h);
         if (!device) unlink(partPath.c_str());
         return false;
