@@ -27,6 +27,7 @@ enum : int32_t {
 constexpr size_t kMaxQueued = 64;
 // Parameter sets held for the next picture, at most.
 constexpr size_t kMaxPendingBytes = 16u << 20;
+constexpr size_t kMaxPendingSets = 1024;
 
 bool IsSliceStart(int32_t type) {
     return type == kNalSlice || type == kNalIdr || type == kNalPartitionA;
@@ -99,6 +100,7 @@ void AccessUnitWriter::QueueParameterSet(bool sps, const NalUnit& nal) {
     q.push_back({sps, std::vector<uint8_t>(nal.data, nal.data + nal.length)});
     // Parameter sets without any picture after them (a broken stream) are not kept without
     // bound: the oldest go first.
+    if (q.size() > kMaxPendingSets) q.erase(q.begin());
     size_t total = 0;
     for (const ParameterSet& p : q) total += p.bytes.size();
     while (total > kMaxPendingBytes && q.size() > 1) {
