@@ -3,10 +3,10 @@
 //
 //   bench_scanner [MEGABYTES] [FILE...]
 
+#include <dirent.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <string>
 #include <vector>
 

@@ -39,7 +39,9 @@ bool EndsPicture(int32_t type) {
            (type >= 14 && type <= 18);
 }
 
-bool IsIntraSlice(uint32_t sliceType) { return sliceType % 5 == 2 || sliceType % 5 == 4; }
+bool IsIntraSlice(uint32_t sliceType) {
+    return sliceType % 5 == 2 || sliceType % 5 == 4;
+}
 
 }  // namespace
 
@@ -163,10 +165,9 @@ void AccessUnitWriter::StartPicture(const NalUnit& nal, const SliceHeader& sh, b
     // own word for it, else the size of the decoded picture buffer.
     if (!depthKnown) {
         if (sps)
-            reorderDepth = std::min<uint32_t>(sps->bitstream_restriction_flag
-                                                  ? sps->max_num_reorder_frames
-                                                  : MaxDpbFrames(*sps),
-                                              16);
+            reorderDepth = std::min<uint32_t>(
+                sps->bitstream_restriction_flag ? sps->max_num_reorder_frames : MaxDpbFrames(*sps),
+                16);
         depthKnown = true;
     }
 }
@@ -188,10 +189,9 @@ bool AccessUnitWriter::FinishPicture() {
         if (p.headerKnown) {
             waiting.push_back(q);
             while (waiting.size() > reorderDepth) {
-                auto first = std::min_element(waiting.begin(), waiting.end(),
-                                              [](const Picture* a, const Picture* b) {
-                                                  return a->order < b->order;
-                                              });
+                auto first = std::min_element(
+                    waiting.begin(), waiting.end(),
+                    [](const Picture* a, const Picture* b) { return a->order < b->order; });
                 Output(*first);
             }
         } else {

@@ -76,10 +76,10 @@ private:
     ParameterSets parameterSets;
     PocCalculator poc;
     Picture current;
-    Units pending;         // non-VCL units behind the current picture's slices
-    bool closed = false;   // the current picture got no more slices
-    std::deque<Picture> queue;       // finished pictures in decoding order, not yet written
-    std::vector<Picture*> waiting;   // of those, the ones whose output place is not yet known
+    Units pending;                  // non-VCL units behind the current picture's slices
+    bool closed = false;            // the current picture got no more slices
+    std::deque<Picture> queue;      // finished pictures in decoding order, not yet written
+    std::vector<Picture*> waiting;  // of those, the ones whose output place is not yet known
     uint32_t reorderDepth = 0;
     bool depthKnown = false;
     uint64_t decoded = 0;

@@ -26,7 +26,9 @@ constexpr int32_t kFallbackWidth = 1920;
 constexpr int32_t kFallbackHeight = 1080;
 constexpr uint8_t kVideoProfileLevel = 127;
 
-QString ErrnoText(int err) { return QString::fromLocal8Bit(strerror(err)); }
+QString ErrnoText(int err) {
+    return QString::fromLocal8Bit(strerror(err));
+}
 
 // Gives `from` the name `to` unless `to` exists; an existing file is never replaced.
 int RenameNoReplace(const char* from, const char* to) {
@@ -90,7 +92,9 @@ MP4FileHandle Converter::CreateMp4File(const char* path, int32_t width, int32_t 
     if (!path) return MP4_INVALID_FILE_HANDLE;
     MP4FileHandle h = MP4Create(path, 0);
     if (h == MP4_INVALID_FILE_HANDLE) {
+        const int err = errno;  // the debug output may change it; the caller reports it
         qDebug("ERROR:Open file fialed.\n");
+        errno = err;
         return MP4_INVALID_FILE_HANDLE;
     }
     videoWidth = width;
@@ -243,8 +247,9 @@ bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
     if (!failed && !device) {
         const int err = RenameNoReplace(partPath.c_str(), outputName.c_str());
         if (err)
-            Fail(err == EEXIST ? QStringLiteral("%1 already exists").arg(outputPath)
-                               : QStringLiteral("cannot write %1: %2").arg(outputPath, ErrnoText(err)));
+            Fail(err == EEXIST
+                     ? QStringLiteral("%1 already exists").arg(outputPath)
+                     : QStringLiteral("cannot write %1: %2").arg(outputPath, ErrnoText(err)));
     }
     if (failed) {
         if (!device) unlink(partPath.c_str());

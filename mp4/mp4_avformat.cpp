@@ -43,7 +43,7 @@ struct Mp4File {
     uint8_t profile = 0, compat = 0, level = 0, lengthSizeMinusOne = 3;
     int videoProfileLevel = -1;
     bool headerWritten = false;
-    uint64_t dts = 0;  // in track ticks
+    uint64_t dts = 0;               // in track ticks
     int64_t presentationStart = 0;  // media time shown at time 0
     // Parameter sets by id: before the header those that go into the avcC record; after it,
     // those the decoder holds, so that repeats are recognised and changes sent in band.
@@ -53,7 +53,9 @@ struct Mp4File {
     Bytes scratch;
 };
 
-Mp4File* FileOf(MP4FileHandle h) { return static_cast<Mp4File*>(h); }
+Mp4File* FileOf(MP4FileHandle h) {
+    return static_cast<Mp4File*>(h);
+}
 
 int WritePacket(void* opaque, uint8_t* buf, int size) {
     Mp4File* f = static_cast<Mp4File*>(opaque);
@@ -194,13 +196,15 @@ MP4FileHandle MP4Create(const char* fileName, uint32_t /*flags*/) {
         return MP4_INVALID_FILE_HANDLE;
     }
     uint8_t* iobuf = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
-    AVIOContext* pb = iobuf ? avio_alloc_context(iobuf, kIoBufferSize, 1, f, nullptr,
-                                                 WritePacket, SeekPacket)
-                            : nullptr;
+    AVIOContext* pb =
+        iobuf ? avio_alloc_context(iobuf, kIoBufferSize, 1, f, nullptr, WritePacket, SeekPacket)
+              : nullptr;
     if (pb) avformat_alloc_output_context2(&f->fmt, nullptr, "mp4", nullptr);
     if (!pb || !f->fmt) {
-        if (pb) avio_context_free(&pb);
-        else av_free(iobuf);
+        if (pb)
+            avio_context_free(&pb);
+        else
+            av_free(iobuf);
         ::close(f->fd);
         ::unlink(fileName);
         delete f;
@@ -221,10 +225,10 @@ bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value) {
     return true;
 }
 
-MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale,
-                                MP4Duration sampleDuration, uint16_t width, uint16_t height,
-                                uint8_t AVCProfileIndication, uint8_t profile_compat,
-                                uint8_t AVCLevelIndication, uint8_t sampleLenFieldSizeMinusOne) {
+MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
+                                uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
+                                uint8_t profile_compat, uint8_t AVCLevelIndication,
+                                uint8_t sampleLenFieldSizeMinusOne) {
     Mp4File* f = FileOf(hFile);
     // Samples are written with 4-byte lengths; other length sizes are not offered.
     if (!f || f->stream || timeScale == 0 || timeScale > INT32_MAX ||
@@ -342,4 +346,6 @@ int MP4WriteError(MP4FileHandle hFile) {
     return f ? f->writeError : 0;
 }
 
-void MP4Close(MP4FileHandle hFile, uint32_t flags) { MP4CloseChecked(hFile, flags, nullptr); }
+void MP4Close(MP4FileHandle hFile, uint32_t flags) {
+    MP4CloseChecked(hFile, flags, nullptr);
+}

@@ -23,7 +23,9 @@ bool MP4SetPresentationStart(MP4FileHandle hFile, MP4TrackId trackId, MP4Duratio
     return true;
 }
 
-int MP4WriteError(MP4FileHandle) { return errno ? errno : EIO; }
+int MP4WriteError(MP4FileHandle) {
+    return errno ? errno : EIO;
+}
 
 bool MP4CloseChecked(MP4FileHandle hFile, uint32_t flags, int* error) {
     if (hFile == MP4_INVALID_FILE_HANDLE) return false;
@@ -35,9 +37,9 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t flags, int* error) {
         const MP4Duration start = it->second.start;
         if (start > 0 && media > start) {
             const MP4EditId edit = MP4AddTrackEdit(hFile, t, MP4_INVALID_EDIT_ID, start);
-            MP4SetTrackEditDuration(hFile, t, edit,
-                                    MP4ConvertFromTrackDuration(hFile, t, media - start,
-                                                                MP4GetTimeScale(hFile)));
+            MP4SetTrackEditDuration(
+                hFile, t, edit,
+                MP4ConvertFromTrackDuration(hFile, t, media - start, MP4GetTimeScale(hFile)));
         }
         starts.erase(it);
     }

@@ -22,10 +22,10 @@ MP4FileHandle MP4Create(const char* fileName, uint32_t flags = 0);
 // Movie time scale: ticks per second of the movie header.
 bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value);
 // Adds the H.264 track; MP4_INVALID_TRACK_ID on failure. Only one video track per file.
-MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale,
-                                MP4Duration sampleDuration, uint16_t width, uint16_t height,
-                                uint8_t AVCProfileIndication, uint8_t profile_compat,
-                                uint8_t AVCLevelIndication, uint8_t sampleLenFieldSizeMinusOne);
+MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
+                                uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
+                                uint8_t profile_compat, uint8_t AVCLevelIndication,
+                                uint8_t sampleLenFieldSizeMinusOne);
 // Visual profile level of the initial object descriptor.
 void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value);
 // Parameter sets, each a whole NAL unit (header byte included, no start code).

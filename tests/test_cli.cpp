@@ -45,8 +45,10 @@ private Q_SLOTS:
              {QStringList{}, QStringList{QStringLiteral("--bogus")},
               QStringList{QStringLiteral("a.h264"), QStringLiteral("b.h264")},
               QStringList{QStringLiteral("a.h264"), QStringLiteral("-o")},
-              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fps"), QStringLiteral("fast")},
-              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fps"), QStringLiteral("0")}}) {
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fps"),
+                          QStringLiteral("fast")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fps"),
+                          QStringLiteral("0")}}) {
             r = Cli(bad);
             QCOMPARE(r.status, 2);
             QVERIFY(r.err.contains(QStringLiteral("tovanmuxer-cli: ")));
@@ -63,7 +65,8 @@ private Q_SLOTS:
         QCOMPARE(r.status, 0);
         QVERIFY2(r.err.isEmpty(), qPrintable(r.err));  // no debug lines unless asked
         const QString out = tmp.filePath(QStringLiteral("clip.mp4"));
-        QCOMPARE(r.out, QStringLiteral("30 pictures, 1.000 s at 30.000 fps, 640x360 -> %1\n").arg(out));
+        QCOMPARE(r.out,
+                 QStringLiteral("30 pictures, 1.000 s at 30.000 fps, 640x360 -> %1\n").arg(out));
         QCOMPARE(DecodePictureHashes(out), DecodePictureHashes(in));
 
         // The output is never replaced: a second run fails and says why.
@@ -76,7 +79,8 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(s.file, raw));
         QCOMPARE(Cli({raw}).status, 0);
         QVERIFY(QFile::exists(raw + QStringLiteral(".mp4")));
-        const Run named = Cli({QStringLiteral("-v"), raw, QStringLiteral("-o"), tmp.filePath(QStringLiteral("x.mp4"))});
+        const Run named = Cli({QStringLiteral("-v"), raw, QStringLiteral("-o"),
+                               tmp.filePath(QStringLiteral("x.mp4"))});
         QCOMPARE(named.status, 0);
         QVERIFY(named.err.contains(QStringLiteral("## WriteH264File Complete!")));
     }
@@ -86,16 +90,18 @@ private Q_SLOTS:
         const TestStream s = FindTestStream(QStringLiteral("notiming_320x240.h264"));
         QVERIFY(!s.file.isEmpty());
         const QString out = tmp.filePath(QStringLiteral("ntsc.mp4"));
-        const Run r = Cli({s.file, QStringLiteral("--fps"), QStringLiteral("29.97"), QStringLiteral("-o"), out});
+        const Run r = Cli(
+            {s.file, QStringLiteral("--fps"), QStringLiteral("29.97"), QStringLiteral("-o"), out});
         QCOMPARE(r.status, 0);
         QVERIFY2(r.out.contains(QStringLiteral("at 29.970 fps")), qPrintable(r.out));
         const DecodeResult d = DecodeFile(out);
         QCOMPARE(d.frameRateNum, 30000);
         QCOMPARE(d.frameRateDen, 1001);
-        const Run plain = Cli({s.file, QStringLiteral("-o"), tmp.filePath(QStringLiteral("pal.mp4"))});
+        const Run plain =
+            Cli({s.file, QStringLiteral("-o"), tmp.filePath(QStringLiteral("pal.mp4"))});
         QVERIFY(plain.out.contains(QStringLiteral("at 25.000 fps")));
-        const Run frac = Cli({s.file, QStringLiteral("--fps"), QStringLiteral("24000/1001"), QStringLiteral("-o"),
-                              tmp.filePath(QStringLiteral("film.mp4"))});
+        const Run frac = Cli({s.file, QStringLiteral("--fps"), QStringLiteral("24000/1001"),
+                              QStringLiteral("-o"), tmp.filePath(QStringLiteral("film.mp4"))});
         QCOMPARE(frac.status, 0);
         QCOMPARE(ReadMp4Info(tmp.filePath(QStringLiteral("film.mp4"))).trackTimeScale, 24000u);
     }
@@ -103,7 +109,8 @@ private Q_SLOTS:
     void failures() {
         const Run missing = Cli({tmp.filePath(QStringLiteral("nothing.h264"))});
         QCOMPARE(missing.status, 1);
-        QVERIFY2(missing.err.contains(QStringLiteral("No such file or directory")), qPrintable(missing.err));
+        QVERIFY2(missing.err.contains(QStringLiteral("No such file or directory")),
+                 qPrintable(missing.err));
         const QString text = tmp.filePath(QStringLiteral("notes.h264"));
         QFile f(text);
         QVERIFY(f.open(QIODevice::WriteOnly));

@@ -21,7 +21,9 @@
 
 namespace {
 
-bool IsSampleNal(int type) { return type >= 1 && type <= 6; }
+bool IsSampleNal(int type) {
+    return type >= 1 && type <= 6;
+}
 
 // The slice, partition and SEI units of an Annex B stream, in order, without trailing zeros.
 QVector<QByteArray> SampleNalsOfStream(const QByteArray& d) {
@@ -46,7 +48,8 @@ QVector<QByteArray> SampleNalsOfMp4(const QString& path) {
     for (const QByteArray& s : ReadSamples(path)) {
         int at = 0;
         while (at + 4 <= s.size()) {
-            const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) |
+            const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) |
+                                 (uint32_t(uint8_t(s[at + 1])) << 16) |
                                  (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
             if (len == 0 || at + 4 + qint64(len) > s.size()) {
                 out.push_back(QByteArray("<bad length>"));
@@ -198,7 +201,8 @@ private Q_SLOTS:
         QCOMPARE(info.movieTimeScale, 90000u);
         QCOMPARE(info.iodsVideoProfile, 127);
         // The stream's own rate: presentation times evenly spaced from 0 by its frame duration.
-        const TrackTiming timing = ChooseTrackTiming(uint32_t(s.Int("fps_num")), uint32_t(s.Int("fps_den")));
+        const TrackTiming timing =
+            ChooseTrackTiming(uint32_t(s.Int("fps_num")), uint32_t(s.Int("fps_den")));
         QCOMPARE(info.trackTimeScale, timing.timeScale);
         QCOMPARE(mp4.timeBaseDen, int(timing.timeScale));
         QCOMPARE(mp4.frameRateNum * s.Int("fps_den"), mp4.frameRateDen * s.Int("fps_num"));
@@ -272,8 +276,8 @@ private Q_SLOTS:
         QTest::newRow("no SPS") << ppsOnly << QStringLiteral("sequence parameter set");
         // An SPS and a PPS, but not a single picture.
         const QByteArray stream = ReadFileBytes(TestStreams().at(0).file);
-        QTest::newRow("no pictures") << stream.left(FirstSliceOffset(stream))
-                                     << QStringLiteral("pictures");
+        QTest::newRow("no pictures")
+            << stream.left(FirstSliceOffset(stream)) << QStringLiteral("pictures");
     }
 
     void failuresLeaveNothing() {
@@ -292,7 +296,8 @@ private Q_SLOTS:
         const QString in = TestStreams().at(0).file;
         Result r = Convert(in, Out(QStringLiteral("missing/dir/out.mp4")));
         QVERIFY(!r.ok);
-        QVERIFY2(r.error.contains(QStringLiteral("No such file or directory")), qPrintable(r.error));
+        QVERIFY2(r.error.contains(QStringLiteral("No such file or directory")),
+                 qPrintable(r.error));
 
         r = Convert(Out(QStringLiteral("no-such-input.h264")), Out(QStringLiteral("x.mp4")));
         QVERIFY(!r.ok);
@@ -339,7 +344,8 @@ private Q_SLOTS:
             setrlimit(RLIMIT_FSIZE, &lim);
             const Result r = Convert(in, out);
             const bool expected = !r.ok && r.error.contains(QStringLiteral("File too large")) &&
-                                  !QFile::exists(out) && !QFile::exists(out + QStringLiteral(".part"));
+                                  !QFile::exists(out) &&
+                                  !QFile::exists(out + QStringLiteral(".part"));
             _exit(expected ? 0 : 1);
         }
         int status = 0;

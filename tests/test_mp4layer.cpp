@@ -31,7 +31,10 @@ Stream Split(const QByteArray& d) {
         if (n.type == 1 || n.type == 5) {
             const uint32_t len = uint32_t(nal.size());
             QByteArray sample;
-            sample.append(char(len >> 24)).append(char(len >> 16)).append(char(len >> 8)).append(char(len));
+            sample.append(char(len >> 24))
+                .append(char(len >> 16))
+                .append(char(len >> 8))
+                .append(char(len));
             s.samples.push_back(sample + nal);
         }
         pos += uint32_t(r);
@@ -39,7 +42,9 @@ Stream Split(const QByteArray& d) {
     return s;
 }
 
-const uint8_t* U8(const QByteArray& b) { return reinterpret_cast<const uint8_t*>(b.constData()); }
+const uint8_t* U8(const QByteArray& b) {
+    return reinterpret_cast<const uint8_t*>(b.constData());
+}
 
 }  // namespace
 
@@ -68,10 +73,12 @@ private Q_SLOTS:
         QVERIFY(h != MP4_INVALID_FILE_HANDLE);
         QVERIFY(MP4SetTimeScale(h, 600));
         QVERIFY(!MP4WriteSample(h, 1, U8(stream.samples[0]), 4));  // no track yet
-        const MP4TrackId t = MP4AddH264VideoTrack(h, 90000, 3000, 320, 240, uint8_t(stream.sps[1]),
-                                                  uint8_t(stream.sps[2]), uint8_t(stream.sps[3]), 3);
+        const MP4TrackId t =
+            MP4AddH264VideoTrack(h, 90000, 3000, 320, 240, uint8_t(stream.sps[1]),
+                                 uint8_t(stream.sps[2]), uint8_t(stream.sps[3]), 3);
         QVERIFY(t != MP4_INVALID_TRACK_ID);
-        QCOMPARE(MP4AddH264VideoTrack(h, 90000, 3000, 320, 240, 66, 0, 30, 3), MP4_INVALID_TRACK_ID);
+        QCOMPARE(MP4AddH264VideoTrack(h, 90000, 3000, 320, 240, 66, 0, 30, 3),
+                 MP4_INVALID_TRACK_ID);
         MP4SetVideoProfileLevel(h, 127);
         // Repeated identical parameter sets go into the configuration once.
         for (int i = 0; i < 3; ++i) {

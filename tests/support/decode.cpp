@@ -15,9 +15,8 @@ QByteArray HashFrame(const AVFrame* f) {
     const int size = av_image_get_buffer_size(AVPixelFormat(f->format), f->width, f->height, 1);
     QByteArray buf(size > 0 ? size : 0, Qt::Uninitialized);
     if (size <= 0 ||
-        av_image_copy_to_buffer(reinterpret_cast<uint8_t*>(buf.data()), size, f->data,
-                                f->linesize, AVPixelFormat(f->format), f->width, f->height,
-                                1) < 0)
+        av_image_copy_to_buffer(reinterpret_cast<uint8_t*>(buf.data()), size, f->data, f->linesize,
+                                AVPixelFormat(f->format), f->width, f->height, 1) < 0)
         return QByteArray();
     return QCryptographicHash::hash(buf, QCryptographicHash::Md5).toHex();
 }

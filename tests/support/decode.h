@@ -46,13 +46,13 @@ struct Mp4Info {
     double tkhdWidth = 0, tkhdHeight = 0;
     uint16_t avc1Width = 0, avc1Height = 0;
     QByteArray avcC;
-    uint32_t sampleCount = 0;           // stsz
-    bool hasStss = false;               // absent: every sample is sync
-    QVector<uint32_t> syncSamples;      // stss, 1-based
-    QVector<uint32_t> sttsDeltas;       // stts expanded per sample
+    uint32_t sampleCount = 0;             // stsz
+    bool hasStss = false;                 // absent: every sample is sync
+    QVector<uint32_t> syncSamples;        // stss, 1-based
+    QVector<uint32_t> sttsDeltas;         // stts expanded per sample
     QVector<int64_t> compositionOffsets;  // ctts expanded per sample (empty when absent)
-    bool co64 = false;                  // 64-bit chunk offsets
-    int64_t editMediaTime = -1;         // first elst entry's media time, -1 without edit list
+    bool co64 = false;                    // 64-bit chunk offsets
+    int64_t editMediaTime = -1;           // first elst entry's media time, -1 without edit list
     bool hasIods = false;
     int iodsVideoProfile = -1;
 };

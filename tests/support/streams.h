@@ -21,7 +21,8 @@ inline QVector<TestStream> TestStreams() {
     if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) return out;
     const QStringList header = QString::fromUtf8(f.readLine()).trimmed().split(QLatin1Char('\t'));
     while (!f.atEnd()) {
-        const QStringList cells = QString::fromUtf8(f.readLine()).trimmed().split(QLatin1Char('\t'));
+        const QStringList cells =
+            QString::fromUtf8(f.readLine()).trimmed().split(QLatin1Char('\t'));
         if (cells.size() < 2) continue;
         TestStream s;
         for (int i = 0; i < header.size() && i < cells.size(); ++i) s.facts[header[i]] = cells[i];
