@@ -15,4 +15,12 @@ run_suite() {
 
 run_suite build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DTOVANMUXER_SANITIZE=ON -DTOVANMUXER_BUILD_BENCH=OFF
+
+# The libFuzzer targets (clang, with ASan and UBSan): each runs its kept crash inputs and then a
+# short, fixed number of fuzzed inputs. fuzz/README tells how to run them for longer.
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+      -DTOVANMUXER_FUZZ=ON -DTOVANMUXER_WERROR=ON -DTOVANMUXER_BUILD_GUI=OFF \
+      -DTOVANMUXER_BUILD_TESTS=OFF -DTOVANMUXER_BUILD_BENCH=OFF
+cmake --build build-fuzz -j "$jobs"
+ctest --test-dir build-fuzz/fuzz --output-on-failure -j "$jobs"
 echo "All tests passed."

@@ -1,0 +1,150 @@
+// A whole conversion of any bytes: the input is held in memory (a memfd), the MP4 goes to a
+// temporary directory. A conversion either fails with a reason and leaves nothing behind, or
+// succeeds with a readable MP4 that holds every coded slice from the first usable SPS on.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QVector>
+#include <QtGlobal>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/log.h>
+}
+
+#include "convert/converter.h"
+#include "convert/nalunit.h"
+#include "support/decode.h"
+
+namespace {
+
+#define CHECK(cond)                                                                   \
+    do {                                                                              \
+        if (!(cond)) {                                                                \
+            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            abort();                                                                  \
+        }                                                                             \
+    } while (0)
+
+QString workDir;
+
+void Quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+bool IsSlice(int type) {
+    return type == 1 || type == 2 || type == 5;
+}
+
+QByteArray Trimmed(const uint8_t* p, int32_t n) {
+    while (n > 1 && p[n - 1] == 0) --n;
+    return QByteArray(reinterpret_cast<const char*>(p), n);
+}
+
+// The slices of the input in stream order, and how many of them come before the first SPS
+// that can describe a track (one with its profile and level bytes).
+QVector<QByteArray> InputSlices(const uint8_t* data, uint32_t size, int* beforeSps) {
+    QVector<QByteArray> out;
+    *beforeSps = -1;
+    uint32_t pos = 0;
+    NalUnit n;
+    while (int32_t r = FindNextNalUnit(data, size, pos, &n)) {
+        if (n.type == 7 && n.length >= 4 && *beforeSps < 0) *beforeSps = out.size();
+        if (IsSlice(n.type)) out.push_back(Trimmed(n.data, n.length));
+        pos += uint32_t(r);
+    }
+    return out;
+}
+
+// Every sample of the file's track, also those that its edit list keeps from being shown.
+QVector<QByteArray> AllSamples(const QString& path) {
+    QVector<QByteArray> out;
+    AVFormatContext* fmt = nullptr;
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "ignore_editlist", "1", 0);
+    const int r = avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, &opts);
+    av_dict_free(&opts);
+    CHECK(r >= 0);
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(fmt, pkt) >= 0) {
+        out.push_back(QByteArray(reinterpret_cast<const char*>(pkt->data), pkt->size));
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&fmt);
+    return out;
+}
+
+QVector<QByteArray> OutputSlices(const QString& path) {
+    QVector<QByteArray> out;
+    for (const QByteArray& s : AllSamples(path)) {
+        int at = 0;
+        while (at + 4 <= s.size()) {
+            const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) |
+                                 (uint32_t(uint8_t(s[at + 1])) << 16) |
+                                 (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
+            CHECK(len > 0 && at + 4 + int64_t(len) <= s.size());
+            const QByteArray nal = s.mid(at + 4, int(len));
+            if (IsSlice(nal[0] & 0x1F)) out.push_back(nal);
+            at += 4 + int(len);
+        }
+        CHECK(at == s.size());
+    }
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    qInstallMessageHandler(Quiet);
+    av_log_set_level(AV_LOG_QUIET);
+    char tmpl[] = "/tmp/fuzz_convert.XXXXXX";
+    const char* dir = mkdtemp(tmpl);
+    if (!dir) abort();
+    workDir = QString::fromLocal8Bit(dir);
+    atexit([] { QDir(workDir).removeRecursively(); });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > (4u << 20)) return 0;
+    const int fd = memfd_create("fuzz-input", MFD_CLOEXEC);
+    CHECK(fd >= 0);
+    CHECK(size == 0 || write(fd, data, size) == ssize_t(size));
+    const QByteArray input = "/proc/self/fd/" + QByteArray::number(fd);
+    const QString output = workDir + QStringLiteral("/out.mp4");
+
+    Converter converter;
+    const bool ok = converter.WriteH264File(input.constData(), output);
+    close(fd);
+    CHECK(!QFile::exists(output + QStringLiteral(".part")));
+    if (!ok) {
+        CHECK(!converter.LastError().isEmpty());
+        CHECK(!QFile::exists(output));
+        return 0;
+    }
+    CHECK(converter.LastError().isEmpty());
+    const Mp4Info info = ReadMp4Info(output);
+    CHECK(info.ok);
+    CHECK(info.sampleCount == converter.Summary().pictures);
+    CHECK(info.sampleCount > 0);
+
+    // Nothing is lost from the first usable SPS on: the slices written are the input's, in
+    // order, from at latest the first slice behind that SPS to the last.
+    int beforeSps = 0;
+    const QVector<QByteArray> in = InputSlices(data, uint32_t(size), &beforeSps);
+    const QVector<QByteArray> out = OutputSlices(output);
+    CHECK(beforeSps >= 0);
+    CHECK(out.size() >= in.size() - beforeSps && out.size() <= in.size());
+    CHECK(out == in.mid(in.size() - out.size()));
+    QFile::remove(output);
+    return 0;
+}

@@ -1,0 +1,66 @@
+// Makes the fuzzers' seed corpora from the test streams:
+//   make_seeds OUTDIR STREAM...
+// OUTDIR/scanner, OUTDIR/slice and OUTDIR/convert get every stream whole, OUTDIR/sps every
+// distinct SPS NAL unit of them (from its header byte).
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "convert/nalunit.h"
+
+namespace {
+
+bool Write(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    return bool(f);
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: make_seeds OUTDIR STREAM...\n");
+        return 2;
+    }
+    const std::string out = argv[1];
+    const char* kinds[] = {"scanner", "sps", "slice", "convert"};
+    mkdir(out.c_str(), 0777);
+    for (const char* k : kinds) mkdir((out + "/" + k).c_str(), 0777);
+
+    std::set<std::vector<uint8_t>> spsUnits;
+    for (int i = 2; i < argc; ++i) {
+        std::ifstream f(argv[i], std::ios::binary);
+        const std::vector<uint8_t> stream((std::istreambuf_iterator<char>(f)),
+                                          std::istreambuf_iterator<char>());
+        if (!f.eof() && !f) {
+            fprintf(stderr, "make_seeds: cannot read %s\n", argv[i]);
+            return 1;
+        }
+        const std::string name = BaseName(argv[i]);
+        for (const char* k : {"scanner", "slice", "convert"})
+            if (!Write(out + "/" + k + "/" + name, stream)) return 1;
+        uint32_t pos = 0;
+        NalUnit n;
+        while (int32_t r = FindNextNalUnit(stream.data(), uint32_t(stream.size()), pos, &n)) {
+            if (n.type == 7) spsUnits.insert(std::vector<uint8_t>(n.data, n.data + n.length));
+            pos += uint32_t(r);
+        }
+    }
+    int i = 0;
+    for (const std::vector<uint8_t>& sps : spsUnits)
+        if (!Write(out + "/sps/sps" + std::to_string(i++), sps)) return 1;
+    return 0;
+}

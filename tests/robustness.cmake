@@ -1,0 +1,17 @@
+# Hostile input: bad files and paths, a stream over 4 GiB, and the converter's peak memory.
+tovanmuxer_add_test(NAME test_robust SOURCES test_robust.cpp TIMEOUT 900)
+target_compile_definitions(test_robust PRIVATE
+    TOVANMUXER_CLI="$<TARGET_FILE:tovanmuxer-cli>"
+    TOVANMUXER_REGRESS="${CMAKE_CURRENT_SOURCE_DIR}/regress")
+add_dependencies(test_robust tovanmuxer-cli)
+
+tovanmuxer_add_test(NAME test_bigfile SOURCES test_bigfile.cpp TIMEOUT 2400)
+target_compile_definitions(test_bigfile PRIVATE TOVANMUXER_CLI="$<TARGET_FILE:tovanmuxer-cli>")
+add_dependencies(test_bigfile tovanmuxer-cli)
+
+tovanmuxer_add_test(NAME test_memory SOURCES test_memory.cpp TIMEOUT 900)
+target_compile_definitions(test_memory PRIVATE TOVANMUXER_CLI="$<TARGET_FILE:tovanmuxer-cli>")
+if(TOVANMUXER_SANITIZE)
+    target_compile_definitions(test_memory PRIVATE TOVANMUXER_SANITIZED=1)
+endif()
+add_dependencies(test_memory tovanmuxer-cli)
