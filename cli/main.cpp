@@ -1,10 +1,14 @@
 // tovanmuxer-cli: converts one H.264 Annex B file into an MP4 file, without a display.
 
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
+
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "convert/converter.h"
 
@@ -25,6 +29,15 @@ const char kUsage[] =
     "Exit status: 0 on success, 1 when the conversion failed, 2 on a usage error.\n";
 
 bool verbose = false;
+
+// The file being written, removed when the user interrupts the conversion.
+char partPath[4096];
+
+void OnInterrupt(int sig) {
+    if (partPath[0]) unlink(partPath);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
 
 void MessageHandler(QtMsgType type, const QMessageLogContext&, const QString& msg) {
     if (type == QtDebugMsg && !verbose) return;
@@ -112,6 +125,12 @@ int main(int argc, char** argv) {
     }
     if (input.isEmpty()) return UsageError(QStringLiteral("no input file"));
     if (output.isEmpty()) output = DefaultOutput(input);
+
+    const QByteArray part = (output + QStringLiteral(".part")).toUtf8();
+    if (size_t(part.size()) < sizeof partPath) {
+        memcpy(partPath, part.constData(), size_t(part.size()) + 1);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, OnInterrupt);
+    }
 
     Converter converter;
     if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);

@@ -106,6 +106,27 @@ private Q_SLOTS:
         QCOMPARE(ReadMp4Info(tmp.filePath(QStringLiteral("film.mp4"))).trackTimeScale, 24000u);
     }
 
+    void interruptedLeavesNothing() {
+        // A conversion stopped by a signal removes its unfinished file.
+        const QByteArray one = ReadFileBytes(FindTestStream(QStringLiteral("main_1920x1080.h264")).file);
+        const QString in = tmp.filePath(QStringLiteral("long.h264"));
+        QFile f(in);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        for (qint64 n = 0; n < 200000000; n += one.size()) f.write(one);
+        f.close();
+        const QString out = tmp.filePath(QStringLiteral("long.mp4"));
+        QProcess p;
+        p.start(QStringLiteral(TOVANMUXER_CLI), {in, QStringLiteral("-o"), out});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out + QStringLiteral(".part")) ||
+                                     p.state() == QProcess::NotRunning,
+                                 20000);
+        p.terminate();
+        QVERIFY(p.waitForFinished(20000));
+        QVERIFY(!QFile::exists(out + QStringLiteral(".part")));
+        QFile::remove(in);
+    }
+
     void failures() {
         const Run missing = Cli({tmp.filePath(QStringLiteral("nothing.h264"))});
         QCOMPARE(missing.status, 1);
