@@ -64,28 +64,9 @@ QVector<QByteArray> InputSlices(const uint8_t* data, uint32_t size, int* beforeS
     return out;
 }
 
-// Every sample of the file's track, also those that its edit list keeps from being shown.
-QVector<QByteArray> AllSamples(const QString& path) {
-    QVector<QByteArray> out;
-    AVFormatContext* fmt = nullptr;
-    AVDictionary* opts = nullptr;
-    av_dict_set(&opts, "ignore_editlist", "1", 0);
-    const int r = avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, &opts);
-    av_dict_free(&opts);
-    CHECK(r >= 0);
-    AVPacket* pkt = av_packet_alloc();
-    while (av_read_frame(fmt, pkt) >= 0) {
-        out.push_back(QByteArray(reinterpret_cast<const char*>(pkt->data), pkt->size));
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-    avformat_close_input(&fmt);
-    return out;
-}
-
 QVector<QByteArray> OutputSlices(const QString& path) {
     QVector<QByteArray> out;
-    for (const QByteArray& s : AllSamples(path)) {
+    for (const QByteArray& s : ReadSamples(path, true)) {
         int at = 0;
         while (at + 4 <= s.size()) {
             const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) |

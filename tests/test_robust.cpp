@@ -111,25 +111,6 @@ StreamSlices SlicesOfStream(const QByteArray& d) {
     return s;
 }
 
-// Every sample of the MP4's track as stored, also those its edit list keeps from being shown.
-QVector<QByteArray> AllSamples(const QString& path) {
-    QVector<QByteArray> out;
-    AVFormatContext* fmt = nullptr;
-    AVDictionary* opts = nullptr;
-    av_dict_set(&opts, "ignore_editlist", "1", 0);
-    const int r = avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, &opts);
-    av_dict_free(&opts);
-    if (r < 0) return out;
-    AVPacket* pkt = av_packet_alloc();
-    while (av_read_frame(fmt, pkt) >= 0) {
-        out.push_back(QByteArray(reinterpret_cast<const char*>(pkt->data), pkt->size));
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-    avformat_close_input(&fmt);
-    return out;
-}
-
 // The NAL units of one sample, or an empty list when its length prefixes do not add up.
 QVector<QByteArray> UnitsOfSample(const QByteArray& s) {
     QVector<QByteArray> out;
@@ -164,7 +145,7 @@ void CheckSound(const Result& r) {
 
     const StreamSlices in = SlicesOfStream(ReadFileBytes(r.input));
     QVector<QByteArray> out;
-    for (const QByteArray& sample : AllSamples(r.output)) {
+    for (const QByteArray& sample : ReadSamples(r.output, true)) {
         const QVector<QByteArray> units = UnitsOfSample(sample);
         QVERIFY2(!units.isEmpty(), "a sample's length prefixes do not add up");
         for (const QByteArray& u : units)
@@ -387,7 +368,7 @@ private Q_SLOTS:
         QVERIFY(!stream.isEmpty());
         const Result whole = ConvertBytes(tmp, stream, QStringLiteral("whole"));
         QVERIFY2(whole.ok, qPrintable(whole.error));
-        const QVector<QByteArray> wholeSamples = AllSamples(whole.output);
+        const QVector<QByteArray> wholeSamples = ReadSamples(whole.output, true);
         const QVector<QByteArray> wholeHashes = DecodePictureHashes(whole.output);
         QCOMPARE(wholeHashes.size(), wholeSamples.size());
 
@@ -420,7 +401,7 @@ private Q_SLOTS:
             const QString where = QStringLiteral("cut at %1 of %2").arg(cut).arg(stream.size());
             if (wholePictures == 0) continue;
             QVERIFY2(r.ok, qPrintable(where + QStringLiteral(": ") + r.error));
-            const QVector<QByteArray> samples = AllSamples(r.output);
+            const QVector<QByteArray> samples = ReadSamples(r.output, true);
             QVERIFY2(samples.size() >= wholePictures, qPrintable(where));
             QVERIFY2(samples.mid(0, wholePictures) == wholeSamples.mid(0, wholePictures),
                      qPrintable(where + QStringLiteral(": whole pictures changed")));

@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/imgutils.h>
 }
 
@@ -103,10 +104,14 @@ QVector<QByteArray> DecodePictureHashes(const QString& path) {
     return hashes;
 }
 
-QVector<QByteArray> ReadSamples(const QString& path) {
+QVector<QByteArray> ReadSamples(const QString& path, bool ignoreEditList) {
     QVector<QByteArray> out;
     AVFormatContext* fmt = nullptr;
-    if (avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, nullptr) < 0) return out;
+    AVDictionary* opts = nullptr;
+    if (ignoreEditList) av_dict_set(&opts, "ignore_editlist", "1", 0);
+    const int r = avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, &opts);
+    av_dict_free(&opts);
+    if (r < 0) return out;
     AVPacket* pkt = av_packet_alloc();
     while (av_read_frame(fmt, pkt) >= 0) {
         out.push_back(QByteArray(reinterpret_cast<const char*>(pkt->data), pkt->size));

@@ -60,8 +60,9 @@ struct Mp4Info {
 // Reads the movie box of an MP4 file (with one video track) without decoding anything.
 Mp4Info ReadMp4Info(const QString& path);
 
-// The samples of an MP4 file's video track (or the packets of a raw stream), bytes as stored.
-QVector<QByteArray> ReadSamples(const QString& path);
+// The samples of an MP4 file's video track (or the packets of a raw stream), bytes as stored;
+// with `ignoreEditList` also those that the edit list keeps from being shown.
+QVector<QByteArray> ReadSamples(const QString& path, bool ignoreEditList = false);
 
 // Reads a whole (small) file.
 QByteArray ReadFileBytes(const QString& path);
