@@ -24,17 +24,10 @@ extern "C" {
 
 #include "convert/converter.h"
 #include "convert/nalunit.h"
+#include "fuzz/fuzz_check.h"
 #include "support/decode.h"
 
 namespace {
-
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            abort();                                                                  \
-        }                                                                             \
-    } while (0)
 
 QString workDir;
 

@@ -7,17 +7,10 @@
 #include <vector>
 
 #include "convert/nalunit.h"
+#include "fuzz/fuzz_check.h"
 #include "support/reference_scan.h"
 
 namespace {
-
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            abort();                                                                  \
-        }                                                                             \
-    } while (0)
 
 bool SameUnit(const NalUnit& a, const NalUnit& b) {
     return a.type == b.type && a.length == b.length && a.startCodeLength == b.startCodeLength &&

@@ -9,22 +9,13 @@
 #include <vector>
 
 #include "convert/nalunit.h"
+#include "fuzz/fuzz_check.h"
 #include "h264/poc.h"
 #include "h264/sei.h"
 #include "h264/slice.h"
 #include "h264/sps.h"
 
-namespace {
-
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            abort();                                                                  \
-        }                                                                             \
-    } while (0)
-
-}  // namespace
+namespace {}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 20)) return 0;

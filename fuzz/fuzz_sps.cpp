@@ -6,19 +6,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "h264/bitstream.h"
 #include "h264/rbsp.h"
 #include "h264/sps.h"
 
 namespace {
-
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            abort();                                                                  \
-        }                                                                             \
-    } while (0)
 
 // Reads n bits one at a time; false where the buffer ends first.
 struct SlowReader {
