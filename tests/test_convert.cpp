@@ -16,6 +16,7 @@
 #include "convert/converter.h"
 #include "convert/nalunit.h"
 #include "convert/timing.h"
+#include "support/convert.h"
 #include "support/decode.h"
 #include "support/streams.h"
 
@@ -62,23 +63,6 @@ QVector<QByteArray> SampleNalsOfMp4(const QString& path) {
         if (at != s.size()) out.push_back(QByteArray("<trailing bytes>"));
     }
     return out;
-}
-
-struct Result {
-    bool ok = false;
-    QString error;
-    QString output;
-    ConversionSummary summary;
-};
-
-Result Convert(const QString& input, const QString& output) {
-    Converter c;
-    Result r;
-    r.ok = c.WriteH264File(input.toStdString().c_str(), output);
-    r.error = c.LastError();
-    r.output = output;
-    r.summary = c.Summary();
-    return r;
 }
 
 void WriteFile(const QString& path, const QByteArray& bytes) {

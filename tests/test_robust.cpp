@@ -24,31 +24,13 @@ extern "C" {
 #include "convert/nalunit.h"
 #include "h264/slice.h"
 #include "h264/sps.h"
+#include "support/convert.h"
 #include "support/decode.h"
 #include "support/streams.h"
 
 namespace {
 
 constexpr qint64 kMiB = 1 << 20;
-
-struct Result {
-    bool ok = false;
-    QString error;
-    QString input;
-    QString output;
-    ConversionSummary summary;
-};
-
-Result Convert(const QString& input, const QString& output) {
-    Converter c;
-    Result r;
-    r.ok = c.WriteH264File(input.toStdString().c_str(), output);
-    r.error = c.LastError();
-    r.input = input;
-    r.output = output;
-    r.summary = c.Summary();
-    return r;
-}
 
 bool WriteFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
