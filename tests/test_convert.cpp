@@ -29,17 +29,12 @@ bool IsSampleNal(int type) {
 // The slice, partition and SEI units of an Annex B stream, in order, without trailing zeros.
 QVector<QByteArray> SampleNalsOfStream(const QByteArray& d) {
     QVector<QByteArray> out;
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(d.constData());
-    uint32_t pos = 0;
-    NalUnit n;
-    while (int32_t r = FindNextNalUnit(b, uint32_t(d.size()), pos, &n)) {
-        if (IsSampleNal(n.type)) {
-            int32_t len = n.length;
-            while (len > 1 && n.data[len - 1] == 0) --len;
-            out.push_back(QByteArray(reinterpret_cast<const char*>(n.data), len));
-        }
-        pos += uint32_t(r);
-    }
+    ForEachNalUnit(d, [&](const NalUnit& n, qint64) {
+        if (!IsSampleNal(n.type)) return;
+        int32_t len = n.length;
+        while (len > 1 && n.data[len - 1] == 0) --len;
+        out.push_back(QByteArray(reinterpret_cast<const char*>(n.data), len));
+    });
     return out;
 }
 
@@ -94,14 +89,11 @@ QByteArray BigSei(int size) {
 
 // Where the start code of the stream's first slice begins.
 int FirstSliceOffset(const QByteArray& stream) {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(stream.constData());
-    uint32_t pos = 0;
-    NalUnit n;
-    while (int32_t r = FindNextNalUnit(b, uint32_t(stream.size()), pos, &n)) {
-        if (n.type == 1 || n.type == 5) return int(n.data - b) - n.startCodeLength;
-        pos += uint32_t(r);
-    }
-    return -1;
+    int at = -1;
+    ForEachNalUnit(stream, [&](const NalUnit& n, qint64 header) {
+        if (at < 0 && (n.type == 1 || n.type == 5)) at = int(header) - n.startCodeLength;
+    });
+    return at;
 }
 
 // Inserts `what` right in front of the first slice (an SEI goes before its picture's slices).

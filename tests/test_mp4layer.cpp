@@ -20,10 +20,7 @@ struct Stream {
 // Splits a stream whose pictures are single slices into its parameter sets and samples.
 Stream Split(const QByteArray& d) {
     Stream s;
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(d.constData());
-    uint32_t pos = 0;
-    NalUnit n;
-    while (int32_t r = FindNextNalUnit(b, uint32_t(d.size()), pos, &n)) {
+    ForEachNalUnit(d, [&](const NalUnit& n, qint64) {
         QByteArray nal(reinterpret_cast<const char*>(n.data), n.length);
         while (nal.endsWith('\0')) nal.chop(1);
         if (n.type == 7 && s.sps.isEmpty()) s.sps = nal;
@@ -37,8 +34,7 @@ Stream Split(const QByteArray& d) {
                 .append(char(len));
             s.samples.push_back(sample + nal);
         }
-        pos += uint32_t(r);
-    }
+    });
     return s;
 }
 

@@ -79,17 +79,12 @@ struct StreamSlices {
 
 StreamSlices SlicesOfStream(const QByteArray& d) {
     StreamSlices s;
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(d.constData());
-    uint32_t pos = 0;
-    NalUnit n;
-    while (int32_t r = FindNextNalUnit(b, uint32_t(d.size()), pos, &n)) {
+    ForEachNalUnit(d, [&](const NalUnit& n, qint64 header) {
         if (n.type == 7 && n.length >= 4 && s.beforeSps < 0) s.beforeSps = s.slices.size();
-        if (IsSlice(n.type)) {
-            s.slices.push_back(Trimmed(n.data, n.length));
-            s.ends.push_back(n.data - b + s.slices.back().size());
-        }
-        pos += uint32_t(r);
-    }
+        if (!IsSlice(n.type)) return;
+        s.slices.push_back(Trimmed(n.data, n.length));
+        s.ends.push_back(header + s.slices.back().size());
+    });
     return s;
 }
 
@@ -244,13 +239,9 @@ struct Unit {
 
 QVector<Unit> UnitsOf(const QByteArray& d) {
     QVector<Unit> out;
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(d.constData());
-    uint32_t pos = 0;
-    NalUnit n;
-    while (int32_t r = FindNextNalUnit(b, uint32_t(d.size()), pos, &n)) {
-        out.push_back({n.type, n.data - b - n.startCodeLength, n.data - b + n.length});
-        pos += uint32_t(r);
-    }
+    ForEachNalUnit(d, [&](const NalUnit& n, qint64 header) {
+        out.push_back({n.type, header - n.startCodeLength, header + n.length});
+    });
     return out;
 }
 

@@ -6,6 +6,9 @@
 #include <QString>
 #include <QStringList>
 #include <QVector>
+#include <cstdint>
+
+#include "convert/nalunit.h"
 
 struct TestStream {
     QString file;  // absolute path
@@ -36,4 +39,16 @@ inline TestStream FindTestStream(const QString& name) {
     for (const TestStream& s : TestStreams())
         if (s.Name() == name) return s;
     return TestStream();
+}
+
+// Calls f(unit, offset of its header byte) for each NAL unit of an Annex B byte stream, in order.
+template <typename F>
+void ForEachNalUnit(const QByteArray& stream, F&& f) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(stream.constData());
+    uint32_t pos = 0;
+    NalUnit n;
+    while (int32_t r = FindNextNalUnit(b, uint32_t(stream.size()), pos, &n)) {
+        f(n, qint64(n.data - b));
+        pos += uint32_t(r);
+    }
 }
