@@ -179,7 +179,6 @@ bool AccessUnitWriter::SecondFieldOfCurrent(const SliceHeader& sh) const {
 bool AccessUnitWriter::FinishPicture() {
     Picture& p = current;
     const bool keep = p.hasSlice && track != MP4_INVALID_TRACK_ID;
-    if (p.hasSlice && !keep) ++dropped;
     if (keep) {
         p.decodeIndex = decoded++;
         // A picture that resets the order is output after everything decoded before it.

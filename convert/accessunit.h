@@ -26,11 +26,6 @@ public:
 
     uint64_t Pictures() const { return pictures; }
     uint64_t SyncPictures() const { return syncPictures; }
-    // Pictures passed over because no track existed yet.
-    uint64_t Dropped() const { return dropped; }
-    MP4Duration FrameDuration() const { return frameDuration; }
-    // Pictures held back at most to find the output order.
-    uint32_t ReorderDepth() const { return reorderDepth; }
 
 private:
     struct ParameterSet {
@@ -86,5 +81,4 @@ private:
     int64_t output = 0;
     uint64_t pictures = 0;
     uint64_t syncPictures = 0;
-    uint64_t dropped = 0;
 };
