@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <algorithm>
+#include <limits>
 
 #include "h264/poc.h"
 #include "h264/sei.h"
@@ -22,9 +23,6 @@ enum : int32_t {
     kNalAud = 9,
 };
 
-// Pictures that may wait for their output place before the writer gives up on the order: a
-// stream that needs more is broken, and its pictures are then written in decoding order.
-constexpr size_t kMaxQueued = 64;
 // Parameter sets held for the next picture, at most.
 constexpr size_t kMaxPendingBytes = 16u << 20;
 constexpr size_t kMaxPendingSets = 1024;
@@ -43,35 +41,37 @@ bool IsIntraSlice(uint32_t sliceType) {
     return sliceType % 5 == 2 || sliceType % 5 == 4;
 }
 
+// The unit's bytes without the zero bytes behind it, which belong to the byte stream (a NAL
+// unit never ends in 00), and its 4-byte length.
+uint32_t UnitLength(const NalUnit& nal, uint8_t prefix[4]) {
+    uint32_t n = uint32_t(nal.length);
+    while (n > 1 && nal.data[n - 1] == 0) --n;
+    prefix[0] = uint8_t(n >> 24);
+    prefix[1] = uint8_t(n >> 16);
+    prefix[2] = uint8_t(n >> 8);
+    prefix[3] = uint8_t(n);
+    return n;
+}
+
+void AppendUnit(std::vector<uint8_t>& to, const NalUnit& nal) {
+    uint8_t prefix[4];
+    const uint32_t n = UnitLength(nal, prefix);
+    to.insert(to.end(), prefix, prefix + 4);
+    to.insert(to.end(), nal.data, nal.data + n);
+}
+
+int32_t ClampToInt32(int64_t v) {
+    return int32_t(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
+                                       std::numeric_limits<int32_t>::max()));
+}
+
 }  // namespace
-
-void AccessUnitWriter::Units::Clear() {
-    sample.clear();
-    parameterSets.clear();
-    recoveryPoint = false;
-}
-
-void AccessUnitWriter::Units::Append(const Units& other) {
-    sample.insert(sample.end(), other.sample.begin(), other.sample.end());
-    parameterSets.insert(parameterSets.end(), other.parameterSets.begin(),
-                         other.parameterSets.end());
-    recoveryPoint = recoveryPoint || other.recoveryPoint;
-}
 
 AccessUnitWriter::AccessUnitWriter(MP4FileHandle file) : file(file) {}
 
 void AccessUnitWriter::SetTrack(MP4TrackId t, MP4Duration duration) {
     track = t;
     frameDuration = duration;
-}
-
-void AccessUnitWriter::AppendUnit(Units& to, const NalUnit& nal) {
-    // Zero bytes behind a unit belong to the byte stream (a NAL unit never ends in 00).
-    uint32_t n = uint32_t(nal.length);
-    while (n > 1 && nal.data[n - 1] == 0) --n;
-    const uint8_t prefix[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-    to.sample.insert(to.sample.end(), prefix, prefix + 4);
-    to.sample.insert(to.sample.end(), nal.data, nal.data + n);
 }
 
 bool AccessUnitWriter::Add(const NalUnit& nal) {
@@ -89,10 +89,14 @@ bool AccessUnitWriter::Add(const NalUnit& nal) {
         uint32_t frames = 0;
         if (FindRecoveryPoint(nal.data, uint32_t(nal.length), &frames) && frames == 0)
             pending.recoveryPoint = true;
-        AppendUnit(pending, nal);
+        AppendUnit(pending.bytes, nal);
     } else if (t == kNalPartitionB || t == kNalPartitionC) {
         // Partitions B and C follow the partition A of their slice.
-        AppendUnit(closed ? static_cast<Units&>(pending) : current, nal);
+        if (closed) {
+            AppendUnit(pending.bytes, nal);
+        } else if (current.written) {
+            return WriteUnit(nal);
+        }
     }
     return true;
 }
@@ -124,9 +128,6 @@ bool AccessUnitWriter::AddSlice(const NalUnit& nal) {
         }
         if (newPicture && known && current.headerKnown && SecondFieldOfCurrent(sh)) {
             // The second field of a frame goes into the first one's sample.
-            current.Append(pending);
-            pending.Clear();
-            AppendUnit(current, nal);
             const PocResult r = poc.Compute(sh, *parameterSets.Sps(sh.seq_parameter_set_id));
             current.order = std::min<int64_t>(current.order, r.poc);
             current.paired = true;
@@ -134,24 +135,22 @@ bool AccessUnitWriter::AddSlice(const NalUnit& nal) {
             current.intraOnly = current.intraOnly && IsIntraSlice(sh.slice_type);
             if (sh.has_mmco5) current.resetsOrder = true;
             closed = false;
-            return true;
+            return TakePending() && WriteUnit(nal);
         }
         if (newPicture && !FinishPicture()) return false;
     }
     if (!current.hasSlice) StartPicture(nal, sh, known);
-    current.Append(pending);
-    pending.Clear();
-    AppendUnit(current, nal);
     current.last = sh;
     current.headerKnown = current.headerKnown && known;
     current.intraOnly = current.intraOnly && known && IsIntraSlice(sh.slice_type);
     if (nal.type == kNalIdr) current.idr = true;
     closed = false;
-    return true;
+    return TakePending() && WriteUnit(nal);
 }
 
 void AccessUnitWriter::StartPicture(const NalUnit& nal, const SliceHeader& sh, bool known) {
     current.hasSlice = true;
+    current.written = track != MP4_INVALID_TRACK_ID;
     current.headerKnown = known;
     current.idr = nal.type == kNalIdr;
     current.field = known && sh.field_pic_flag;
@@ -159,98 +158,113 @@ void AccessUnitWriter::StartPicture(const NalUnit& nal, const SliceHeader& sh, b
     current.intraOnly = true;
     current.resetsOrder = current.idr || (known && sh.has_mmco5);
     current.order = 0;
-    const SpsInfo* sps = known ? parameterSets.Sps(sh.seq_parameter_set_id) : nullptr;
-    if (sps) current.order = poc.Compute(sh, *sps).poc;
-    // The first picture's sequence parameter set fixes how far pictures may be reordered: its
-    // own word for it, else the size of the decoded picture buffer.
-    if (!depthKnown) {
-        if (sps)
-            reorderDepth = std::min<uint32_t>(
-                sps->bitstream_restriction_flag ? sps->max_num_reorder_frames : MaxDpbFrames(*sps),
-                16);
-        depthKnown = true;
-    }
+    if (const SpsInfo* sps = known ? parameterSets.Sps(sh.seq_parameter_set_id) : nullptr)
+        current.order = poc.Compute(sh, *sps).poc;
 }
 
 bool AccessUnitWriter::SecondFieldOfCurrent(const SliceHeader& sh) const {
     return current.field && !current.paired && IsSecondFieldOfPair(current.last, sh);
 }
 
-bool AccessUnitWriter::FinishPicture() {
-    Picture& p = current;
-    const bool keep = p.hasSlice && track != MP4_INVALID_TRACK_ID;
-    if (keep) {
-        p.decodeIndex = decoded++;
-        // A picture that resets the order is output after everything decoded before it.
-        if (p.resetsOrder || !p.headerKnown) OutputAll();
-        queue.push_back(std::move(p));
-        Picture* q = &queue.back();
-        if (p.headerKnown) {
-            waiting.push_back(q);
-            while (waiting.size() > reorderDepth) {
-                auto first = std::min_element(
-                    waiting.begin(), waiting.end(),
-                    [](const Picture* a, const Picture* b) { return a->order < b->order; });
-                Output(*first);
-            }
-        } else {
-            Output(q);  // without a readable header its place is where it was decoded
-        }
-        if (queue.size() > kMaxQueued && queue.front().outputIndex < 0) Output(&queue.front());
-    } else {
-        // Parameter sets of a picture that is passed over wait for the next one.
-        pending.parameterSets.insert(pending.parameterSets.begin(), p.parameterSets.begin(),
-                                     p.parameterSets.end());
+// Hands the units waiting in front of the current picture's next slice to its sample: the
+// parameter sets to the track, the others into the sample. Without a track, the parameter sets
+// wait for the next picture and the rest is dropped with the picture.
+bool AccessUnitWriter::TakePending() {
+    if (!current.written) {
+        pending.bytes.clear();
+        pending.recoveryPoint = false;
+        return true;
     }
-    current = Picture();
-    return keep ? WriteOutputPictures() : true;
-}
-
-void AccessUnitWriter::Output(Picture* p) {
-    p->outputIndex = output++;
-    waiting.erase(std::remove(waiting.begin(), waiting.end(), p), waiting.end());
-}
-
-void AccessUnitWriter::OutputAll() {
-    std::stable_sort(waiting.begin(), waiting.end(),
-                     [](const Picture* a, const Picture* b) { return a->order < b->order; });
-    for (Picture* p : waiting) p->outputIndex = output++;
-    waiting.clear();
-}
-
-bool AccessUnitWriter::WriteOutputPictures() {
-    while (!queue.empty() && queue.front().outputIndex >= 0) {
-        if (!WritePicture(queue.front())) return false;
-        queue.pop_front();
-    }
-    return true;
-}
-
-bool AccessUnitWriter::Finish() {
-    if (current.hasSlice && !FinishPicture()) return false;
-    OutputAll();
-    return WriteOutputPictures();
-}
-
-bool AccessUnitWriter::WritePicture(Picture& p) {
-    for (const ParameterSet& ps : p.parameterSets) {
+    for (const ParameterSet& ps : pending.parameterSets) {
         if (ps.sps)
             MP4AddH264SequenceParameterSet(file, track, ps.bytes.data(), uint16_t(ps.bytes.size()));
         else
             MP4AddH264PictureParameterSet(file, track, ps.bytes.data(), uint16_t(ps.bytes.size()));
     }
-    // Presented at (output index + depth) frames, decoded at its decode index: the depth keeps
-    // every offset at 0 or above, and the file's edit list starts the presentation at 0.
-    const int64_t frames = p.outputIndex + int64_t(reorderDepth) - int64_t(p.decodeIndex);
-    const MP4Duration offset = MP4Duration(std::max<int64_t>(frames, 0)) * frameDuration;
+    pending.parameterSets.clear();
+    current.recoveryPoint = current.recoveryPoint || pending.recoveryPoint;
+    pending.recoveryPoint = false;
+    if (pending.bytes.empty()) return true;
+    const bool ok =
+        MP4AppendSampleBytes(file, track, pending.bytes.data(), uint32_t(pending.bytes.size()));
+    pending.bytes.clear();
+    return ok;
+}
+
+// One unit of the current picture, straight into its sample.
+bool AccessUnitWriter::WriteUnit(const NalUnit& nal) {
+    if (!current.written) return true;
+    uint8_t prefix[4];
+    const uint32_t n = UnitLength(nal, prefix);
+    return MP4AppendSampleBytes(file, track, prefix, 4) &&
+           MP4AppendSampleBytes(file, track, nal.data, n);
+}
+
+bool AccessUnitWriter::FinishPicture() {
+    const Picture p = current;
+    current = Picture();
+    if (!p.written) return true;
     const bool sync = p.idr || (p.recoveryPoint && p.intraOnly && p.headerKnown);
-    if (pictures == 0) MP4SetPresentationStart(file, track, offset);
-    if (!MP4WriteSample(file, track, p.sample.data(), uint32_t(p.sample.size()),
-                        MP4_INVALID_DURATION, offset, sync)) {
+    if (!MP4FinishSample(file, track, MP4_INVALID_DURATION, 0, sync)) {
         qDebug("## write faile!!!!");
         return false;
     }
+    // A picture that resets the order is output after everything decoded before it; one whose
+    // header could not be read keeps its decoding place.
+    const uint32_t index = uint32_t(pictures);
+    if (p.resetsOrder || !p.headerKnown || lastHeaderUnknown) orderStarts.push_back(index);
+    lastHeaderUnknown = !p.headerKnown;
+    orders.push_back(ClampToInt32(p.order));
+    if (firstDecodable < 0 && (p.idr || (p.headerKnown && (p.intraOnly || p.recoveryPoint))))
+        firstDecodable = index;
     ++pictures;
     if (sync) ++syncPictures;
     return true;
+}
+
+bool AccessUnitWriter::Finish() {
+    if (current.hasSlice && !FinishPicture()) return false;
+    if (pictures > 0) PresentInOutputOrder();
+    return true;
+}
+
+// Output order: within each run between order resets, pictures come out by picture order
+// count (ties in decoding order), which is exact for a conforming stream. Each sample is then
+// presented at its output place plus the smallest shift that keeps every composition offset at
+// or above zero; a stream without reordering needs no offsets at all. The presentation begins
+// at the first picture a decoder can start from: what comes before it is kept but not shown.
+void AccessUnitWriter::PresentInOutputOrder() {
+    const uint32_t n = uint32_t(pictures);
+    std::vector<uint32_t> byOrder;
+    int64_t shift = 0;
+    size_t k = 0;
+    for (uint32_t begin = 0; begin < n;) {
+        while (k < orderStarts.size() && orderStarts[k] <= begin) ++k;
+        const uint32_t end = k < orderStarts.size() ? orderStarts[k] : n;
+        byOrder.resize(end - begin);
+        for (uint32_t i = begin; i < end; ++i) byOrder[i - begin] = i;
+        std::sort(byOrder.begin(), byOrder.end(), [this](uint32_t a, uint32_t b) {
+            return orders[a] != orders[b] ? orders[a] < orders[b] : a < b;
+        });
+        // The counts are no longer needed: each becomes its picture's output place less its
+        // decoding place.
+        for (uint32_t r = 0; r < byOrder.size(); ++r) {
+            const uint32_t i = byOrder[r];
+            orders[i] = int32_t(int64_t(begin + r) - int64_t(i));
+            shift = std::max<int64_t>(shift, -int64_t(orders[i]));
+        }
+        begin = end;
+    }
+    std::vector<uint32_t>().swap(byOrder);
+    for (uint32_t i = 0; i < n; ++i) {
+        const int64_t frames = orders[i] + shift;
+        if (frames != 0)
+            MP4SetSampleRenderingOffset(file, track, i + 1, MP4Duration(frames) * frameDuration);
+    }
+    const uint32_t start = firstDecodable < 0 ? 0 : uint32_t(firstDecodable);
+    const int64_t startPlace = int64_t(start) + orders[start];  // its output place
+    hiddenPictures = uint64_t(startPlace);
+    std::deque<int32_t>().swap(orders);
+    const MP4Duration startTime = MP4Duration(startPlace + shift) * frameDuration;
+    if (startTime > 0) MP4AddTrackEdit(file, track, MP4_INVALID_EDIT_ID, startTime, 0);
 }

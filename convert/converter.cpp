@@ -136,7 +136,8 @@ int32_t Converter::WriteNalUnits(MP4FileHandle hMp4File, const uint8_t* buffer, 
 bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     SpsInfo info{};
     uint32_t fpsNum = 0, fpsDen = 0;
-    if (ParseSpsFull(sps.data, uint32_t(sps.length), &info)) {
+    const bool parsed = ParseSpsFull(sps.data, uint32_t(sps.length), &info);
+    if (parsed) {
         videoWidth = int32_t(info.width);
         videoHeight = int32_t(info.height);
         if (info.timing_info_present_flag)
@@ -167,6 +168,9 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
         Fail(QStringLiteral("cannot add the video track"));
         return false;
     }
+    // Pictures whose samples are not square are shown at their displayed width.
+    if (parsed && info.sar_width && info.sar_height && info.sar_width != info.sar_height)
+        MP4AddPixelAspectRatio(hMp4File, MP4TrackId(videoTrackId), info.sar_width, info.sar_height);
     writer->SetTrack(MP4TrackId(videoTrackId), frameDuration);
     return true;
 }
@@ -259,7 +263,7 @@ bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
     summary.pictures = writer->Pictures();
     summary.syncPictures = writer->SyncPictures();
     summary.framesPerSecond = framesPerSecond;
-    summary.durationSeconds = double(writer->Pictures()) * frameDuration / trackTimeScale;
+    summary.durationSeconds = double(writer->PresentedPictures()) * frameDuration / trackTimeScale;
     summary.width = videoWidth;
     summary.height = videoHeight;
     summary.outputPath = outputPath;

@@ -1,4 +1,5 @@
-// What the libmp4v2 calls cannot tell: whether the file really reached the disk.
+// What the libmp4v2 calls cannot tell: whether the file really reached the disk, and a way to
+// hand a sample over in pieces.
 #pragma once
 
 #include "mp4/mp4v2.h"
@@ -7,11 +8,14 @@
 // false, *error (when given) holds the errno value of the failure.
 bool MP4CloseChecked(MP4FileHandle hFile, uint32_t flags, int* error);
 
-// Makes the presentation of the track begin at media time `start` (track ticks), through the
-// file's edit list: the pictures before it are not shown. Call before the first sample; with
-// reordered pictures, `start` is the first sample's rendering offset, so that the first
-// picture shown is at time 0.
-bool MP4SetPresentationStart(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration start);
-
 // The errno value of the first failed write on the file, or 0.
 int MP4WriteError(MP4FileHandle hFile);
+
+// A sample handed over in pieces: MP4AppendSampleBytes adds bytes to the end of the sample
+// being written (the first call begins it), straight into the file's buffer without a copy of
+// their own; MP4FinishSample ends it as MP4WriteSample would. MP4WriteSample is the two in one.
+bool MP4AppendSampleBytes(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pBytes,
+                          uint32_t numBytes);
+bool MP4FinishSample(MP4FileHandle hFile, MP4TrackId trackId,
+                     MP4Duration duration = MP4_INVALID_DURATION, MP4Duration renderingOffset = 0,
+                     bool isSyncSample = true);

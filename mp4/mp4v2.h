@@ -1,34 +1,37 @@
-// The MP4 writing calls the converter uses, with the names, types and constants of libmp4v2 2.x.
-// By default they are implemented over libavformat's "mp4" muxer (mp4_avformat.cpp); built with
-// TOVANMUXER_WITH_LIBMP4V2 they are libmp4v2's own.
+// The MP4 writing calls the converter uses, with the names, types and constants of libmp4v2 2.x,
+// implemented by our own writer of one H.264 track (mp4file.cpp). Samples go to the media data
+// as they come; the movie box, with every table, is written at close, behind the media data.
 #pragma once
-
-#ifdef TOVANMUXER_WITH_LIBMP4V2
-#include <mp4v2/mp4v2.h>
-#else
 
 #include <cstdint>
 
 typedef void* MP4FileHandle;
 typedef uint32_t MP4TrackId;
+typedef uint32_t MP4SampleId;
+typedef uint32_t MP4EditId;
+typedef uint64_t MP4Timestamp;
 typedef uint64_t MP4Duration;
 
 #define MP4_INVALID_FILE_HANDLE ((MP4FileHandle) nullptr)
 #define MP4_INVALID_TRACK_ID ((MP4TrackId)0)
+#define MP4_INVALID_EDIT_ID ((MP4EditId)0)
 #define MP4_INVALID_DURATION ((MP4Duration)-1)
 
-// Creates (truncates) the file; 0 on failure.
+// Creates (truncates) the file; 0 on failure, with errno set.
 MP4FileHandle MP4Create(const char* fileName, uint32_t flags = 0);
-// Movie time scale: ticks per second of the movie header.
+// Movie time scale: ticks per second of the movie header and of the edit list durations.
 bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value);
-// Adds the H.264 track; MP4_INVALID_TRACK_ID on failure. Only one video track per file.
+// Adds the H.264 track; MP4_INVALID_TRACK_ID on failure. Only one video track per file, and
+// only 4-byte sample lengths (sampleLenFieldSizeMinusOne 3).
 MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
                                 uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
                                 uint8_t profile_compat, uint8_t AVCLevelIndication,
                                 uint8_t sampleLenFieldSizeMinusOne);
-// Visual profile level of the initial object descriptor.
+// Visual profile level of the initial object descriptor (iods).
 void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value);
-// Parameter sets, each a whole NAL unit (header byte included, no start code).
+// Parameter sets, each a whole NAL unit (header byte included, no start code). Every id goes
+// into the decoder configuration, written at close; a set that replaces one of its id with other
+// content once samples have been written travels in band, in front of the next sample's data.
 void MP4AddH264SequenceParameterSet(MP4FileHandle hFile, MP4TrackId trackId,
                                     const uint8_t* pSequence, uint16_t sequenceLen);
 void MP4AddH264PictureParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pPict,
@@ -37,6 +40,17 @@ void MP4AddH264PictureParameterSet(MP4FileHandle hFile, MP4TrackId trackId, cons
 bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pBytes,
                     uint32_t numBytes, MP4Duration duration = MP4_INVALID_DURATION,
                     MP4Duration renderingOffset = 0, bool isSyncSample = true);
+// Changes the rendering (composition) offset of sample `sampleId` (1-based) written earlier.
+bool MP4SetSampleRenderingOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
+                                 MP4Duration renderingOffset);
+// Appends an edit list entry: `duration` movie ticks of the media from media time `startTime`
+// (track ticks) on. A duration of 0 lasts to the end of the media's presentation. editId must
+// be MP4_INVALID_EDIT_ID (append); returns the new entry's id, MP4_INVALID_EDIT_ID on failure.
+MP4EditId MP4AddTrackEdit(MP4FileHandle hFile, MP4TrackId trackId,
+                          MP4EditId editId = MP4_INVALID_EDIT_ID, MP4Timestamp startTime = 0,
+                          MP4Duration duration = 0, bool dwell = false);
+// The pixel aspect ratio (pasp) of the track's pictures; the track header then gives the
+// displayed width, the picture width scaled by hSpacing / vSpacing.
+bool MP4AddPixelAspectRatio(MP4FileHandle hFile, MP4TrackId trackId, uint32_t hSpacing,
+                            uint32_t vSpacing);
 void MP4Close(MP4FileHandle hFile, uint32_t flags = 0);
-
-#endif

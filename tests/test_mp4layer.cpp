@@ -93,6 +93,11 @@ private Q_SLOTS:
             // Repeats between samples are not sent again.
             MP4AddH264SequenceParameterSet(h, t, U8(stream.sps), uint16_t(stream.sps.size()));
         }
+        // Offsets may be revised after the samples are written, and the presentation starts
+        // where the edit list says.
+        QVERIFY(MP4SetSampleRenderingOffset(h, t, 2, 6000));
+        QVERIFY(!MP4SetSampleRenderingOffset(h, t, uint32_t(stream.samples.size() + 1), 0));
+        QCOMPARE(MP4AddTrackEdit(h, t, MP4_INVALID_EDIT_ID, 3000, 0), MP4EditId(1));
         int err = -1;
         QVERIFY(MP4CloseChecked(h, 0, &err));
         QCOMPARE(err, 0);
@@ -101,11 +106,9 @@ private Q_SLOTS:
         QVERIFY2(info.ok, qPrintable(info.error));
         QCOMPARE(info.movieTimeScale, 600u);
         QCOMPARE(info.trackTimeScale, 90000u);
-        // The track lasts until the end of its last presented sample.
-        uint64_t end = 0;
-        for (int i = 0; i < stream.samples.size(); ++i)
-            end = std::max<uint64_t>(end, uint64_t(i + 1 + i % 3) * 3000);
-        QCOMPARE(info.trackDuration, end);
+        // The media lasts as long as its samples together.
+        QCOMPARE(info.trackDuration, uint64_t(stream.samples.size()) * 3000);
+        QCOMPARE(info.editMediaTime, int64_t(3000));
         QCOMPARE(info.tkhdWidth, 320.0);
         QCOMPARE(info.tkhdHeight, 240.0);
         QCOMPARE(info.iodsVideoProfile, 127);
@@ -117,7 +120,7 @@ private Q_SLOTS:
         QCOMPARE(info.syncSamples, expectSync);
         QCOMPARE(info.compositionOffsets.size(), stream.samples.size());
         for (int i = 0; i < stream.samples.size(); ++i)
-            QCOMPARE(info.compositionOffsets[i], int64_t(i % 3) * 3000);
+            QCOMPARE(info.compositionOffsets[i], i == 1 ? 6000 : int64_t(i % 3) * 3000);
         // avcC: version 1, the bytes given, 4-byte lengths, one SPS and one PPS.
         const QByteArray& c = info.avcC;
         QVERIFY(c.size() >= 11 + stream.sps.size() + stream.pps.size());
@@ -130,7 +133,7 @@ private Q_SLOTS:
         QCOMPARE(c.mid(11 + stream.sps.size(), stream.pps.size()), stream.pps);
         // Samples are stored byte for byte.
         QCOMPARE(ReadSamples(path), stream.samples);
-        QCOMPARE(DecodePictureHashes(path), DecodePictureHashes(source));
+        QCOMPARE(DecodePictureHashes(path), DecodePictureHashes(source).mid(1));  // 0 is cut
     }
 
     void writeErrorsAreReported() {

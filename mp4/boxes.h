@@ -1,0 +1,40 @@
+// What the boxes of the file hold, apart from the code that writes them (moovwriter.*).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "mp4/sampletable.h"
+
+// One edit list entry (elst, ISO/IEC 14496-12 8.6.6): `duration` movie ticks of the media
+// from media time `mediaTime` on.
+struct EditEntry {
+    uint64_t duration = 0;
+    int64_t mediaTime = 0;
+};
+
+// The H.264 video track: track header (8.3.2), media header (8.4.2), edit list, and the AVC
+// sample entry (ISO/IEC 14496-15 5.4.2) with its configuration record and pixel aspect ratio.
+struct VideoTrack {
+    uint32_t trackId = 1;
+    uint32_t timeScale = 0;      // media ticks per second
+    uint64_t mediaDuration = 0;  // media ticks (mdhd)
+    uint64_t movieDuration = 0;  // movie ticks (tkhd)
+    uint32_t displayWidth = 0;   // tkhd, 16.16 fixed point
+    uint32_t displayHeight = 0;
+    uint16_t width = 0;  // avc1: the decoded picture size
+    uint16_t height = 0;
+    uint32_t paspH = 0, paspV = 0;  // pasp (12 8.5.2.1), written when not 0
+    std::vector<uint8_t> avcC;      // AVCDecoderConfigurationRecord
+    std::vector<EditEntry> edits;
+    uint32_t samplesPerChunk = 1;
+    uint64_t firstChunkOffset = 0;  // where the track's media data begins in the file
+    const SampleTable* samples = nullptr;
+};
+
+struct Movie {
+    uint32_t timeScale = 90000;
+    uint64_t duration = 0;              // movie ticks
+    int visualProfileLevel = -1;        // iods, when 0..255
+    const VideoTrack* track = nullptr;  // none when no track was added
+};

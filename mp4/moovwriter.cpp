@@ -1,0 +1,297 @@
+#include "mp4/moovwriter.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kFixedOne = 0x00010000;  // 1.0 in 16.16
+
+bool NeedsVersion1(uint64_t duration) {
+    return duration > UINT32_MAX;
+}
+
+// The unity transformation matrix of mvhd and tkhd (ISO/IEC 14496-12 8.2.2.3).
+void Matrix(BoxWriter& w) {
+    const uint32_t m[9] = {kFixedOne, 0, 0, 0, kFixedOne, 0, 0, 0, 0x40000000};
+    for (uint32_t v : m) w.U32(v);
+}
+
+// Creation and modification times (left 0), then the time scale and duration fields common to
+// mvhd and mdhd, in the width the version asks for.
+void Times(BoxWriter& w, bool v1, uint32_t timeScale, uint64_t duration) {
+    if (v1) {
+        w.U64(0);
+        w.U64(0);
+        w.U32(timeScale);
+        w.U64(duration);
+    } else {
+        w.U32(0);
+        w.U32(0);
+        w.U32(timeScale);
+        w.U32(uint32_t(duration));
+    }
+}
+
+// 8.2.2 Movie header.
+void WriteMovieHeader(BoxWriter& w, const Movie& m) {
+    const bool v1 = NeedsVersion1(m.duration);
+    w.StartFullBox("mvhd", v1 ? 1 : 0, 0);
+    Times(w, v1, m.timeScale, m.duration);
+    w.U32(kFixedOne);  // rate
+    w.U16(0x0100);     // volume
+    w.Zeros(2 + 8);    // reserved
+    Matrix(w);
+    w.Zeros(6 * 4);                             // pre_defined
+    w.U32(m.track ? m.track->trackId + 1 : 1);  // next_track_ID
+    w.EndBox();
+}
+
+// ISO/IEC 14496-14 5.1 Object descriptor box: an InitialObjectDescriptor (14496-1 7.2.6.4)
+// that names the visual profile level and the track.
+void WriteObjectDescriptor(BoxWriter& w, const Movie& m) {
+    w.StartFullBox("iods", 0, 0);
+    w.U8(0x10);  // MP4_IOD_Tag
+    w.U8(m.track ? 13 : 7);
+    w.U16((1 << 6) | 0x0F);  // ObjectDescriptorID 1, no URL, no inline profiles, reserved 1s
+    w.U8(0xFF);              // OD profile level: none required
+    w.U8(0xFF);              // scene
+    w.U8(0xFF);              // audio
+    w.U8(uint8_t(m.visualProfileLevel));
+    w.U8(0xFF);  // graphics
+    if (m.track) {
+        w.U8(0x0E);  // ES_ID_IncTag
+        w.U8(4);
+        w.U32(m.track->trackId);
+    }
+    w.EndBox();
+}
+
+// 8.3.2 Track header: enabled, in the movie.
+void WriteTrackHeader(BoxWriter& w, const VideoTrack& t) {
+    const bool v1 = NeedsVersion1(t.movieDuration);
+    w.StartFullBox("tkhd", v1 ? 1 : 0, 0x000003);
+    if (v1) {
+        w.U64(0);
+        w.U64(0);
+        w.U32(t.trackId);
+        w.U32(0);
+        w.U64(t.movieDuration);
+    } else {
+        w.U32(0);
+        w.U32(0);
+        w.U32(t.trackId);
+        w.U32(0);
+        w.U32(uint32_t(t.movieDuration));
+    }
+    w.Zeros(8);  // reserved
+    w.U16(0);    // layer
+    w.U16(0);    // alternate_group
+    w.U16(0);    // volume: not audio
+    w.U16(0);    // reserved
+    Matrix(w);
+    w.U32(t.displayWidth);
+    w.U32(t.displayHeight);
+    w.EndBox();
+}
+
+// 8.6.5 Edit box and 8.6.6 edit list.
+void WriteEdits(BoxWriter& w, const VideoTrack& t) {
+    if (t.edits.empty()) return;
+    bool v1 = false;
+    for (const EditEntry& e : t.edits)
+        v1 = v1 || NeedsVersion1(e.duration) || e.mediaTime > INT32_MAX || e.mediaTime < INT32_MIN;
+    w.StartBox("edts");
+    w.StartFullBox("elst", v1 ? 1 : 0, 0);
+    w.U32(uint32_t(t.edits.size()));
+    for (const EditEntry& e : t.edits) {
+        if (v1) {
+            w.U64(e.duration);
+            w.U64(uint64_t(e.mediaTime));
+        } else {
+            w.U32(uint32_t(e.duration));
+            w.U32(uint32_t(int32_t(e.mediaTime)));
+        }
+        w.U16(1);  // media_rate_integer
+        w.U16(0);  // media_rate_fraction
+    }
+    w.EndBox();
+    w.EndBox();
+}
+
+// 8.4.2 Media header, 8.4.3 handler reference.
+void WriteMediaHeaders(BoxWriter& w, const VideoTrack& t) {
+    const bool v1 = NeedsVersion1(t.mediaDuration);
+    w.StartFullBox("mdhd", v1 ? 1 : 0, 0);
+    Times(w, v1, t.timeScale, t.mediaDuration);
+    w.U16(0x55C4);  // language "und" (ISO 639-2/T, packed 5 bits a letter)
+    w.U16(0);       // pre_defined
+    w.EndBox();
+
+    static const char kName[] = "VideoHandler";
+    w.StartFullBox("hdlr", 0, 0);
+    w.U32(0);  // pre_defined
+    w.Fourcc("vide");
+    w.Zeros(12);
+    w.Bytes(kName, sizeof kName);  // with its terminating zero
+    w.EndBox();
+}
+
+// 12.1.2 Video media header, 8.7.1 data information: the media is in this file.
+void WriteMediaInformationHeaders(BoxWriter& w) {
+    w.StartFullBox("vmhd", 0, 1);
+    w.U16(0);  // graphicsmode: copy
+    w.Zeros(6);
+    w.EndBox();
+    w.StartBox("dinf");
+    w.StartFullBox("dref", 0, 0);
+    w.U32(1);
+    w.StartFullBox("url ", 0, 1);  // flag 1: self-contained
+    w.EndBox();
+    w.EndBox();
+    w.EndBox();
+}
+
+// 8.5.2 Sample description: one AVC sample entry (ISO/IEC 14496-15 5.4.2.1).
+void WriteSampleDescription(BoxWriter& w, const VideoTrack& t) {
+    w.StartFullBox("stsd", 0, 0);
+    w.U32(1);
+    w.StartBox("avc1");
+    w.Zeros(6);   // reserved
+    w.U16(1);     // data_reference_index
+    w.Zeros(16);  // pre_defined, reserved
+    w.U16(t.width);
+    w.U16(t.height);
+    w.U32(0x00480000);  // 72 dpi
+    w.U32(0x00480000);
+    w.U32(0);       // reserved
+    w.U16(1);       // frame_count
+    w.Zeros(32);    // compressorname: empty
+    w.U16(0x0018);  // depth: colour, no alpha
+    w.U16(0xFFFF);  // pre_defined -1
+    w.StartBox("avcC");
+    w.Bytes(t.avcC);
+    w.EndBox();
+    if (t.paspH && t.paspV) {
+        w.StartBox("pasp");  // 12.1.4.2
+        w.U32(t.paspH);
+        w.U32(t.paspV);
+        w.EndBox();
+    }
+    w.EndBox();
+    w.EndBox();
+}
+
+// 8.6.1.2 decoding time to sample, 8.6.2 sync samples, 8.6.1.3 composition offsets.
+void WriteTiming(BoxWriter& w, const SampleTable& s) {
+    w.StartFullBox("stts", 0, 0);
+    w.U32(uint32_t(s.Durations().size()));
+    for (const SampleTable::Run& r : s.Durations()) {
+        w.U32(r.count);
+        w.U32(r.value);
+    }
+    w.EndBox();
+
+    if (!s.AllSync()) {
+        w.StartFullBox("stss", 0, 0);
+        w.U32(uint32_t(s.SyncSamples().size()));
+        for (uint32_t n : s.SyncSamples()) w.U32(n);
+        w.EndBox();
+    }
+
+    if (s.HasCompositionOffsets()) {
+        // Every offset is at or above zero: version 0, unsigned.
+        w.StartFullBox("ctts", 0, 0);
+        w.U32(s.ForEachCompositionOffsetRun([](const SampleTable::Run&) {}));
+        s.ForEachCompositionOffsetRun([&](const SampleTable::Run& r) {
+            w.U32(r.count);
+            w.U32(r.value);
+        });
+        w.EndBox();
+    }
+}
+
+// 8.7.4 sample to chunk, 8.7.3 sample sizes, 8.7.5 chunk offsets. The samples lie one after
+// the other in the media data, `samplesPerChunk` to a chunk.
+void WriteLayout(BoxWriter& w, const VideoTrack& t) {
+    const SampleTable& s = *t.samples;
+    const uint32_t n = s.Count();
+    const uint32_t per = t.samplesPerChunk;
+    const uint32_t chunks = (n + per - 1) / per;
+    const uint32_t last = n - (chunks ? (chunks - 1) * per : 0);
+
+    w.StartFullBox("stsc", 0, 0);
+    if (chunks == 0) {
+        w.U32(0);
+    } else if (chunks == 1 || last == per) {
+        w.U32(1);
+        w.U32(1);
+        w.U32(chunks == 1 ? last : per);
+        w.U32(1);
+    } else {
+        w.U32(2);
+        w.U32(1);
+        w.U32(per);
+        w.U32(1);
+        w.U32(chunks);
+        w.U32(last);
+        w.U32(1);
+    }
+    w.EndBox();
+
+    w.StartFullBox("stsz", 0, 0);
+    w.U32(0);  // sizes differ: one entry a sample
+    w.U32(n);
+    for (uint32_t i = 0; i < n; ++i) w.U32(s.Size(i));
+    w.EndBox();
+
+    const bool wide = t.firstChunkOffset + s.DataSize() > UINT32_MAX;
+    w.StartFullBox(wide ? "co64" : "stco", 0, 0);
+    w.U32(chunks);
+    uint64_t offset = t.firstChunkOffset;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (i % per == 0) {
+            if (wide)
+                w.U64(offset);
+            else
+                w.U32(uint32_t(offset));
+        }
+        offset += s.Size(i);
+    }
+    w.EndBox();
+}
+
+void WriteTrack(BoxWriter& w, const VideoTrack& t) {
+    w.StartBox("trak");
+    WriteTrackHeader(w, t);
+    WriteEdits(w, t);
+    w.StartBox("mdia");
+    WriteMediaHeaders(w, t);
+    w.StartBox("minf");
+    WriteMediaInformationHeaders(w);
+    w.StartBox("stbl");
+    WriteSampleDescription(w, t);
+    WriteTiming(w, *t.samples);
+    WriteLayout(w, t);
+    w.EndBox();  // stbl
+    w.EndBox();  // minf
+    w.EndBox();  // mdia
+    w.EndBox();  // trak
+}
+
+}  // namespace
+
+void WriteFileType(BoxWriter& w) {
+    w.StartBox("ftyp");
+    w.Fourcc("isom");  // major brand
+    w.U32(0x200);      // minor version
+    for (const char* brand : {"isom", "iso2", "avc1", "mp41"}) w.Fourcc(brand);
+    w.EndBox();
+}
+
+void WriteMovie(BoxWriter& w, const Movie& m) {
+    w.StartBox("moov");
+    WriteMovieHeader(w, m);
+    if (m.visualProfileLevel >= 0 && m.visualProfileLevel <= 255) WriteObjectDescriptor(w, m);
+    if (m.track) WriteTrack(w, *m.track);
+    w.EndBox();
+}

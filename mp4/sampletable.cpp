@@ -1,0 +1,41 @@
+#include "mp4/sampletable.h"
+
+#include <algorithm>
+
+void SampleTable::Add(uint32_t size, uint32_t duration, bool isSync) {
+    sizes.push_back(size);
+    if (!offsets.empty()) offsets.push_back(0);
+    if (!durations.empty() && durations.back().value == duration)
+        ++durations.back().count;
+    else
+        durations.push_back({1, duration});
+    if (isSync) sync.push_back(uint32_t(sizes.size()));
+    mediaDuration += duration;
+    dataSize += size;
+}
+
+bool SampleTable::SetCompositionOffset(uint32_t index, uint32_t offset) {
+    if (index >= sizes.size()) return false;
+    if (offsets.empty()) {
+        if (offset == 0) return true;
+        offsets.resize(sizes.size(), 0);
+    }
+    offsets[index] = offset;
+    return true;
+}
+
+bool SampleTable::HasCompositionOffsets() const {
+    return std::any_of(offsets.begin(), offsets.end(), [](uint32_t o) { return o != 0; });
+}
+
+uint64_t SampleTable::PresentationEnd() const {
+    uint64_t decodeTime = 0, end = 0;
+    uint32_t i = 0;
+    for (const Run& r : durations) {
+        for (uint32_t k = 0; k < r.count; ++k, ++i) {
+            end = std::max(end, decodeTime + CompositionOffset(i) + r.value);
+            decodeTime += r.value;
+        }
+    }
+    return end;
+}

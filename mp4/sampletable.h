@@ -1,0 +1,66 @@
+// The sample tables of one track, kept compact while the media data is written: four bytes a
+// sample for its size, four more only once a composition offset is set, run lengths for the
+// durations, and the numbers of the sync samples.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+class SampleTable {
+public:
+    struct Run {
+        uint32_t count;
+        uint32_t value;
+    };
+
+    void Add(uint32_t size, uint32_t duration, bool sync);
+    // Composition offset (ctts) of sample `index` (0-based); false when there is no such sample.
+    bool SetCompositionOffset(uint32_t index, uint32_t offset);
+
+    uint32_t Count() const { return uint32_t(sizes.size()); }
+    uint32_t Size(uint32_t index) const { return sizes[index]; }
+    uint32_t CompositionOffset(uint32_t index) const {
+        return offsets.empty() ? 0 : offsets[index];
+    }
+    bool HasCompositionOffsets() const;
+    // Sample durations as (count, duration) runs, in decoding order (stts).
+    const std::vector<Run>& Durations() const { return durations; }
+    // Calls f(Run) for each run of equal composition offsets, in decoding order (ctts), without
+    // building the runs in memory; returns the number of runs.
+    template <typename F>
+    uint32_t ForEachCompositionOffsetRun(F&& f) const {
+        uint32_t runs = 0;
+        Run run{0, 0};
+        for (uint32_t o : offsets) {
+            if (run.count > 0 && run.value != o) {
+                f(run);
+                ++runs;
+                run.count = 0;
+            }
+            run.value = o;
+            ++run.count;
+        }
+        if (run.count > 0) {
+            f(run);
+            ++runs;
+        }
+        return runs;
+    }
+    // 1-based numbers of the sync samples (stss); all samples are sync when it holds them all.
+    const std::vector<uint32_t>& SyncSamples() const { return sync; }
+    bool AllSync() const { return sync.size() == sizes.size(); }
+    // The sum of the sample durations.
+    uint64_t MediaDuration() const { return mediaDuration; }
+    // The latest composition time at which a sample ends: the end of the presentation.
+    uint64_t PresentationEnd() const;
+    uint64_t DataSize() const { return dataSize; }
+
+private:
+    std::deque<uint32_t> sizes;
+    std::deque<uint32_t> offsets;  // empty while every offset is 0
+    std::vector<Run> durations;
+    std::vector<uint32_t> sync;
+    uint64_t mediaDuration = 0;
+    uint64_t dataSize = 0;
+};
