@@ -1,5 +1,7 @@
 #include "h264/slice.h"
 
+#include <initializer_list>
+
 #include "h264/rbsp.h"
 
 namespace {
@@ -7,6 +9,7 @@ namespace {
 // The slice header with the longest reference list modifications and prediction weight
 // tables of 32 references in both lists stays well inside this.
 constexpr uint32_t kSliceHeaderBufferSize = 2048;
+constexpr uint32_t kSliceHeaderFirstTry = 128;
 // Parameter sets: a slice group map of type 6 is the only long part.
 constexpr uint32_t kPpsBufferSize = 4096;
 
@@ -225,15 +228,21 @@ const PpsInfo* ParameterSets::Pps(uint32_t pic_parameter_set_id) const {
 
 bool ParseSliceHeader(const uint8_t* data, uint32_t length, const ParameterSets& ps,
                       SliceHeader* sh) {
+    // Most headers take a few dozen bytes: the first try unescapes only the front of the slice,
+    // and a header that runs past it is read again from a longer piece.
     uint8_t rbsp[kSliceHeaderBufferSize];
-    const uint32_t size = UnescapeRbsp(data, length, rbsp, kSliceHeaderBufferSize);
-    SliceHeader parsed{};
-    try {
-        Bitstream s(rbsp, size * 8);
-        if (!ReadSliceHeader(s, ps, &parsed)) return false;
-    } catch (...) {
-        return false;
+    for (uint32_t piece : {kSliceHeaderFirstTry, kSliceHeaderBufferSize}) {
+        const uint32_t size = UnescapeRbsp(data, length, rbsp, piece);
+        SliceHeader parsed{};
+        try {
+            Bitstream s(rbsp, size * 8);
+            if (!ReadSliceHeader(s, ps, &parsed)) return false;
+        } catch (...) {
+            if (size < piece) return false;  // the whole slice was there: it is cut
+            continue;
+        }
+        *sh = parsed;
+        return true;
     }
-    *sh = parsed;
-    return true;
+    return false;
 }

@@ -23,7 +23,9 @@
 
 namespace {
 
-constexpr size_t kWriteBuffer = 4u << 20;
+// Writes leave in pieces of 1 MiB: large enough to be few, small enough that what was just
+// copied in is still in the cache when the kernel copies it out.
+constexpr size_t kWriteBuffer = 1u << 20;
 constexpr MP4TrackId kVideoTrackId = 1;
 constexpr uint32_t kMaxSamplesPerChunk = 64;
 
