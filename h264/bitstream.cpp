@@ -25,7 +25,8 @@ Bitstream::Bitstream(const uint8_t* data, uint32_t bitCount)
       savedNextByte(data),
       savedBitsNotLoaded(bitCount) {}
 
-uint32_t Bitstream::ReadBits(uint32_t n) {
+// ReadBits for reads that need bytes beyond the current one, and for the checks.
+uint32_t Bitstream::ReadBitsAcross(uint32_t n) {
     if (n > 32) throw BitstreamErrTooManyBits;
     if (n == 0) return 0;
     if (n <= bitsLeftInByte) {

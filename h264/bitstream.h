@@ -17,7 +17,13 @@ public:
     Bitstream& operator=(const Bitstream&) = delete;
 
     // The next n (0 to 32) bits as a right-aligned number, first bit most significant.
-    uint32_t ReadBits(uint32_t n);
+    uint32_t ReadBits(uint32_t n) {
+        if (n - 1 < bitsLeftInByte) {  // 1 to bitsLeftInByte bits: all in the current byte
+            bitsLeftInByte -= n;
+            return (uint32_t(currentByte) >> bitsLeftInByte) & ((1u << n) - 1);
+        }
+        return ReadBitsAcross(n);
+    }
     // What ReadBits(n) would return, position unchanged (uses the saved slot).
     uint32_t PeekBits(uint32_t n);
     uint32_t BitsLeft() const { return bitsNotLoaded + bitsLeftInByte; }
@@ -25,6 +31,8 @@ public:
     void Checkpoint(bool save);
 
 private:
+    uint32_t ReadBitsAcross(uint32_t n);
+
     uint32_t bitsLeftInByte;  // unread low-order bits of currentByte
     const uint8_t* nextByte;
     uint8_t currentByte;

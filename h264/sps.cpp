@@ -4,19 +4,6 @@
 
 namespace {
 
-// Entry v: the number of leading zero bits of v as an 8-bit value.
-struct LeadingZeroTable {
-    uint8_t v[256];
-    constexpr LeadingZeroTable() : v() {
-        for (int i = 0; i < 256; ++i) {
-            int z = 8;
-            for (int b = i; b != 0; b >>= 1) --z;
-            v[i] = uint8_t(z);
-        }
-    }
-};
-constexpr LeadingZeroTable kLeadingZeros;
-
 // An SPS is a few dozen bytes; one with scaling lists and a long picture order cycle stays far
 // below this. Longer ones are parsed from their first bytes.
 constexpr uint32_t kSpsBufferSize = 4096;
@@ -209,24 +196,11 @@ bool Parse(const uint8_t* data, uint32_t length, SpsInfo* info, bool withVui) {
 }  // namespace
 
 uint32_t ReadUE(Bitstream& s) {
+    // 9.1: leading zero bits, a 1, then as many bits as there were zeros.
     uint32_t zeros = 0;
-    uint32_t b;
-    for (;;) {
-        const uint32_t left = s.BitsLeft();
-        if (left >= 8) {
-            b = s.PeekBits(8);
-            if (b != 0) break;
-            s.ReadBits(8);
-            zeros += 8;
-        } else {
-            b = s.PeekBits(left) << (8 - left);
-            break;
-        }
-    }
-    const uint32_t z = kLeadingZeros.v[b];
-    s.ReadBits(z);
-    zeros += z;
-    return s.ReadBits(zeros + 1) - 1;
+    while (s.ReadBits(1) == 0) ++zeros;              // the end of the data throws
+    if (zeros >= 32) throw BitstreamErrTooManyBits;  // a value past 32 bits
+    return zeros == 0 ? 0 : (1u << zeros) - 1 + s.ReadBits(zeros);
 }
 
 int32_t ReadSE(Bitstream& s) {
