@@ -10,9 +10,11 @@
 #    cache with the input), then 5 timed rounds, the three commands in turn in each round so
 #    that a change in the machine's load falls on all three; the best wall time of each counts.
 #    Before every run the earlier output is deleted and `sync` writes back dirty pages, outside
-#    the timing. Every run goes through GNU time (/usr/bin/time -f %M), whose peak RSS of the
-#    command is its own alone (a child of this python would count the interpreter's pages
-#    until exec); the CLI's largest is set against 16 MB + 16 bytes a picture of that stream.
+#    the timing. (GNU cp copies with copy_file_range, inside the kernel: the floor for any
+#    program that writes a file as large as it reads.) Every run goes through GNU time
+#    (/usr/bin/time -f %M), whose peak RSS of the command is its own alone (a child of this
+#    python would count the interpreter's pages until exec); the CLI's largest is set against
+#    16 MB + 16 bytes a picture of that stream.
 # 2. A stream of about 100 KB (a few of the same test streams): the CLI's whole-process time
 #    (start-up included) against `cp` of the same file, 200 runs each, interleaved; the ratio of
 #    the medians, and of the best runs.
