@@ -1,92 +1,120 @@
 #!/usr/bin/env bash
-# Converter throughput and memory against a plain copy and FFmpeg, on the same input in one run.
+# The converter's speed and memory against a plain copy and FFmpeg, in one run on this machine:
 #
-#   bench/bench_convert.sh [BUILD_DIR] [MEGABYTES] [STREAM]
+#   bench/bench_convert.sh [BUILD_DIR] [MEGABYTES]
 #
-# Makes a stream of at least MEGABYTES (default 300) by repeating STREAM (default: the B-pyramid
-# test stream), then times `cp`, `tovanmuxer-cli` and `ffmpeg -i IN -c copy OUT.mp4` on it, each
-# best of five with a warm page cache, and reports their times, the ratios and the peak resident
-# memory of each (from getrusage of the child). The CLI is also run on a 10 MB stream, to show
-# that its memory does not grow with the input.
+# 1. A stream of at least MEGABYTES (default 300, in 10^6 bytes) made by concatenating several
+#    different test streams of tests/data over and over (each one starts with its own SPS, PPS
+#    and IDR picture, so the parameter sets change at every join). On it `cp`, `tovanmuxer-cli`
+#    and `ffmpeg -c copy` into .mp4 are each run once as a warm-up (which also fills the page
+#    cache with the input), then 5 timed rounds, the three commands in turn in each round so
+#    that a change in the machine's load falls on all three; the best wall time of each counts.
+#    Before every run the earlier output is deleted and `sync` writes back dirty pages, outside
+#    the timing. (GNU cp copies with copy_file_range, inside the kernel: the floor for any
+#    program that writes a file as large as it reads.) Every run goes through GNU time
+#    (/usr/bin/time -f %M), whose peak RSS of the command is its own alone (a child of this
+#    python would count the interpreter's pages until exec); the CLI's largest is set against
+#    16 MB + 16 bytes a picture of that stream.
+# 2. A stream of about 100 KB (a few of the same test streams): the CLI's whole-process time
+#    (start-up included) against `cp` of the same file, 200 runs each, interleaved; the ratio of
+#    the medians, and of the best runs.
+# Prints a small table. Needs python3, ffmpeg, GNU time (scripts/deps.sh installs them) and a
+# build of tovanmuxer-cli.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 mb=${2:-300}
-stream=${3:-$here/tests/data/high_bpyramid_640x360.h264}
 cli=$build/cli/tovanmuxer-cli
 [ -x "$cli" ] || { echo "no $cli: build first" >&2; exit 2; }
-[ -f "$stream" ] || stream=$(ls "$here"/tests/data/*.h264 | head -n1)
+for t in python3 ffmpeg cp sync /usr/bin/time; do command -v $t >/dev/null || { echo "needs $t" >&2; exit 2; }; done
 work=$(mktemp -d "${TMPDIR:-/tmp}/tovanbench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-python3 - "$stream" "$work/big.h264" "$mb" "$work/small.h264" <<'PY'
-import sys
-src, big, mb, small = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-one = open(src, "rb").read()
-for path, size in ((big, mb * 1000000), (small, 10 * 1000000)):
+python3 - "$here/tests/data" "$work" "$cli" "$mb" <<'PY'
+import csv, os, statistics, subprocess, sys, time
+
+data, work, cli, mb = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+# Different streams, all 25 fps, 8-bit 4:2:0 and progressive, so that the joined stream is one
+# that a camera or an editor could have written: sizes from 320x240 to 1920x1080, with and
+# without B-frames, one to four slices, AUDs, SEI, an open GOP.
+NAMES = ["main_bframes_640x360.h264", "slices4_640x360.h264", "weightp_320x240.h264",
+         "main_1920x1080.h264", "open_gop_320x240.h264", "sei_every_picture_320x240.h264",
+         "aud_320x240.h264", "baseline_320x240.h264", "high_cqm_320x240.h264"]
+with open(os.path.join(data, "streams.tsv")) as f:
+    facts = {r["file"]: r for r in csv.DictReader(f, delimiter="\t")}
+streams = [(open(os.path.join(data, n), "rb").read(), int(facts[n]["pictures"])) for n in NAMES]
+
+def join(path, size):
+    """Writes the streams in turn, whole, until `size` bytes; returns (bytes, pictures)."""
+    n = pictures = i = 0
     with open(path, "wb") as f:
-        n = 0
         while n < size:
-            f.write(one)
-            n += len(one)
-PY
+            d, p = streams[i % len(streams)]
+            f.write(d)
+            n, pictures, i = n + len(d), pictures + p, i + 1
+    return n, pictures
 
-python3 - "$work" "$cli" <<'PY'
-import os, resource, subprocess, sys, time
-work, cli = sys.argv[1], sys.argv[2]
 big, small = os.path.join(work, "big.h264"), os.path.join(work, "small.h264")
-
-def run(cmd):
-    """Best wall time of three runs and the peak RSS (MB) of the command."""
-    best, rss = None, 0
-    for _ in range(5):
-        for f in os.listdir(work):
-            if f.startswith("out"):
-                os.unlink(os.path.join(work, f))
-        os.sync()  # no write-back of an earlier run's pages during this one
-        t0 = time.perf_counter()
-        p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        _, err = p.communicate()
-        dt = time.perf_counter() - t0
-        if p.returncode != 0:
-            sys.exit("failed: %s\n%s" % (" ".join(cmd), err.decode(errors="replace")))
-        best = dt if best is None else min(best, dt)
-    return best
-
-def peak_rss(cmd):
-    pid = os.fork()
-    if pid == 0:
-        fd = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(fd, 1); os.dup2(fd, 2)
-        os.execvp(cmd[0], cmd)
-    _, status, ru = os.wait4(pid, 0)
-    return ru.ru_maxrss / 1024.0
-
-size_mb = os.path.getsize(big) / 1e6
-open(big, "rb").read()  # warm the page cache
+big_bytes, big_pictures = join(big, mb * 1000000)
+small_bytes, _ = join(small, 100000)
 out = os.path.join(work, "out.mp4")
-cmds = {
-    "cp": ["cp", big, out],
-    "cat >": ["sh", "-c", 'cat "$0" > "$1"', big, out],
-    "tovanmuxer-cli": [cli, big, "-o", out],
-    "ffmpeg -c copy": ["ffmpeg", "-v", "error", "-y", "-i", big, "-c", "copy", out],
-}
-times = {k: run(v) for k, v in cmds.items()}
-rss = {}
-for k, v in cmds.items():
-    for f in os.listdir(work):
-        if f.startswith("out"):
-            os.unlink(os.path.join(work, f))
-    rss[k] = peak_rss(v)
-for f in os.listdir(work):
-    if f.startswith("out"):
-        os.unlink(os.path.join(work, f))
-rss_small = peak_rss([cli, small, "-o", out])
 
-print("input: %.0f MB" % size_mb)
+def commands(src):
+    return {"cp": ["cp", src, out],
+            "tovanmuxer-cli": [cli, src, "-o", out],
+            "ffmpeg -c copy": ["ffmpeg", "-v", "error", "-y", "-i", src, "-c", "copy", out]}
+
+rss_file = os.path.join(work, "rss")
+
+def run(cmd, flush=True, measure_rss=True):
+    """Wall time (s) and peak RSS (bytes) of one run of cmd, its output deleted before."""
+    if os.path.exists(out):
+        os.unlink(out)
+    if flush:
+        subprocess.run(["sync"], check=True)
+    if measure_rss:
+        cmd = ["/usr/bin/time", "-f", "%M", "-o", rss_file] + cmd
+    t0 = time.perf_counter()
+    p = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    dt = time.perf_counter() - t0
+    if p.returncode != 0:
+        sys.exit("failed: %s\n%s" % (" ".join(cmd), p.stderr.decode(errors="replace")))
+    return dt, int(open(rss_file).read().split()[-1]) * 1024 if measure_rss else 0
+
+cmds = commands(big)
+for c in cmds.values():
+    run(c)  # warm-up
+best = {k: float("inf") for k in cmds}
+rss = {k: 0 for k in cmds}
+for _ in range(5):
+    for k, c in cmds.items():
+        dt, r = run(c)
+        best[k], rss[k] = min(best[k], dt), max(rss[k], r)
+
+small_cmds = {k: v for k, v in commands(small).items() if k != "ffmpeg -c copy"}
+times = {k: [] for k in small_cmds}
+for c in small_cmds.values():
+    run(c, measure_rss=False)
+for _ in range(200):
+    for k, c in small_cmds.items():
+        times[k].append(run(c, flush=False, measure_rss=False)[0])
+
+MB = 1e6
+print("joined stream: %.1f MB, %d pictures (%d test streams, over and over)"
+      % (big_bytes / MB, big_pictures, len(NAMES)))
+print("%-16s %9s %9s %8s %10s" % ("", "best (s)", "MB/s", "x cp", "peak RSS"))
 for k in cmds:
-    print("%-16s %7.3f s  %8.1f MB/s  peak RSS %6.1f MB" % (k, times[k], size_mb / times[k], rss[k]))
-print("tovanmuxer-cli / cp:     %.2fx the copy's time" % (times["tovanmuxer-cli"] / times["cp"]))
-print("ffmpeg / tovanmuxer-cli: %.2fx faster than FFmpeg" % (times["ffmpeg -c copy"] / times["tovanmuxer-cli"]))
-print("tovanmuxer-cli peak RSS: %.1f MB on %.0f MB, %.1f MB on 10 MB" % (rss["tovanmuxer-cli"], size_mb, rss_small))
+    print("%-16s %9.3f %9.0f %8.2f %7.1f MB"
+          % (k, best[k], big_bytes / MB / best[k], best[k] / best["cp"], rss[k] / MB))
+budget = 16 * MB + 16 * big_pictures
+print("tovanmuxer-cli peak RSS %.1f MB against 16 MB + 16 B x %d pictures = %.1f MB: %.2f of it"
+      % (rss["tovanmuxer-cli"] / MB, big_pictures, budget / MB, rss["tovanmuxer-cli"] / budget))
+print("tovanmuxer-cli / ffmpeg -c copy: %.2f" % (best["tovanmuxer-cli"] / best["ffmpeg -c copy"]))
+med = {k: statistics.median(v) for k, v in times.items()}
+low = {k: min(v) for k, v in times.items()}
+print("small stream %.0f KB, %d runs each: cp %.2f ms (best %.2f), tovanmuxer-cli %.2f ms "
+      "(best %.2f): %.1fx cp's time (best %.1fx)"
+      % (small_bytes / 1000, len(times["cp"]), med["cp"] * 1e3, low["cp"] * 1e3,
+         med["tovanmuxer-cli"] * 1e3, low["tovanmuxer-cli"] * 1e3,
+         med["tovanmuxer-cli"] / med["cp"], low["tovanmuxer-cli"] / low["cp"]))
 PY

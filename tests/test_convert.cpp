@@ -38,10 +38,11 @@ QVector<QByteArray> SampleNalsOfStream(const QByteArray& d) {
     return out;
 }
 
-// The same units as they stand in the MP4's samples (in-band parameter sets left out).
+// The same units as they stand in the MP4's samples (in-band parameter sets left out), those
+// that the edit list keeps from being shown included.
 QVector<QByteArray> SampleNalsOfMp4(const QString& path) {
     QVector<QByteArray> out;
-    for (const QByteArray& s : ReadSamples(path)) {
+    for (const QByteArray& s : ReadSamples(path, true)) {
         int at = 0;
         while (at + 4 <= s.size()) {
             const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) |
@@ -156,26 +157,58 @@ private Q_SLOTS:
 
         const Mp4Info info = ReadMp4Info(out);
         QVERIFY2(info.ok, qPrintable(info.error));
-        // The track has the displayed (cropped) size.
-        QCOMPARE(int(info.tkhdWidth), s.Int("width"));
+        // The sample entry has the cropped size; the track header the displayed one, the width
+        // scaled by a non-square sample aspect ratio, which a pasp box gives.
+        const int sarNum = s.Int("sar_num"), sarDen = s.Int("sar_den");
+        QCOMPARE(info.tkhdWidth, double(qRound(double(s.Int("width")) * sarNum / sarDen)));
         QCOMPARE(int(info.tkhdHeight), s.Int("height"));
         QCOMPARE(int(info.avc1Width), s.Int("width"));
         QCOMPARE(int(info.avc1Height), s.Int("height"));
-        // One sample per picture; the IDR pictures, and only they, are sync samples (an open
-        // GOP's recovery points may be too).
-        QCOMPARE(int(info.sampleCount), s.Int("frames"));
-        QVERIFY(info.hasStss || s.Int("idr") == s.Int("frames"));
+        if (sarNum != sarDen)
+            QCOMPARE(qMakePair(info.paspH, info.paspV),
+                     qMakePair(uint32_t(sarNum), uint32_t(sarDen)));
+        else
+            QCOMPARE(info.paspH, info.paspV);  // none, or 1:1
+        // One sample per coded picture, those before the first IDR picture included; the IDR
+        // pictures, and only they, are sync samples (an open GOP's recovery points may be too).
+        const int leading = s.Int("leading_pictures");
+        QCOMPARE(int(info.sampleCount), s.Int("pictures"));
+        QVERIFY(info.hasStss || s.Int("idr") == s.Int("pictures"));
         if (info.hasStss) {
             QVERIFY(info.syncSamples.size() >= s.Int("idr"));
             QVERIFY(info.syncSamples.size() <= s.Int("idr") + s.Int("recovery_points"));
         }
-        QCOMPARE(info.syncSamples.value(0, 1), 1u);
-        // avcC: the stream's own profile, compatibility and level bytes, 4-byte lengths.
+        QCOMPARE(info.syncSamples.value(0, 1), uint32_t(leading + 1));
+        // avcC: the first SPS's profile and compatibility, the highest level of all, every SPS
+        // and PPS of the stream as it stands there, 4-byte lengths.
         QVERIFY(info.avcC.size() > 7);
         QCOMPARE(int(uint8_t(info.avcC[1])), s.Int("profile_idc"));
+        QCOMPARE(int(uint8_t(info.avcC[3])), s.Int("level_idc"));
         QCOMPARE(uint8_t(info.avcC[4]) & 3, 3);
+        QCOMPARE(info.avcCSps.size(), s.Int("sps_count"));
+        QCOMPARE(info.avcCPps.size(), s.Int("pps_count"));
+        const QByteArray stream = ReadFileBytes(s.file);
+        for (const QByteArray& set : info.avcCSps + info.avcCPps) QVERIFY(stream.contains(set));
         QCOMPARE(info.movieTimeScale, 90000u);
         QCOMPARE(info.iodsVideoProfile, 127);
+        // Composition offsets only where pictures are shown out of decoding order, and then one
+        // edit that starts the presentation at the first picture shown (leading pictures that
+        // cannot be decoded are not).
+        if (!s.Int("bframes") && !leading) {
+            QVERIFY2(!info.hasCtts, "composition offsets without reordering");
+            QVERIFY2(info.edits.isEmpty(), "an edit list without reordering");
+        } else if (!info.edits.isEmpty()) {
+            QCOMPARE(info.edits.size(), 1);
+            int64_t first = INT64_MAX, dts = 0;
+            for (int i = 0; i < int(info.sampleCount); ++i) {
+                if (i >= leading)
+                    first = std::min(first, dts + info.compositionOffsets.value(i, 0));
+                dts += info.sttsDeltas.value(i, 0);
+            }
+            QCOMPARE(info.edits[0].mediaTime, first);
+        } else {
+            QVERIFY2(!leading, "leading pictures in the presentation");
+        }
         // The stream's own rate: presentation times evenly spaced from 0 by its frame duration.
         const TrackTiming timing =
             ChooseTrackTiming(uint32_t(s.Int("fps_num")), uint32_t(s.Int("fps_den")));
@@ -184,7 +217,16 @@ private Q_SLOTS:
         QCOMPARE(mp4.frameRateNum * s.Int("fps_den"), mp4.frameRateDen * s.Int("fps_num"));
         for (int i = 0; i < mp4.pictures.size(); ++i)
             QCOMPARE(mp4.pictures[i].pts, int64_t(i) * timing.frameDuration);
-        QCOMPARE(info.trackDuration, uint64_t(s.Int("frames")) * timing.frameDuration);
+        QCOMPARE(info.trackDuration, uint64_t(s.Int("pictures")) * timing.frameDuration);
+
+        // A second, independent reader, less forgiving than libavcodec: GStreamer plays the
+        // same pictures in the same order, the first at time 0.
+        const DecodeResult gst = DecodeWithGStreamer(out);
+        QVERIFY2(gst.ok, qPrintable(gst.error));
+        const QVector<QByteArray> raw = DecodePictureHashes(s.file);
+        QCOMPARE(gst.pictures.size(), raw.size());
+        QVERIFY2(PictureHashes(gst) == raw, "GStreamer decodes other pictures or another order");
+        QCOMPARE(gst.pictures[0].pts, int64_t(0));
     }
 
     void unitsAcrossChunkBorders() {

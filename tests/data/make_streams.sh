@@ -96,6 +96,35 @@ note weightp_320x240.h264 "weighted P prediction, 4 references"
 #     python below. ffprobe then reports its own default of 25/1 (vui_timing 0 in the facts).
 src 320x240 30 10 | enc notiming_320x240.h264 --bframes 0 --keyint 5 --profile baseline
 note notiming_320x240.h264 "VUI without timing info; the 25/1 is ffprobe's default, not the stream's"
+# 18. No VUI bitstream restriction, so no max_num_reorder_frames: what many hardware encoders and
+#     the reference encoder write. x264 always writes one; the python below clears
+#     bitstream_restriction_flag and drops its fields. Level 4.0, as many hardware encoders
+#     declare whatever the size, gives a DPB of 16 frames at 320x240; the clips are shorter, so a
+#     writer that falls back to the DPB size for the reordering delay shifts every picture by
+#     more than the clip lasts. One stream with B-frames (B-pyramid), one without reordering.
+src 320x240 25 12 | enc norestriction_bframes_320x240.h264 --bframes 2 --keyint 12 --level 4.0
+note norestriction_bframes_320x240.h264 "no VUI bitstream restriction, level 4.0, B-pyramid, 12 pictures"
+src 320x240 25 10 | enc norestriction_p_320x240.h264 --bframes 0 --keyint 10 --level 4.0
+note norestriction_p_320x240.h264 "no VUI bitstream restriction, level 4.0, no B-frames, 10 pictures"
+# 19. Non-square samples: 352x288 (CIF) with a 12:11 sample aspect ratio (aspect_ratio_idc 2),
+#     displayed 384 wide.
+src 352x288 25 10 | enc sar12_11_352x288.h264 --sar 12:11 --bframes 1 --keyint 10
+note sar12_11_352x288.h264 "sample aspect ratio 12:11, displayed 384x288"
+# 20. Two sequence parameter sets of different ids and sizes: a 320x240 encode with SPS and PPS
+#     id 0 (level 1.3), then a 640x360 one with id 1 (level 3.0), one after the other.
+part=$(mktemp)
+trap 'rm -f "$log" "$part"' EXIT
+src 320x240 25 8 | enc two_sps_320x240_640x360.h264 --sps-id 0 --bframes 0 --keyint 8
+src 640x360 25 8 | enc "$part" --sps-id 1 --bframes 0 --keyint 8
+cat "$part" >>two_sps_320x240_640x360.h264
+note two_sps_320x240_640x360.h264 "8 pictures 320x240 (SPS/PPS id 0), then 8 at 640x360 (id 1)"
+# 21. P pictures before the first IDR picture, as in a stream cut in the middle of a group of
+#     pictures: 25 pictures with an IDR every 10, cut by the python below to SPS and PPS, the
+#     slices of P pictures 4 to 9, then pictures 10 to 24 whole (IDR at 10 and 20). The six
+#     leading pictures refer to pictures that are not there. libavcodec (ffprobe -count_frames,
+#     ffmpeg -f framemd5) decodes nothing of them: it starts at the IDR picture, 15 pictures.
+src 320x240 25 25 | enc leading_p_320x240.h264 --bframes 0 --keyint 10 --min-keyint 10 --no-scenecut
+note leading_p_320x240.h264 "6 P pictures before the first IDR picture, then 15 from an IDR on"
 #
 # Emulation prevention in parameter sets arises naturally: x264's VUI timing (num_units_in_tick
 # 1, time_scale 50 and the like) is escaped with 00 00 03 in most SPSs here (sps_epb in the
@@ -139,10 +168,20 @@ def nal_spans(d):
 
 HIGH = (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135)
 
+# Table E-1: the sample aspect ratios of aspect_ratio_idc 1 to 16.
+SAR = [None, (1, 1), (12, 11), (10, 11), (16, 11), (40, 33), (24, 11), (20, 11), (32, 11),
+       (80, 33), (18, 11), (15, 11), (64, 33), (160, 99), (4, 3), (3, 2), (2, 1)]
+
+def skip_hrd(b):
+    n = b.ue() + 1; b.u(8)
+    for _ in range(n): b.ue(); b.ue(); b.u(1)
+    b.u(20)
+
 def parse_sps(rbsp):
-    """The SPS fields the facts need, and the bit position of timing_info_present_flag."""
+    """The SPS fields the facts need, and the bit positions of timing_info_present_flag and
+    bitstream_restriction_flag."""
     b = Bits(rbsp); b.u(8)
-    f = {"profile_idc": b.u(8)}; b.u(16); b.ue()
+    f = {"profile_idc": b.u(8)}; b.u(8); f["level_idc"] = b.u(8); f["id"] = b.ue()
     f["chroma_format_idc"], f["bit_depth"] = 1, 8
     if f["profile_idc"] in HIGH:
         f["chroma_format_idc"] = b.ue()
@@ -172,9 +211,12 @@ def parse_sps(rbsp):
     cy = (2 if cf == 1 else 1) * (2 - fmo)
     f["width"] = w - cx * (crop[0] + crop[1])
     f["height"] = f["coded_height"] - cy * (crop[2] + crop[3])
-    f["timing_at"], f["vui_rate"] = None, None
+    f["timing_at"], f["vui_rate"], f["sar"] = None, None, (1, 1)
+    f["restriction_at"], f["restriction"] = None, 0
     if b.u(1):  # VUI
-        if b.u(1) and b.u(8) == 255: b.u(32)
+        if b.u(1):
+            idc = b.u(8)
+            f["sar"] = (b.u(16), b.u(16)) if idc == 255 else SAR[idc] if idc < len(SAR) else None
         if b.u(1): b.u(1)
         if b.u(1):
             b.u(4)
@@ -184,25 +226,63 @@ def parse_sps(rbsp):
         if b.u(1):
             tick, scale = b.u(32), b.u(32)
             f["vui_rate"] = (scale, 2 * tick)
+            b.u(1)
+        nal, vcl = b.u(1) and (skip_hrd(b) or 1), b.u(1) and (skip_hrd(b) or 1)
+        if nal or vcl: b.u(1)
+        b.u(1)
+        f["restriction_at"] = b.p
+        f["restriction"] = b.u(1)
     return f
 
-def clear_timing(path):
-    """timing_info_present_flag cleared, and the 65 bits of its fields taken out, in every SPS."""
+def rewrite_sps(path, edit):
+    """Every SPS of the file replaced by edit(rbsp bits, parsed fields), bits as a string of 0
+    and 1 without the stop bit and the alignment zeros, which are written again after it."""
     d = open(path, "rb").read()
     out, at = bytearray(), 0
     for s, e in nal_spans(d):
         if d[s] & 0x1F != 7: continue
         rbsp = unescape(d[s:e])
-        p = parse_sps(rbsp)["timing_at"]
-        bits = "".join(f"{x:08b}" for x in rbsp)
-        assert p is not None and bits[p] == "1"
-        # Drop the alignment zeros and the stop bit, then write them again after the cut.
-        bits = (bits[:p] + "0" + bits[p + 66:]).rstrip("0")[:-1] + "1"
+        bits = "".join(f"{x:08b}" for x in rbsp).rstrip("0")[:-1]
+        bits = edit(bits, parse_sps(rbsp)) + "1"
         bits += "0" * (-len(bits) % 8)
         new = escape(bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8)))
         out += d[at:s] + new; at = e
     out += d[at:]
     open(path, "wb").write(bytes(out))
+
+def clear_timing(bits, f):
+    """timing_info_present_flag cleared, and the 65 bits of its fields taken out."""
+    p = f["timing_at"]
+    assert p is not None and bits[p] == "1"
+    return bits[:p] + "0" + bits[p + 66:]
+
+def clear_restriction(bits, f):
+    """bitstream_restriction_flag cleared and its fields, the last of the SPS, taken out."""
+    p = f["restriction_at"]
+    assert p is not None and bits[p] == "1"
+    return bits[:p] + "0"
+
+def access_units(d):
+    """The NAL unit spans of each access unit: a new one starts at a non-VCL unit after a slice,
+    or at a slice with first_mb_in_slice 0 after a slice (all pictures here are frames)."""
+    aus, cur, vcl_seen = [], [], False
+    for s, e in nal_spans(d):
+        vcl = d[s] & 0x1F in (1, 5)
+        if vcl_seen and (not vcl or d[s + 1] & 0x80):
+            aus.append(cur); cur, vcl_seen = [], False
+        cur.append((s, e)); vcl_seen |= vcl
+    return aus + [cur]
+
+def cut_before_idr(path, first, idr):
+    """SPS and PPS of the first access unit, the slices of pictures first..idr-1, then the
+    access units from picture idr (an IDR picture) on, each unit after a 4-byte start code."""
+    d = open(path, "rb").read()
+    aus = access_units(d)
+    assert d[aus[idr][-1][0]] & 0x1F == 5
+    keep = [u for u in aus[0] if d[u[0]] & 0x1F in (7, 8)]
+    keep += [u for au in aus[first:idr] for u in au if d[u[0]] & 0x1F == 1]
+    keep += [u for au in aus[idr:] for u in au]
+    open(path, "wb").write(b"".join(b"\0\0\0\1" + d[s:e] for s, e in keep))
 
 def sei_payload_types(rbsp):
     types, i = [], 1
@@ -222,14 +302,17 @@ def run(*args):
 def probe(path):
     r = run("ffprobe", "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
             "stream=width,height,profile,pix_fmt,field_order,bits_per_raw_sample,r_frame_rate,"
-            "nb_read_frames", "-of", "default=nw=1", path)
+            "nb_read_frames,sample_aspect_ratio,level", "-of", "default=nw=1", path)
     return dict(l.split("=", 1) for l in r.split("\n") if "=" in l)
 
 def check(path, what, ours, theirs):
     if str(ours) != str(theirs):
         sys.exit(f"{path}: {what} is {ours} by the stream's own syntax but {theirs} by ffprobe")
 
-clear_timing("notiming_320x240.h264")
+rewrite_sps("notiming_320x240.h264", clear_timing)
+rewrite_sps("norestriction_bframes_320x240.h264", clear_restriction)
+rewrite_sps("norestriction_p_320x240.h264", clear_restriction)
+cut_before_idr("leading_p_320x240.h264", 4, 10)
 
 PROFILES = {"Baseline": 66, "Constrained Baseline": 66, "Main": 77, "High": 100, "High 10": 110,
             "High 4:2:2": 122, "High 4:4:4 Predictive": 244}
@@ -238,36 +321,48 @@ notes = dict(l.split("\t", 1) for l in os.environ["STREAM_NOTES"].splitlines())
 cols = ["file", "width", "height", "coded_width", "coded_height", "profile_idc",
         "chroma_format_idc", "bit_depth", "frame_mbs_only", "frames", "fps_num", "fps_den",
         "vui_timing", "bframes", "idr", "recovery_points", "slices_per_picture", "start_code",
-        "sei_every_picture", "sps_epb", "bytes", "notes"]
+        "sei_every_picture", "sps_epb", "pictures", "leading_pictures", "sps_count", "pps_count",
+        "level_idc", "bitstream_restriction", "sar_num", "sar_den", "bytes", "notes"]
 rows = []
 for path in sys.argv[1:]:
     d = open(path, "rb").read()
     st = probe(path)
     types = run("ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                 "frame=pict_type", "-of", "csv=p=0", path).split()
-    sps, sps_epb = None, 0
+    sps, sps_epb, levels, pps_ids = None, 0, {}, set()
     pictures = idr = rec = slices = with_sei = 0
-    sei_since_picture = False
+    leading = None  # pictures before the first IDR picture or recovery point
+    sei_since_picture = recovery_since_picture = False
     for s, e in nal_spans(d):
         t = d[s] & 0x1F
-        if t == 7 and sps is None:
-            sps, sps_epb = parse_sps(unescape(d[s:e])), d[s:e].count(b"\x00\x00\x03")
+        if t == 7:
+            f = parse_sps(unescape(d[s:e]))  # kept: the last SPS of the stream
+            levels[f["id"]] = f["level_idc"]
+            if sps is None:
+                sps, sps_epb = f, d[s:e].count(b"\x00\x00\x03")
+        elif t == 8:
+            pps_ids.add(Bits(unescape(d[s:e])[1:]).ue())
         elif t == 6:
             sei_since_picture = True
-            rec += sei_payload_types(unescape(d[s:e])).count(6)
+            n = sei_payload_types(unescape(d[s:e])).count(6)
+            rec += n
+            recovery_since_picture |= n > 0
         elif t in (1, 5):
             slices += 1
             if d[s + 1] & 0x80:  # first_mb_in_slice 0: a new picture (all are frames here)
+                if leading is None and (t == 5 or recovery_since_picture):
+                    leading = pictures
                 pictures += 1
                 idr += t == 5
                 with_sei += sei_since_picture
-                sei_since_picture = False
+                sei_since_picture = recovery_since_picture = False
     frames = int(st["nb_read_frames"])
     num, den = st["r_frame_rate"].split("/")
     # What the stream says of itself has to agree with what ffprobe reads from it. (This
     # ffprobe reports the cropped size as coded_width/coded_height, so the coded size is the
     # SPS's macroblock count alone.)
-    check(path, "pictures", pictures, frames)
+    # libavcodec decodes nothing of the pictures before the first IDR picture.
+    check(path, "decodable pictures", pictures - leading, frames)
     check(path, "pictures", len(types), frames)
     check(path, "width", sps["width"], st["width"])
     check(path, "height", sps["height"], st["height"])
@@ -276,6 +371,10 @@ for path in sys.argv[1:]:
           CHROMA[st["pix_fmt"].split("1")[0]])
     check(path, "bit depth", sps["bit_depth"], st["bits_per_raw_sample"])
     check(path, "frame_mbs_only", sps["frame_mbs_only"], int(st["field_order"] == "progressive"))
+    # ffprobe reports the level of the last SPS it read.
+    check(path, "level_idc", f["level_idc"], st["level"])
+    sar = st["sample_aspect_ratio"] if st["sample_aspect_ratio"] != "N/A" else "1:1"
+    check(path, "sample aspect ratio", "%d:%d" % sps["sar"], sar)
     if sps["vui_rate"]:
         check(path, "frame rate", sps["vui_rate"][0] * int(den), int(num) * sps["vui_rate"][1])
     if slices % pictures:
@@ -289,6 +388,10 @@ for path in sys.argv[1:]:
                  "idr": idr, "recovery_points": rec, "slices_per_picture": slices // pictures,
                  "start_code": 4 if b"\x00\x00\x00\x01" in d else 3,
                  "sei_every_picture": int(with_sei == pictures), "sps_epb": sps_epb,
+                 "pictures": pictures, "leading_pictures": leading, "sps_count": len(levels),
+                 "pps_count": len(pps_ids), "level_idc": max(levels.values()),
+                 "bitstream_restriction": sps["restriction"], "sar_num": sps["sar"][0],
+                 "sar_den": sps["sar"][1],
                  "bytes": len(d), "notes": notes[path]})
 with open("streams.tsv", "w") as f:
     f.write("\t".join(cols) + "\n")

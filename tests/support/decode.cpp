@@ -96,12 +96,15 @@ DecodeResult DecodeFile(const QString& path) {
     return out;
 }
 
-QVector<QByteArray> DecodePictureHashes(const QString& path) {
-    const DecodeResult r = DecodeFile(path);
+QVector<QByteArray> PictureHashes(const DecodeResult& r) {
     QVector<QByteArray> hashes;
     if (!r.ok) return hashes;
     for (const DecodedPicture& p : r.pictures) hashes.push_back(p.hash);
     return hashes;
+}
+
+QVector<QByteArray> DecodePictureHashes(const QString& path) {
+    return PictureHashes(DecodeFile(path));
 }
 
 QVector<QByteArray> ReadSamples(const QString& path, bool ignoreEditList) {
@@ -177,7 +180,23 @@ void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
             r.Each(entry + 8 + 78, std::min(entryEnd, end),
                    [&](const QByteArray& t2, int64_t s2, int64_t e2) {
                        if (t2 == "avcC") info.avcC = r.Bytes(s2, e2 - s2);
+                       if (t2 == "pasp" && r.Has(s2, 8)) {
+                           info.paspH = uint32_t(r.Be(s2, 4));
+                           info.paspV = uint32_t(r.Be(s2 + 4, 4));
+                       }
                    });
+            // avcC: 5 bytes, the SPS count (low 5 bits) and each SPS after a 16-bit length,
+            // then the PPS count and each PPS.
+            const BoxReader a(info.avcC);
+            int64_t p = 5;
+            for (QVector<QByteArray>* sets : {&info.avcCSps, &info.avcCPps}) {
+                if (!a.Has(p, 1)) break;
+                const int n = int(a.Be(p++, 1)) & (sets == &info.avcCSps ? 0x1F : 0xFF);
+                for (int i = 0; i < n && a.Has(p, 2) && a.Has(p + 2, int64_t(a.Be(p, 2))); ++i) {
+                    sets->push_back(a.Bytes(p + 2, int64_t(a.Be(p, 2))));
+                    p += 2 + int64_t(a.Be(p, 2));
+                }
+            }
         } else if (t == "stsz" && r.Has(s, 12)) {
             info.sampleCount = uint32_t(r.Be(s + 8, 4));
         } else if (t == "stss" && r.Has(s, 8)) {
@@ -191,6 +210,7 @@ void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
                 for (uint32_t k = 0; k < r.Be(s + 8 + 8 * i, 4); ++k)
                     info.sttsDeltas.push_back(uint32_t(r.Be(s + 12 + 8 * i, 4)));
         } else if (t == "ctts" && r.Has(s, 8)) {
+            info.hasCtts = true;
             const bool signedOffsets = r.Be(s, 1) == 1;
             const uint32_t n = uint32_t(r.Be(s + 4, 4));
             for (uint32_t i = 0; i < n && r.Has(s + 8 + 8 * i, 8); ++i) {
@@ -266,16 +286,15 @@ Mp4Info ReadMp4Info(const QString& path) {
                     r.Each(s1, e1, [&](const QByteArray& t2, int64_t s2, int64_t) {
                         if (t2 != "elst" || !r.Has(s2, 16)) return;
                         const bool v1 = r.Be(s2, 1) == 1;
-                        // Skip empty edits (media time -1) to the first real one.
                         const uint32_t n = uint32_t(r.Be(s2 + 4, 4));
                         for (uint32_t i = 0; i < n; ++i) {
                             const int64_t entry = s2 + 8 + int64_t(i) * (v1 ? 20 : 12);
-                            const int64_t mt = v1 ? int64_t(r.Be(entry + 8, 8))
-                                                  : int64_t(int32_t(r.Be(entry + 4, 4)));
-                            if (mt >= 0) {
-                                info.editMediaTime = mt;
-                                break;
-                            }
+                            if (!r.Has(entry, v1 ? 20 : 12)) break;
+                            Mp4Info::Edit edit;
+                            edit.duration = r.Be(entry, v1 ? 8 : 4);
+                            edit.mediaTime = v1 ? int64_t(r.Be(entry + 8, 8))
+                                                : int64_t(int32_t(r.Be(entry + 4, 4)));
+                            info.edits.push_back(edit);
                         }
                     });
                 } else if (t1 == "mdia") {

@@ -36,6 +36,13 @@ struct DecodeResult {
 DecodeResult DecodeFile(const QString& path);
 // The hashes of DecodeFile's pictures in output order; empty when the file cannot be decoded.
 QVector<QByteArray> DecodePictureHashes(const QString& path);
+QVector<QByteArray> PictureHashes(const DecodeResult& r);
+
+// A second, independent reader: plays an MP4 file through GStreamer (qtdemux, h264parse,
+// avdec_h264, as most Linux desktop players do) in a separate process. The pictures' hashes
+// are taken as DecodeFile takes them, in output order; their pts is the stream time in ns,
+// after the edit list. Only pictures and the error are filled in.
+DecodeResult DecodeWithGStreamer(const QString& path);
 
 struct Mp4Info {
     bool ok = false;
@@ -51,8 +58,15 @@ struct Mp4Info {
     QVector<uint32_t> syncSamples;        // stss, 1-based
     QVector<uint32_t> sttsDeltas;         // stts expanded per sample
     QVector<int64_t> compositionOffsets;  // ctts expanded per sample (empty when absent)
-    bool co64 = false;                    // 64-bit chunk offsets
-    int64_t editMediaTime = -1;           // first elst entry's media time, -1 without edit list
+    bool hasCtts = false;
+    bool co64 = false;  // 64-bit chunk offsets
+    struct Edit {
+        uint64_t duration = 0;  // in the movie's time scale
+        int64_t mediaTime = 0;  // in the track's; -1 for an empty edit
+    };
+    QVector<Edit> edits;                   // elst
+    uint32_t paspH = 0, paspV = 0;         // pasp of the sample entry; 0 without one
+    QVector<QByteArray> avcCSps, avcCPps;  // the parameter sets the avcC holds
     bool hasIods = false;
     int iodsVideoProfile = -1;
 };
