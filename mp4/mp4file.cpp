@@ -106,6 +106,24 @@ void CompleteTrack(Mp4File* f) {
     }
 }
 
+// The movie header's duration. GStreamer's qtdemux (1.22) ends the presentation at the first
+// sync sample whose end, in media time, reaches the movie's duration: with an edit that starts
+// later than 0 it would cut the pictures behind a sync sample near the end. The movie is given
+// the media's end, the edit's start added to the track's duration.
+uint64_t MovieDuration(const Mp4File& f) {
+    const VideoTrack& t = f.track;
+    uint64_t longest = t.movieDuration;
+    uint64_t at = 0;
+    for (const EditEntry& e : t.edits) {
+        if (e.mediaTime > 0)
+            longest = std::max(
+                longest,
+                at + Rescale(uint64_t(e.mediaTime), f.movieTimeScale, t.timeScale) + e.duration);
+        at += e.duration;
+    }
+    return longest;
+}
+
 }  // namespace
 
 MP4FileHandle MP4Create(const char* fileName, uint32_t /*flags*/) {
@@ -252,7 +270,7 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     if (f->hasTrack) {
         CompleteTrack(f.get());
         movie.track = &f->track;
-        movie.duration = f->track.movieDuration;
+        movie.duration = MovieDuration(*f);
     }
     WriteMovie(f->boxes, movie);
     f->sink.Flush();

@@ -108,7 +108,8 @@ private Q_SLOTS:
         QCOMPARE(info.trackTimeScale, 90000u);
         // The media lasts as long as its samples together.
         QCOMPARE(info.trackDuration, uint64_t(stream.samples.size()) * 3000);
-        QCOMPARE(info.editMediaTime, int64_t(3000));
+        QCOMPARE(info.edits.size(), 1);
+        QCOMPARE(info.edits[0].mediaTime, int64_t(3000));
         QCOMPARE(info.tkhdWidth, 320.0);
         QCOMPARE(info.tkhdHeight, 240.0);
         QCOMPARE(info.iodsVideoProfile, 127);
