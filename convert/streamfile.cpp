@@ -1,6 +1,7 @@
 #include "convert/streamfile.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <vector>
 
@@ -47,8 +48,10 @@ bool ParseFrameRate(const QString& text, uint32_t* num, uint32_t* den) {
 }
 
 StreamTiming FirstSpsTiming(const QString& path) {
+    // Only a file is read: opening a FIFO would wait for its writer. The converter refuses
+    // anything else anyway.
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return StreamTiming::Unknown;
+    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly)) return StreamTiming::Unknown;
     std::vector<uint8_t> chunk(1u << 20);
     const qint64 n = f.read(reinterpret_cast<char*>(chunk.data()), qint64(chunk.size()));
     if (n <= 0) return StreamTiming::Unknown;

@@ -1,6 +1,8 @@
 // The frame rate a stream's timing gives, the track time scale it is written with, and whether
 // a stream file says its frame rate at all.
 
+#include <sys/stat.h>
+
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -67,6 +69,9 @@ private Q_SLOTS:
         QCOMPARE(FirstSpsTiming(text.fileName()), StreamTiming::Unknown);
         QCOMPARE(FirstSpsTiming(tmp.filePath(QStringLiteral("missing.h264"))),
                  StreamTiming::Unknown);
+        const QString fifo = tmp.filePath(QStringLiteral("fifo.h264"));  // never waited for
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QCOMPARE(FirstSpsTiming(fifo), StreamTiming::Unknown);
     }
 };
 
