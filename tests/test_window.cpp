@@ -138,8 +138,8 @@ QStringList FilesIn(const QString& dir) {
     return QDir(dir).entryList(QDir::Files);
 }
 
-// A stream of some 300 MB (a small one repeated), long enough to convert that the progress
-// dialog shows; made once per run.
+// A stream of some 1 GB (a small one repeated), long enough to convert that the progress
+// dialog shows well before the end, also on a fast machine; made once per run.
 QString LongStream(const QTemporaryDir& tmp) {
     const QString path = tmp.filePath(QStringLiteral("long.h264"));
     if (QFileInfo(path).size() > 0) return path;
@@ -147,7 +147,7 @@ QString LongStream(const QTemporaryDir& tmp) {
     QFile f(path);
     if (one.isEmpty() || !f.open(QIODevice::WriteOnly)) return QString();
     const QByteArray block = one.repeated(64);
-    for (qint64 n = 0; n < 300000000; n += block.size()) f.write(block);
+    for (qint64 n = 0; n < 1000000000; n += block.size()) f.write(block);
     return path;
 }
 
