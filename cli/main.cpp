@@ -3,14 +3,13 @@
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStringList>
 
-#include <csignal>
 #include <cstdio>
-#include <cstring>
 
 #include "convert/converter.h"
+#include "convert/partfile.h"
+#include "convert/streamfile.h"
 
 namespace {
 
@@ -18,8 +17,8 @@ const char kUsage[] =
     "Usage: tovanmuxer-cli INPUT [-o OUTPUT] [--fps RATE] [--verbose]\n"
     "Wraps the raw H.264 stream INPUT (.h264, .h26x) into an MP4 file without re-encoding.\n"
     "\n"
-    "  -o, --output OUTPUT  the MP4 file to write (default: INPUT with .h264 or .h26x\n"
-    "                       replaced by .mp4, else with .mp4 appended); never replaced\n"
+    "  -o, --output OUTPUT  the MP4 file to write (default: INPUT with .h264 or .h26x,\n"
+    "                       else its last extension, replaced by .mp4); never replaced\n"
     "  --fps RATE           frame rate to use instead of the stream's own, for streams\n"
     "                       without timing information: 30, 29.97 or 30000/1001\n"
     "  -v, --verbose        print the engine's debug lines\n"
@@ -30,17 +29,30 @@ const char kUsage[] =
 
 bool verbose = false;
 
-// The file being written, removed when the user interrupts the conversion.
-char partPath[4096];
+// The share of the input read, on one line of the terminal rewritten in place.
+class ProgressLine {
+public:
+    bool Show(uint64_t done, uint64_t total) {
+        const int percent = total ? int(done * 100 / total) : 0;
+        if (percent != shown) {
+            fprintf(stderr, "\rconverting %3d%%", percent);
+            shown = percent;
+        }
+        return true;
+    }
+    void Clear() {
+        if (shown >= 0) fprintf(stderr, "\r%16s\r", "");
+        shown = -1;
+    }
 
-void OnInterrupt(int sig) {
-    if (partPath[0]) unlink(partPath);
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
+private:
+    int shown = -1;
+};
+ProgressLine progressLine;
 
 void MessageHandler(QtMsgType type, const QMessageLogContext&, const QString& msg) {
     if (type == QtDebugMsg && !verbose) return;
+    progressLine.Clear();
     fprintf(stderr, "%s\n", qPrintable(msg));
 }
 
@@ -50,41 +62,10 @@ int UsageError(const QString& what) {
     return 2;
 }
 
-// "30", "29.97", "30000/1001" -> num/den frames per second.
-bool ParseRate(const QString& text, uint32_t* num, uint32_t* den) {
-    static const QRegularExpression fraction(QStringLiteral("^(\\d{1,9})/(\\d{1,9})$"));
-    static const QRegularExpression decimal(QStringLiteral("^(\\d{1,6})(?:\\.(\\d{1,3}))?$"));
-    QRegularExpressionMatch m = fraction.match(text);
-    if (m.hasMatch()) {
-        *num = m.captured(1).toUInt();
-        *den = m.captured(2).toUInt();
-    } else if ((m = decimal.match(text)).hasMatch()) {
-        const QString frac = m.captured(2);
-        uint32_t scale = 1;
-        for (int i = 0; i < frac.size(); ++i) scale *= 10;
-        *num = m.captured(1).toUInt() * scale + (frac.isEmpty() ? 0 : frac.toUInt());
-        *den = scale;
-        // The NTSC family is meant as 1001 fractions: 29.97 = 30000/1001.
-        const double v = double(*num) / *den;
-        for (uint32_t base : {24u, 30u, 48u, 60u, 120u}) {
-            const double ntsc = base * 1000.0 / 1001.0;
-            if (*den > 1 && v > ntsc - 0.006 && v < ntsc + 0.006) {
-                *num = base * 1000;
-                *den = 1001;
-            }
-        }
-    } else {
-        return false;
-    }
-    return *num > 0 && *den > 0 && double(*num) / *den <= 1000.0;
-}
-
+// The input's directory and its name with the window's rule: INPUT.h264 -> INPUT.mp4.
 QString DefaultOutput(const QString& input) {
-    for (const char* ext : {".h264", ".h26x"}) {
-        if (input.endsWith(QLatin1String(ext)))
-            return input.left(input.size() - 5) + QStringLiteral(".mp4");
-    }
-    return input + QStringLiteral(".mp4");
+    const int slash = input.lastIndexOf(QLatin1Char('/')) + 1;
+    return input.left(slash) + OutputNameFor(input.mid(slash));
 }
 
 }  // namespace
@@ -110,7 +91,7 @@ int main(int argc, char** argv) {
             if (i + 1 >= args.size()) return UsageError(a + QStringLiteral(" needs a value"));
             const QString value = args[++i];
             if (a == QLatin1String("--fps")) {
-                if (!ParseRate(value, &fpsNum, &fpsDen))
+                if (!ParseFrameRate(value, &fpsNum, &fpsDen))
                     return UsageError(QStringLiteral("not a frame rate: ") + value);
             } else {
                 output = value;
@@ -126,16 +107,19 @@ int main(int argc, char** argv) {
     if (input.isEmpty()) return UsageError(QStringLiteral("no input file"));
     if (output.isEmpty()) output = DefaultOutput(input);
 
-    const QByteArray part = (output + QStringLiteral(".part")).toUtf8();
-    if (size_t(part.size()) < sizeof partPath) {
-        memcpy(partPath, part.constData(), size_t(part.size()) + 1);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, OnInterrupt);
-    }
+    // Said after the summary: a stream without timing plays at 25 unless told otherwise.
+    const bool assumed = !fpsNum && FirstSpsTiming(input) == StreamTiming::Absent;
 
+    const RemoveOnSignal removePart(output + QStringLiteral(".part"));
     Converter converter;
     if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);
+    if (isatty(STDERR_FILENO))
+        converter.SetProgressHook(
+            [](uint64_t done, uint64_t total) { return progressLine.Show(done, total); });
     const std::string in = input.toStdString();
-    if (!converter.WriteH264File(in.c_str(), output)) {
+    const bool ok = converter.WriteH264File(in.c_str(), output);
+    progressLine.Clear();
+    if (!ok) {
         fprintf(stderr, "tovanmuxer-cli: %s\n", qPrintable(converter.LastError()));
         return 1;
     }
@@ -143,5 +127,7 @@ int main(int argc, char** argv) {
     printf("%llu pictures, %.3f s at %.3f fps, %dx%d -> %s\n",
            static_cast<unsigned long long>(s.pictures), s.durationSeconds, s.framesPerSecond,
            s.width, s.height, qPrintable(s.outputPath));
+    if (assumed)
+        printf("the stream does not say its frame rate: 25 fps assumed; --fps sets another\n");
     return 0;
 }

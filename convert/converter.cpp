@@ -83,6 +83,10 @@ void Converter::Fail(const QString& reason) {
     failed = true;
 }
 
+void Converter::SetProgressHook(std::function<bool(uint64_t, uint64_t)> hook) {
+    progress = std::move(hook);
+}
+
 void Converter::SetFrameRateOverride(uint32_t num, uint32_t den) {
     overrideNum = num;
     overrideDen = den;
@@ -199,6 +203,7 @@ bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
 
 bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
     failed = false;
+    cancelled = false;
     lastError.clear();
     summary = ConversionSummary();
     if (!inputPath || !*inputPath) {
@@ -275,7 +280,15 @@ bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
 void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
     std::vector<uint8_t> buffer(kReadSize);
     uint32_t fill = 0;
+    struct stat st;
+    const uint64_t total = fstat(fileno(in), &st) == 0 ? uint64_t(st.st_size) : 0;
+    uint64_t done = 0;
     for (;;) {
+        if (progress && !progress(done, total)) {
+            cancelled = true;
+            Fail(QStringLiteral("conversion cancelled"));
+            return;
+        }
         const size_t n = fread(buffer.data() + fill, 1, buffer.size() - fill, in);
         if (n == 0) {
             if (ferror(in)) {
@@ -286,6 +299,7 @@ void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
             }
             break;
         }
+        done += n;
         const uint32_t count = fill + uint32_t(n);
         const int64_t boundary = FindLastStartCode(buffer.data(), count);
         if (boundary <= 0) {

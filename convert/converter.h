@@ -4,6 +4,7 @@
 #include <QString>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -49,6 +50,12 @@ public:
     // Frame rate to use instead of the stream's own (num/den frames per second); 0/0 for none.
     void SetFrameRateOverride(uint32_t num, uint32_t den);
 
+    // Called between reads with the input's bytes read so far and its size. Returning false
+    // cancels the conversion: WriteH264File then returns false, leaves nothing behind, and
+    // Cancelled() is true.
+    void SetProgressHook(std::function<bool(uint64_t done, uint64_t total)> hook);
+    bool Cancelled() const { return cancelled; }
+
     // One line telling why the last conversion failed; empty when it succeeded.
     QString LastError() const { return lastError; }
     // What the last successful conversion wrote.
@@ -77,4 +84,6 @@ private:
     uint32_t overrideNum = 0;
     uint32_t overrideDen = 0;
     bool failed = false;
+    std::function<bool(uint64_t, uint64_t)> progress;
+    bool cancelled = false;
 };

@@ -1,4 +1,7 @@
-// tovanmuxer-cli as a user runs it: exit status, messages, default output name, --fps.
+// tovanmuxer-cli as a user runs it: exit status, messages, default output name, --fps, progress.
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -74,11 +77,13 @@ private Q_SLOTS:
         QCOMPARE(again.status, 1);
         QVERIFY2(again.err.contains(QStringLiteral("already exists")), qPrintable(again.err));
 
-        // Other extensions get .mp4 appended; -o names the output; -v shows the debug lines.
-        const QString raw = tmp.filePath(QStringLiteral("camera.raw"));
+        // Other extensions are replaced by .mp4 as well, in the input's directory; -o names the
+        // output; -v shows the debug lines.
+        QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("cam.d")));
+        const QString raw = tmp.filePath(QStringLiteral("cam.d/CAM01.H264"));
         QVERIFY(QFile::copy(s.file, raw));
         QCOMPARE(Cli({raw}).status, 0);
-        QVERIFY(QFile::exists(raw + QStringLiteral(".mp4")));
+        QVERIFY(QFile::exists(tmp.filePath(QStringLiteral("cam.d/CAM01.mp4"))));
         const Run named = Cli({QStringLiteral("-v"), raw, QStringLiteral("-o"),
                                tmp.filePath(QStringLiteral("x.mp4"))});
         QCOMPARE(named.status, 0);
@@ -100,6 +105,9 @@ private Q_SLOTS:
         const Run plain =
             Cli({s.file, QStringLiteral("-o"), tmp.filePath(QStringLiteral("pal.mp4"))});
         QVERIFY(plain.out.contains(QStringLiteral("at 25.000 fps")));
+        QVERIFY2(plain.out.contains(QStringLiteral("25 fps assumed; --fps sets another")),
+                 qPrintable(plain.out));
+        QVERIFY(!r.out.contains(QStringLiteral("assumed")));
         const Run frac = Cli({s.file, QStringLiteral("--fps"), QStringLiteral("24000/1001"),
                               QStringLiteral("-o"), tmp.filePath(QStringLiteral("film.mp4"))});
         QCOMPARE(frac.status, 0);
@@ -108,7 +116,8 @@ private Q_SLOTS:
 
     void interruptedLeavesNothing() {
         // A conversion stopped by a signal removes its unfinished file.
-        const QByteArray one = ReadFileBytes(FindTestStream(QStringLiteral("main_1920x1080.h264")).file);
+        const QByteArray one =
+            ReadFileBytes(FindTestStream(QStringLiteral("main_1920x1080.h264")).file);
         const QString in = tmp.filePath(QStringLiteral("long.h264"));
         QFile f(in);
         QVERIFY(f.open(QIODevice::WriteOnly));
@@ -118,13 +127,37 @@ private Q_SLOTS:
         QProcess p;
         p.start(QStringLiteral(TOVANMUXER_CLI), {in, QStringLiteral("-o"), out});
         QVERIFY(p.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out + QStringLiteral(".part")) ||
-                                     p.state() == QProcess::NotRunning,
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFile::exists(out + QStringLiteral(".part")) || p.state() == QProcess::NotRunning,
+            20000);
         p.terminate();
         QVERIFY(p.waitForFinished(20000));
         QVERIFY(!QFile::exists(out + QStringLiteral(".part")));
         QFile::remove(in);
+    }
+
+    void progressOnTerminal() {
+        // Standard error on a terminal shows the share read on one line, erased at the end.
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(master >= 0);
+        QVERIFY(grantpt(master) == 0 && unlockpt(master) == 0);
+        const QString terminal = QString::fromLocal8Bit(ptsname(master));
+        const int keepOpen = open(ptsname(master), O_RDWR | O_NOCTTY);
+        QProcess p;
+        p.setStandardErrorFile(terminal);
+        p.start(QStringLiteral(TOVANMUXER_CLI),
+                {FindTestStream(QStringLiteral("baseline_320x240.h264")).file, QStringLiteral("-o"),
+                 tmp.filePath(QStringLiteral("shown.mp4"))});
+        QVERIFY(p.waitForFinished(120000));
+        QCOMPARE(p.exitCode(), 0);
+        QByteArray shown;
+        char buf[4096];
+        for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) shown.append(buf, int(n));
+        close(keepOpen);
+        close(master);
+        QVERIFY2(shown.startsWith("\rconverting   0%\rconverting 100%"), shown.constData());
+        QVERIFY2(shown.endsWith("\r                \r"), shown.constData());
+        QVERIFY(p.readAllStandardOutput().startsWith("30 pictures"));
     }
 
     void failures() {

@@ -1,8 +1,14 @@
-// The frame rate a stream's timing gives, and the track time scale it is written with.
+// The frame rate a stream's timing gives, the track time scale it is written with, and whether
+// a stream file says its frame rate at all.
 
+#include <sys/stat.h>
+
+#include <QTemporaryDir>
 #include <QtTest>
 
+#include "convert/streamfile.h"
 #include "convert/timing.h"
+#include "support/streams.h"
 
 class TestTiming : public QObject {
     Q_OBJECT
@@ -47,6 +53,25 @@ private Q_SLOTS:
         QVERIFY(!FrameRateFromTiming(1, 0, &num, &den));
         QVERIFY(!FrameRateFromTiming(1, 2001, &num, &den));  // 1000.5 fps
         QVERIFY(FrameRateFromTiming(1, 2000, &num, &den));
+    }
+
+    void firstSpsTiming() {
+        // The window asks for a frame rate exactly when the converter would assume one.
+        for (const TestStream& s : TestStreams())
+            QVERIFY2(FirstSpsTiming(s.file) ==
+                         (s.Int("vui_timing") ? StreamTiming::Present : StreamTiming::Absent),
+                     qPrintable(s.Name()));
+        QTemporaryDir tmp;
+        QFile text(tmp.filePath(QStringLiteral("notes.h264")));
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("not a video at all\n");
+        text.close();
+        QCOMPARE(FirstSpsTiming(text.fileName()), StreamTiming::Unknown);
+        QCOMPARE(FirstSpsTiming(tmp.filePath(QStringLiteral("missing.h264"))),
+                 StreamTiming::Unknown);
+        const QString fifo = tmp.filePath(QStringLiteral("fifo.h264"));  // never waited for
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QCOMPARE(FirstSpsTiming(fifo), StreamTiming::Unknown);
     }
 };
 

@@ -1,8 +1,13 @@
 // The window: its widget tree, its slots, the real file dialogs and warning boxes, the output
-// naming, the status log, and one whole conversion through the start button.
+// naming, the status log, whole conversions through the start button, the frame-rate question,
+// the progress dialog with cancel and close, dropped files, and a signal mid-conversion.
+
+#include <signal.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDateTime>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -11,16 +16,22 @@
 #include <QGroupBox>
 #include <QIcon>
 #include <QImage>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QProcess>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QToolBar>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QtTest>
 #include <functional>
@@ -46,14 +57,23 @@ QString DebugValue(const QString& prefix) {
     return QString();
 }
 
-// Runs `act` on the first modal widget of type T to appear, from the event loop of whatever
-// dialog the test is about to open.
+// The modal widget of type T, else a shown top-level one.
+template <typename T>
+T* ShownWidget() {
+    if (T* w = qobject_cast<T*>(QApplication::activeModalWidget())) return w;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (T* w = qobject_cast<T*>(top); w && w->isVisible()) return w;
+    return nullptr;
+}
+
+// Runs `act` on the first modal (or shown top-level) widget of type T to appear, from the event
+// loop of whatever dialog or conversion the test is about to start.
 template <typename T>
 QTimer* WhenModal(std::function<void(T*)> act) {
     auto* timer = new QTimer;
     timer->setInterval(20);
     QObject::connect(timer, &QTimer::timeout, [timer, act] {
-        if (T* w = qobject_cast<T*>(QApplication::activeModalWidget())) {
+        if (T* w = ShownWidget<T>()) {
             timer->stop();
             timer->deleteLater();
             act(w);
@@ -95,6 +115,51 @@ T* Child(QWidget* w, const char* name) {
     T* c = w->findChild<T*>(QLatin1String(name));
     if (!c) qWarning("no %s", name);
     return c;
+}
+
+// "Select", answered in the real file dialog with `input`.
+void SelectInput(Tovanmuxer* w, const QString& input) {
+    WhenModal<QFileDialog>([input](QFileDialog* d) {
+        d->setDirectory(QFileInfo(input).absolutePath());
+        d->findChild<QLineEdit*>()->setText(QFileInfo(input).fileName());
+        QMetaObject::invokeMethod(d, "accept");
+    });
+    Child<QPushButton>(w, "btnSelect")->click();
+}
+
+// Types `dir` into the emptied directory field.
+void TypeDir(Tovanmuxer* w, const QString& dir) {
+    auto* field = Child<QLineEdit>(w, "edtDownPath");
+    field->clear();
+    QTest::keyClicks(field, QDir::toNativeSeparators(dir));
+}
+
+QStringList FilesIn(const QString& dir) {
+    return QDir(dir).entryList(QDir::Files);
+}
+
+// A stream of some 1 GB (a small one repeated), long enough to convert that the progress
+// dialog shows well before the end, also on a fast machine; made once per run.
+QString LongStream(const QTemporaryDir& tmp) {
+    const QString path = tmp.filePath(QStringLiteral("long.h264"));
+    if (QFileInfo(path).size() > 0) return path;
+    const QByteArray one = ReadFileBytes(FindTestStream(QStringLiteral("fps60_320x240.h264")).file);
+    QFile f(path);
+    if (one.isEmpty() || !f.open(QIODevice::WriteOnly)) return QString();
+    const QByteArray block = one.repeated(64);
+    for (qint64 n = 0; n < 1000000000; n += block.size()) f.write(block);
+    return path;
+}
+
+// The child process of signalRemovesPart: converts `input` into `dir` through the window until
+// the parent's signal ends it.
+int ConvertInChild(const QString& input, const QString& dir) {
+    Tovanmuxer w;
+    w.show();
+    SelectInput(&w, input);
+    TypeDir(&w, dir);
+    Child<QPushButton>(&w, "btnStartDownload")->click();
+    return 0;
 }
 
 }  // namespace
@@ -192,9 +257,13 @@ private Q_SLOTS:
     void outputNaming() {
         QCOMPARE(OutputNameFor(QStringLiteral("clip.h264")), QStringLiteral("clip.mp4"));
         QCOMPARE(OutputNameFor(QStringLiteral("clip.h26x")), QStringLiteral("clip.mp4"));
-        QCOMPARE(OutputNameFor(QStringLiteral("clip.H264")), QStringLiteral("clip.H264"));
         QCOMPARE(OutputNameFor(QStringLiteral("a.h264.h264")), QStringLiteral("a.mp4.mp4"));
-        QCOMPARE(OutputNameFor(QStringLiteral("clip.264")), QStringLiteral("clip.264"));
+        // Whatever remains always ends in .mp4: its last extension replaced, or .mp4 added.
+        QCOMPARE(OutputNameFor(QStringLiteral("CAM01.H264")), QStringLiteral("CAM01.mp4"));
+        QCOMPARE(OutputNameFor(QStringLiteral("ch01.264")), QStringLiteral("ch01.mp4"));
+        QCOMPARE(OutputNameFor(QStringLiteral("a.b.h265")), QStringLiteral("a.b.mp4"));
+        QCOMPARE(OutputNameFor(QStringLiteral("stream")), QStringLiteral("stream.mp4"));
+        QCOMPARE(OutputNameFor(QStringLiteral(".h26")), QStringLiteral(".h26.mp4"));
         // Any length of path gives its file name.
         const QString deep = QStringLiteral("/home/") + QString(300, QLatin1Char('d')) +
                              QStringLiteral("/caméra ünd.h264");
@@ -238,20 +307,52 @@ private Q_SLOTS:
 
     void statusLog() {
         Tovanmuxer w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
         auto* log = Child<QTextBrowser>(&w, "textLog");
         w.ShowStatus(0, 0, 0, QStringLiteral("/tmp/a.mp4"));
         w.ShowStatus(0, 0, 0, QStringLiteral("/tmp/b.mp4"));
+        // A click inside an older line, then a selection of everything: each next line still
+        // goes at the end, and nothing is replaced.
+        QTextCursor inFirst(log->document());
+        inFirst.setPosition(4);
+        QTest::mouseClick(log->viewport(), Qt::LeftButton, {}, log->cursorRect(inFirst).center());
+        QCOMPARE(log->textCursor().position(), 4);
+        w.ShowStatus(0, 0, 0, QStringLiteral("/tmp/c.mp4"));
+        QTest::keyClick(log, Qt::Key_A, Qt::ControlModifier);
+        QVERIFY(log->textCursor().hasSelection());
+        w.ShowStatus(0, 0, 0, QStringLiteral("/tmp/d.mp4"));
         const QStringList lines = log->toPlainText().split(QLatin1Char('\n'));
-        QCOMPARE(lines.size(), 3);  // two lines, each ending in a line feed
+        QCOMPARE(lines.size(), 5);  // four lines, each ending in a line feed
         QVERIFY(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] /tmp/a\\.mp4$"))
                     .match(lines[0])
                     .hasMatch());
-        QVERIFY(lines[1].endsWith(QStringLiteral("] /tmp/b.mp4")));
-        QVERIFY(lines[2].isEmpty());
+        for (int i = 1; i < 4; ++i)
+            QVERIFY2(lines[i].endsWith(QStringLiteral("] /tmp/%1.mp4").arg(QLatin1Char('a' + i))),
+                     qPrintable(lines[i]));
+        QVERIFY(lines[4].isEmpty());
         w.ShowStatus(7, 1, 2, QStringLiteral("x"));  // other levels write nothing
-        QCOMPARE(log->toPlainText().split(QLatin1Char('\n')).size(), 3);
+        QCOMPARE(log->toPlainText().split(QLatin1Char('\n')).size(), 5);
         w.ShowStatus(1, 640, 360, QString());
         QVERIFY(log->toPlainText().contains(QStringLiteral(") Test Function: 640 * 360")));
+    }
+
+    void defaultSaveDir() {
+        // The program's directory while it can be written; else the videos directory, else home.
+        const QByteArray home = qgetenv("HOME"), config = qgetenv("XDG_CONFIG_HOME");
+        QTemporaryDir user;
+        qputenv("HOME", QFile::encodeName(user.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(user.filePath(QStringLiteral(".config"))));
+        const QString program = QCoreApplication::applicationDirPath();
+        const QString installed = user.filePath(QStringLiteral("not-there/bin"));
+        const QString home1 = DefaultSaveDir(installed);
+        QVERIFY(QDir(user.path()).mkdir(QStringLiteral("Videos")));
+        const QString videos = DefaultSaveDir(installed);
+        qputenv("HOME", home);
+        config.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", config);
+        QCOMPARE(DefaultSaveDir(program), program);
+        QCOMPARE(home1, user.path());
+        QCOMPARE(videos, user.filePath(QStringLiteral("Videos")));
     }
 
     void warningBoxes_data() {
@@ -320,12 +421,7 @@ private Q_SLOTS:
         Tovanmuxer w;
         w.show();
 
-        WhenModal<QFileDialog>([&](QFileDialog* d) {
-            d->setDirectory(QFileInfo(input).absolutePath());
-            d->findChild<QLineEdit*>()->setText(QFileInfo(input).fileName());
-            QMetaObject::invokeMethod(d, "accept");
-        });
-        Child<QPushButton>(&w, "btnSelect")->click();
+        SelectInput(&w, input);
         QCOMPARE(Child<QLineEdit>(&w, "edtFilePath")->text(), QDir::toNativeSeparators(input));
         QCOMPARE(DebugValue(QStringLiteral("## input_file_name=")), QFileInfo(input).fileName());
 
@@ -355,7 +451,7 @@ private Q_SLOTS:
         const QString out = outDir.filePath(name);
         QCOMPARE(DebugValue(QStringLiteral("## download file output_path=")),
                  QDir::toNativeSeparators(out) + QLatin1Char(' '));
-        QVERIFY(!QApplication::overrideCursor());
+        QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);  // the wait cursor is gone
         const QVector<QByteArray> pictures = DecodePictureHashes(input);
         QVERIFY(!pictures.isEmpty());
         QCOMPARE(DecodePictureHashes(out), pictures);
@@ -364,37 +460,44 @@ private Q_SLOTS:
             log.endsWith(QStringLiteral("] ") + QDir::toNativeSeparators(out) + QLatin1Char('\n')),
             qPrintable(log));
 
-        // A failed conversion says so, with the engine's reason.
-        QFile::resize(input, 0);
-        BoxSeen seen;
-        AnswerBox(&seen);
-        Child<QPushButton>(&w, "btnStartDownload")->click();
-        QVERIFY(seen.shown);
-        QCOMPARE(seen.text, QStringLiteral("Convert failed, please rewrite the operation!"));
-        QVERIFY2(seen.informative.contains(QStringLiteral("sequence parameter set")),
-                 qPrintable(seen.informative));
-        QCOMPARE(QDir(outDir.path()).entryList(QDir::Files).size(), 1);
+        // A directory typed into the field is where the next output goes.
+        auto* start = Child<QPushButton>(&w, "btnStartDownload");
+        QTemporaryDir typedDir;
+        TypeDir(&w, typedDir.path());
+        start->click();
+        QCOMPARE(FilesIn(typedDir.path()).size(), 1);
+        // One that does not exist fails with the engine's reason.
+        TypeDir(&w, typedDir.filePath(QStringLiteral("missing")));
+        BoxSeen missing;
+        AnswerBox(&missing);
+        start->click();
+        QCOMPARE(missing.text, QStringLiteral("Convert failed, please rewrite the operation!"));
+        QVERIFY2(missing.informative.contains(QStringLiteral("No such file or directory")),
+                 qPrintable(missing.informative));
 
-        // A cancelled directory dialog empties the directory: warning 2.
+        // A cancelled directory dialog empties the directory: warning 2. Typed back, the
+        // directory is used again.
         WhenModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
         Child<QPushButton>(&w, "btnBrowse")->click();
         QVERIFY(Child<QLineEdit>(&w, "edtDownPath")->text().isEmpty());
         BoxSeen seen2;
         AnswerBox(&seen2);
-        Child<QPushButton>(&w, "btnStartDownload")->click();
+        start->click();
         QCOMPARE(seen2.text, QStringLiteral("The save file path cannot be empty!"));
-        // Text typed into the field is not a directory: the conversion gets no output path and
-        // says so.
-        Child<QLineEdit>(&w, "edtDownPath")->setText(outDir.path());
-        debugLines.clear();
-        BoxSeen seen3;
-        AnswerBox(&seen3);
-        Child<QPushButton>(&w, "btnStartDownload")->click();
-        QCOMPARE(seen3.text, QStringLiteral("Convert failed, please rewrite the operation!"));
-        QVERIFY2(!seen3.informative.isEmpty(), "no reason given");
-        QCOMPARE(DebugValue(QStringLiteral("## download file output_path=")), QStringLiteral(" "));
-        QCOMPARE(QDir(outDir.path()).entryList(QDir::Files).size(), 1);
-        QVERIFY(!QApplication::overrideCursor());
+        TypeDir(&w, outDir.path());
+        start->click();
+        QCOMPARE(FilesIn(outDir.path()).size(), 2);
+
+        // A failed conversion says so, with the engine's reason, and leaves nothing.
+        QFile::resize(input, 0);
+        BoxSeen seen;
+        AnswerBox(&seen);
+        start->click();
+        QVERIFY(seen.shown);
+        QCOMPARE(seen.text, QStringLiteral("Convert failed, please rewrite the operation!"));
+        QVERIFY2(seen.informative.contains(QStringLiteral("sequence parameter set")),
+                 qPrintable(seen.informative));
+        QCOMPARE(FilesIn(outDir.path()).size(), 2);
         // A cancelled file dialog empties the input: warning 0.
         WhenModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
         Child<QPushButton>(&w, "btnSelect")->click();
@@ -404,7 +507,183 @@ private Q_SLOTS:
         Child<QPushButton>(&w, "btnStartDownload")->click();
         QCOMPARE(seen4.text, QStringLiteral("Please open file!"));
     }
+
+    void frameRateQuestion_data() {
+        QTest::addColumn<QStringList>("answers");  // typed in turn; an empty one cancels
+        QTest::addColumn<uint>("num");
+        QTest::addColumn<uint>("den");
+        QTest::newRow("listed") << QStringList{QStringLiteral("29.97")} << 30000u << 1001u;
+        QTest::newRow("typed") << QStringList{QStringLiteral("12.5")} << 25u << 2u;
+        QTest::newRow("not a rate, then one")
+            << QStringList{QStringLiteral("fast"), QStringLiteral("30")} << 30u << 1u;
+        QTest::newRow("cancelled") << QStringList{QString()} << 0u << 0u;
+    }
+    void frameRateQuestion() {
+        // A stream that does not say its frame rate: the window asks before converting.
+        QFETCH(QStringList, answers);
+        QFETCH(uint, num);
+        QFETCH(uint, den);
+        const QString input = tmp.filePath(QStringLiteral("cam.h264"));
+        QFile::remove(input);
+        QVERIFY(QFile::copy(FindTestStream(QStringLiteral("notiming_320x240.h264")).file, input));
+        QTemporaryDir outDir;
+        Tovanmuxer w;
+        w.show();
+        SelectInput(&w, input);
+        TypeDir(&w, outDir.path());
+        QString offered;  // the list, the preselected rate and the question, when first asked
+        std::function<void(QInputDialog*)> answer = [&](QInputDialog* d) {
+            if (offered.isEmpty())
+                offered = d->comboBoxItems().join(QLatin1Char(' ')) + QLatin1Char('|') +
+                          d->textValue() + QLatin1Char('|') + d->labelText();
+            const QString a = answers.takeFirst();
+            if (a.isEmpty()) return d->reject();
+            QLineEdit* typed = d->findChild<QComboBox*>()->lineEdit();
+            typed->clear();
+            QTest::keyClicks(typed, a);
+            if (!answers.isEmpty()) WhenModal<QInputDialog>(answer);
+            d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        };
+        WhenModal<QInputDialog>(answer);
+        Child<QPushButton>(&w, "btnStartDownload")->click();
+        QVERIFY(answers.isEmpty());
+        QVERIFY2(
+            offered.startsWith(QStringLiteral("23.976 24 25 29.97 30 50 59.94 60|25|cam.h264")),
+            qPrintable(offered));
+        const QStringList made = FilesIn(outDir.path());
+        if (!num) {  // cancelled: nothing converted, nothing said
+            QVERIFY(made.isEmpty());
+            QVERIFY(Child<QTextBrowser>(&w, "textLog")->toPlainText().isEmpty());
+            return;
+        }
+        QCOMPARE(made.size(), 1);
+        const Mp4Info info = ReadMp4Info(outDir.filePath(made[0]));
+        QVERIFY2(info.ok, qPrintable(info.error));
+        QVERIFY(!info.sttsDeltas.isEmpty());
+        QCOMPARE(uint64_t(info.trackTimeScale) * den, uint64_t(info.sttsDeltas[0]) * num);
+    }
+
+    void progressCancelAndClose() {
+        const QString input = LongStream(tmp);
+        QVERIFY(!input.isEmpty());
+        QTemporaryDir outDir;
+        Tovanmuxer w;
+        w.show();
+        SelectInput(&w, input);
+        TypeDir(&w, outDir.path());
+        auto* start = Child<QPushButton>(&w, "btnStartDownload");
+        // The dialog shows the share read; a double click on the start button or typing into
+        // the directory field meanwhile does nothing, and Cancel leaves the window as it was.
+        int shownValue = -1;
+        QString label;
+        bool partSeen = false;
+        WhenModal<QProgressDialog>([&](QProgressDialog* d) {
+            shownValue = d->value();
+            label = d->labelText();
+            partSeen = !QDir(outDir.path()).entryList({QStringLiteral("*.part")}).isEmpty();
+            QTest::mouseDClick(start, Qt::LeftButton);
+            QTest::keyClicks(Child<QLineEdit>(&w, "edtDownPath"), QStringLiteral("x"));
+            QTest::mouseClick(d->findChild<QPushButton*>(), Qt::LeftButton);
+        });
+        BoxSeen seen;
+        QTimer* watch = AnswerBox(&seen);
+        QTest::mouseClick(start, Qt::LeftButton);
+        QTest::qWait(200);  // anything queued during the conversion would run now
+        delete watch;
+        QVERIFY2(shownValue > 0 && shownValue < 1000, qPrintable(QString::number(shownValue)));
+        QVERIFY(label.contains(QStringLiteral("long.h264")));
+        QVERIFY(partSeen);
+        QVERIFY(!seen.shown);
+        QVERIFY(!ShownWidget<QProgressDialog>());
+        QCOMPARE(FilesIn(outDir.path()), QStringList());
+        QVERIFY(Child<QTextBrowser>(&w, "textLog")->toPlainText().isEmpty());
+        QCOMPARE(Child<QLineEdit>(&w, "edtFilePath")->text(), QDir::toNativeSeparators(input));
+        QCOMPARE(Child<QLineEdit>(&w, "edtDownPath")->text(),
+                 QDir::toNativeSeparators(outDir.path()));
+        QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
+
+        // Closing the window cancels the conversion first, then closes.
+        WhenModal<QProgressDialog>([&](QProgressDialog*) { w.close(); });
+        QTest::mouseClick(start, Qt::LeftButton);
+        QVERIFY(!w.isVisible());
+        QCOMPARE(FilesIn(outDir.path()), QStringList());
+    }
+
+    void droppedFile() {
+        // A file dropped anywhere on the window is taken as if chosen with "Select".
+        Tovanmuxer w;
+        w.show();
+        auto* path = Child<QLineEdit>(&w, "edtFilePath");
+        auto* dir = Child<QLineEdit>(&w, "edtDownPath");
+        const QString dirText = dir->text();
+        const auto drop = [](QWidget* target, const QMimeData& mime) {
+            QDragEnterEvent enter(QPoint(4, 4), Qt::CopyAction, &mime, Qt::LeftButton, {});
+            QApplication::sendEvent(target, &enter);
+            if (!enter.isAccepted()) return false;
+            QDropEvent dropped(QPointF(4, 4), Qt::CopyAction, &mime, Qt::LeftButton, {});
+            QApplication::sendEvent(target, &dropped);
+            return dropped.isAccepted();
+        };
+        const QString stream = FindTestStream(QStringLiteral("baseline_320x240.h264")).file;
+        QMimeData file;
+        file.setUrls({QUrl::fromLocalFile(stream)});
+        for (QWidget* target :
+             {static_cast<QWidget*>(&w), Child<QWidget>(&w, "label"),
+              Child<QTextBrowser>(&w, "textLog")->viewport(), static_cast<QWidget*>(dir)}) {
+            path->clear();
+            QVERIFY(drop(target, file));
+            QCOMPARE(path->text(), QDir::toNativeSeparators(stream));
+        }
+        QCOMPARE(dir->text(), dirText);  // not typed into the directory field
+        // A directory, two files or text choose nothing.
+        QMimeData folder, two, text;
+        folder.setUrls({QUrl::fromLocalFile(tmp.path())});
+        two.setUrls({QUrl::fromLocalFile(stream), QUrl::fromLocalFile(stream)});
+        text.setText(QStringLiteral("clip.h264"));
+        path->clear();
+        for (const QMimeData* m : {&folder, &two, &text}) QVERIFY(!drop(&w, *m));
+        QVERIFY(path->text().isEmpty());
+    }
+
+    void signalRemovesPart_data() {
+        QTest::addColumn<int>("sig");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+    void signalRemovesPart() {
+        // The window ended by a signal mid-conversion leaves no unfinished file behind.
+        QFETCH(int, sig);
+        const QString input = LongStream(tmp);
+        QVERIFY(!input.isEmpty());
+        QTemporaryDir outDir;
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--convert-in-child"), input, outDir.path()});
+        QVERIFY(child.waitForStarted());
+        const auto writing = [&] {
+            const QFileInfoList parts =
+                QDir(outDir.path()).entryInfoList({QStringLiteral("*.part")});
+            return !parts.isEmpty() && parts[0].size() > 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(writing() || child.state() == QProcess::NotRunning, 60000);
+        QVERIFY2(child.state() == QProcess::Running, "the conversion ended before the signal");
+        QCOMPARE(::kill(pid_t(child.processId()), sig), 0);
+        QVERIFY(child.waitForFinished(20000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(FilesIn(outDir.path()), QStringList());
+    }
 };
 
-QTEST_MAIN(TestWindow)
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    if (argc == 4 && qstrcmp(argv[1], "--convert-in-child") == 0)
+        return ConvertInChild(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    TestWindow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_window.moc"

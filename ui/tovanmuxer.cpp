@@ -1,25 +1,28 @@
 #include "ui/tovanmuxer.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QProgressDialog>
+#include <QStandardPaths>
 #include <QTextCursor>
 #include <QTime>
+#include <QUrl>
+
+#include "convert/partfile.h"
 
 QString FileNameOfPath(const QString& path) {
     return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
-QString OutputNameFor(const QString& inputName) {
-    QString name = inputName;
-    name.replace(QLatin1String(".h26x"), QLatin1String(".mp4"), Qt::CaseSensitive);
-    name.replace(QLatin1String(".h264"), QLatin1String(".mp4"), Qt::CaseSensitive);
-    return name;
 }
 
 QString ComposeOutputPath(const QString& dir, const QDateTime& when, const QString& name) {
@@ -42,13 +45,90 @@ QString UnusedPath(const QString& path) {
     }
 }
 
+QString DefaultSaveDir(const QString& programDir) {
+    // An installed program's directory (/usr/local/bin) is not the user's to write into.
+    const QFileInfo program(programDir);
+    if (program.isDir() && program.isWritable()) return programDir;
+    const QFileInfo videos(QStandardPaths::writableLocation(QStandardPaths::MoviesLocation));
+    if (!videos.filePath().isEmpty() && videos.isDir() && videos.isWritable())
+        return videos.filePath();
+    return QDir::homePath();
+}
+
 namespace {
 
-struct WaitCursor {
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
+// The one local file that a drag carries, or nothing.
+QString DraggedFile(const QMimeData* mime) {
+    if (!mime || !mime->hasUrls()) return QString();
+    const QList<QUrl> urls = mime->urls();
+    if (urls.size() != 1 || !urls[0].isLocalFile()) return QString();
+    const QString path = urls[0].toLocalFile();
+    return QFileInfo(path).isFile() ? path : QString();
+}
+
+// A conversion running inside the start slot: a progress dialog over the window, updated from
+// the converter's progress hook, which also lets the toolkit repaint and handle the dialog.
+// Until it ends, user input to anything but the dialog is dropped, not queued, so a second
+// click on the start button does not convert again afterwards. The dialog does not use the
+// toolkit's modality, which would also drop the request to close the window.
+class ConversionProgress : public QObject {
+public:
+    ConversionProgress(QWidget* window, const QString& label, const QString& cancelText,
+                       const bool* stop)
+        : window(window), dialog(label, cancelText, 0, 1000, window), stop(stop) {
+        dialog.setWindowTitle(window->windowTitle());
+        dialog.setWindowModality(Qt::NonModal);
+        dialog.setMinimumDuration(500);
+        dialog.setAutoClose(false);
+        dialog.setAutoReset(false);
+        window->setCursor(Qt::WaitCursor);
+        qApp->installEventFilter(this);
+    }
+    ~ConversionProgress() override {
+        qApp->removeEventFilter(this);
+        window->unsetCursor();
+    }
+
+    // The converter's hook: false once the user cancelled or closed the window.
+    bool Update(uint64_t done, uint64_t total) {
+        if (clock.isValid() && clock.elapsed() < 100) return true;  // a few times a second
+        clock.start();
+        dialog.setValue(total ? int(done * 1000 / total) : 0);
+        QCoreApplication::processEvents();
+        return !dialog.wasCanceled() && !*stop;
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::Wheel:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::ContextMenu:
+            case QEvent::DragEnter:
+            case QEvent::DragMove:
+            case QEvent::Drop:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd: {
+                const QWidget* w = qobject_cast<QWidget*>(watched);
+                return w && w->window() != &dialog;
+            }
+            default:
+                return false;
+        }
+    }
+
+private:
+    QWidget* window;
+    QProgressDialog dialog;
+    const bool* stop;
+    QElapsedTimer clock;
 };
 
 }  // namespace
@@ -61,8 +141,16 @@ Tovanmuxer::Tovanmuxer(QWidget* parent, Qt::WindowFlags flags) : QMainWindow(par
 Tovanmuxer::~Tovanmuxer() = default;
 
 void Tovanmuxer::Init() {
-    saveDir = QCoreApplication::applicationDirPath();
+    // The directory field is what the user sees: a directory typed into it is the output
+    // directory as much as one chosen with "Browse".
+    connect(ui.edtDownPath, &QLineEdit::textChanged, this, [this](const QString& text) {
+        saveDir = QDir::cleanPath(QDir::fromNativeSeparators(text));
+    });
+    saveDir = DefaultSaveDir(QCoreApplication::applicationDirPath());
     ui.edtDownPath->setText(QDir::toNativeSeparators(saveDir));
+    setAcceptDrops(true);
+    installEventFilter(this);
+    ui.edtDownPath->installEventFilter(this);
     connect(ui.btnSelect, SIGNAL(clicked()), this, SLOT(OnClickOpenFile()));
     connect(ui.btnStartDownload, SIGNAL(clicked()), this, SLOT(OnClickStartDownload()));
     connect(ui.btnBrowse, SIGNAL(clicked()), this, SLOT(OnClickBrowseFileDir()));
@@ -72,6 +160,10 @@ void Tovanmuxer::OnClickOpenFile() {
     qDebug("## OnClickSelectFile ......");
     const QString chosen = QFileDialog::getOpenFileName(this, QString(), QStringLiteral("/home"),
                                                         tr("Video File(*.h264 *.h26x)"));
+    ChooseInput(chosen);
+}
+
+void Tovanmuxer::ChooseInput(const QString& chosen) {
     const QString native = QDir::toNativeSeparators(chosen);
     ui.edtFilePath->setText(native);
     inputPath = native;
@@ -93,6 +185,7 @@ void Tovanmuxer::OnClickBrowseFileDir() {
 }
 
 void Tovanmuxer::OnClickStartDownload() {
+    if (converting) return;
     qDebug("## OnClickStartDownload ......");
     const QDateTime now = QDateTime::currentDateTime();
     const QString dir = saveDir;
@@ -112,12 +205,30 @@ void Tovanmuxer::OnClickStartDownload() {
         QMessageBox_warning(0);
         return;
     }
+    const QString inputName = FileNameOfPath(QDir::fromNativeSeparators(inputPath));
+    if (FirstSpsTiming(QDir::fromNativeSeparators(inputPath)) == StreamTiming::Absent) {
+        uint32_t num = 0, den = 0;
+        if (!AskFrameRate(inputName, &num, &den)) return;
+        converter.SetFrameRateOverride(num, den);
+    }
     qDebug("## download file output_path=%s ", outputPath.toStdString().c_str());
     bool ok;
     {
-        // The conversion runs here, on the GUI thread; the window is busy until it returns.
-        const WaitCursor busy;
+        // The conversion runs here, on the GUI thread, handing the event loop a turn between
+        // chunks.
+        converting = true;
+        closeRequested = false;
+        ConversionProgress progress(this, tr("Converting %1").arg(inputName), tr("Cancel"),
+                                    &closeRequested);
+        converter.SetProgressHook(
+            [&progress](uint64_t done, uint64_t total) { return progress.Update(done, total); });
+        const RemoveOnSignal removePart(outputPath + QStringLiteral(".part"));
         ok = converter.WriteH264File(inputPath.toStdString().c_str(), outputPath);
+        converting = false;
+    }
+    if (converter.Cancelled()) {
+        if (closeRequested) close();
+        return;
     }
     if (ok) {
         ShowStatus(0, 0, 0, outputPath);
@@ -133,8 +244,11 @@ void Tovanmuxer::ShowStatus(int level, int width, int height, QString qstr) {
     if (level == 0) {
         const QString line = QStringLiteral("[") + time + QStringLiteral("]") +
                              QStringLiteral(" ") + qstr + QStringLiteral("\n");
-        ui.textLog->insertPlainText(line);
+        // At the end, wherever the user clicked or selected in the log.
         QTextCursor cursor = ui.textLog->textCursor();
+        cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor);
+        ui.textLog->setTextCursor(cursor);
+        ui.textLog->insertPlainText(line);
         cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor);
         ui.textLog->setTextCursor(cursor);
     } else if (level == 1) {
@@ -166,4 +280,41 @@ void Tovanmuxer::QMessageBox_warning(int level) {
                     Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     if (level == 1 && !warningDetail.isEmpty()) box.setInformativeText(warningDetail);
     box.exec();
+}
+
+bool Tovanmuxer::AskFrameRate(const QString& name, uint32_t* num, uint32_t* den) {
+    QInputDialog dialog(this);
+    dialog.setWindowTitle(tr("Frame rate"));
+    dialog.setLabelText(tr("%1 does not say its frame rate.\nFrames per second:").arg(name));
+    dialog.setComboBoxItems({QStringLiteral("23.976"), QStringLiteral("24"), QStringLiteral("25"),
+                             QStringLiteral("29.97"), QStringLiteral("30"), QStringLiteral("50"),
+                             QStringLiteral("59.94"), QStringLiteral("60")});
+    dialog.setComboBoxEditable(true);
+    dialog.setTextValue(QStringLiteral("25"));
+    while (dialog.exec() == QDialog::Accepted) {
+        const QString typed = dialog.textValue().trimmed();
+        if (ParseFrameRate(typed, num, den)) return true;
+        dialog.setLabelText(tr("%1 is not a frame rate.\nFrames per second:").arg(typed));
+    }
+    return false;
+}
+
+void Tovanmuxer::closeEvent(QCloseEvent* event) {
+    if (!converting) return QMainWindow::closeEvent(event);
+    closeRequested = true;  // the progress hook stops the conversion, then the slot closes
+    event->ignore();
+}
+
+bool Tovanmuxer::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop) {
+        auto* drop = static_cast<QDropEvent*>(event);
+        const QString file = DraggedFile(drop->mimeData());
+        if (!file.isEmpty()) {
+            drop->acceptProposedAction();
+            if (type == QEvent::Drop) ChooseInput(file);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }

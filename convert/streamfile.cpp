@@ -1,0 +1,72 @@
+#include "convert/streamfile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <vector>
+
+#include "convert/nalunit.h"
+#include "convert/timing.h"
+#include "h264/sps.h"
+
+QString OutputNameFor(const QString& inputName) {
+    QString name = inputName;
+    name.replace(QLatin1String(".h26x"), QLatin1String(".mp4"), Qt::CaseSensitive);
+    name.replace(QLatin1String(".h264"), QLatin1String(".mp4"), Qt::CaseSensitive);
+    if (name.endsWith(QLatin1String(".mp4"))) return name;
+    // A leading dot starts a hidden file's name, not an extension.
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot > 0) name.truncate(dot);
+    return name + QStringLiteral(".mp4");
+}
+
+bool ParseFrameRate(const QString& text, uint32_t* num, uint32_t* den) {
+    static const QRegularExpression fraction(QStringLiteral("^(\\d{1,9})/(\\d{1,9})$"));
+    static const QRegularExpression decimal(QStringLiteral("^(\\d{1,6})(?:\\.(\\d{1,3}))?$"));
+    QRegularExpressionMatch m = fraction.match(text);
+    if (m.hasMatch()) {
+        *num = m.captured(1).toUInt();
+        *den = m.captured(2).toUInt();
+    } else if ((m = decimal.match(text)).hasMatch()) {
+        const QString frac = m.captured(2);
+        uint32_t scale = 1;
+        for (int i = 0; i < frac.size(); ++i) scale *= 10;
+        *num = m.captured(1).toUInt() * scale + (frac.isEmpty() ? 0 : frac.toUInt());
+        *den = scale;
+        const double v = double(*num) / *den;
+        for (uint32_t base : {24u, 30u, 48u, 60u, 120u}) {
+            const double ntsc = base * 1000.0 / 1001.0;
+            if (*den > 1 && v > ntsc - 0.006 && v < ntsc + 0.006) {
+                *num = base * 1000;
+                *den = 1001;
+            }
+        }
+    } else {
+        return false;
+    }
+    return *num > 0 && *den > 0 && double(*num) / *den <= 1000.0;
+}
+
+StreamTiming FirstSpsTiming(const QString& path) {
+    // Only a file is read: opening a FIFO would wait for its writer. The converter refuses
+    // anything else anyway.
+    QFile f(path);
+    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly)) return StreamTiming::Unknown;
+    std::vector<uint8_t> chunk(1u << 20);
+    const qint64 n = f.read(reinterpret_cast<char*>(chunk.data()), qint64(chunk.size()));
+    if (n <= 0) return StreamTiming::Unknown;
+    uint32_t pos = 0;
+    NalUnit nalu;
+    while (const int32_t r = FindNextNalUnit(chunk.data(), uint32_t(n), pos, &nalu)) {
+        pos += uint32_t(r);
+        // The converter describes its track with the first SPS that has profile and level.
+        if (nalu.type != 7 || nalu.length < 4) continue;
+        SpsInfo info{};
+        uint32_t num = 0, den = 0;
+        const bool timed = ParseSpsFull(nalu.data, uint32_t(nalu.length), &info) &&
+                           info.timing_info_present_flag &&
+                           FrameRateFromTiming(info.num_units_in_tick, info.time_scale, &num, &den);
+        return timed ? StreamTiming::Present : StreamTiming::Absent;
+    }
+    return StreamTiming::Unknown;
+}
