@@ -125,8 +125,13 @@ int main(int argc, char** argv) {
     }
     const ConversionSummary& s = converter.Summary();
     printf("%llu pictures, %.3f s at %.3f fps, %dx%d -> %s\n",
-           static_cast<unsigned long long>(s.pictures), s.durationSeconds, s.framesPerSecond,
-           s.width, s.height, qPrintable(s.outputPath));
+           static_cast<unsigned long long>(s.pictures - s.hiddenPictures), s.durationSeconds,
+           s.framesPerSecond, s.width, s.height, qPrintable(s.outputPath));
+    if (s.hiddenPictures)
+        printf(
+            "%llu pictures before the first one a decoder can start from are kept in the file "
+            "but not shown\n",
+            static_cast<unsigned long long>(s.hiddenPictures));
     if (assumed)
         printf("the stream does not say its frame rate: 25 fps assumed; --fps sets another\n");
     return 0;

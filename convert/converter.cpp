@@ -267,6 +267,7 @@ bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
 
     summary.pictures = writer->Pictures();
     summary.syncPictures = writer->SyncPictures();
+    summary.hiddenPictures = writer->Pictures() - writer->PresentedPictures();
     summary.framesPerSecond = framesPerSecond;
     summary.durationSeconds = double(writer->PresentedPictures()) * frameDuration / trackTimeScale;
     summary.width = videoWidth;

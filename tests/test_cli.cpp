@@ -88,6 +88,19 @@ private Q_SLOTS:
                                tmp.filePath(QStringLiteral("x.mp4"))});
         QCOMPARE(named.status, 0);
         QVERIFY(named.err.contains(QStringLiteral("## WriteH264File Complete!")));
+
+        // A stream cut in the middle of a group of pictures: the summary counts the pictures
+        // shown and says what became of the others.
+        const TestStream cut = FindTestStream(QStringLiteral("leading_p_320x240.h264"));
+        const Run lead =
+            Cli({cut.file, QStringLiteral("-o"), tmp.filePath(QStringLiteral("c.mp4"))});
+        QCOMPARE(lead.status, 0);
+        QVERIFY2(lead.out.startsWith(QStringLiteral("%1 pictures, 0.600 s").arg(cut.Int("frames"))),
+                 qPrintable(lead.out));
+        QVERIFY2(lead.out.contains(QStringLiteral("%1 pictures before the first one a decoder can "
+                                                  "start from are kept in the file but not shown")
+                                       .arg(cut.Int("leading_pictures"))),
+                 qPrintable(lead.out));
     }
 
     void frameRateOverride() {
