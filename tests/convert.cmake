@@ -4,3 +4,7 @@ tovanmuxer_add_test(NAME test_timing SOURCES test_timing.cpp)
 tovanmuxer_add_test(NAME test_cli SOURCES test_cli.cpp)
 target_compile_definitions(test_cli PRIVATE TOVANMUXER_CLI="$<TARGET_FILE:tovanmuxer-cli>")
 add_dependencies(test_cli tovanmuxer-cli)
+# The product links QtCore and the C library: FFmpeg's libraries are the tests' readers only.
+add_test(NAME cli_links_no_ffmpeg
+         COMMAND sh -c "! ldd \"$0\" | grep -E 'libav(format|codec|util)'"
+                 $<TARGET_FILE:tovanmuxer-cli>)
