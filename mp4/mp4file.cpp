@@ -106,22 +106,22 @@ void CompleteTrack(Mp4File* f) {
     }
 }
 
-// The movie header's duration. GStreamer's qtdemux (1.22) ends the presentation at the first
-// sync sample whose end, in media time, reaches the movie's duration: with an edit that starts
-// later than 0 it would cut the pictures behind a sync sample near the end. The movie is given
-// the media's end, the edit's start added to the track's duration.
+// The movie header's duration: the track's, but for GStreamer's qtdemux (1.22), which ends the
+// presentation after the first sync sample whose end, in media time without the edit's start,
+// reaches the movie's duration. When pictures ahead of the edit are kept out of the presentation,
+// a sync sample near the end would cut the pictures behind it; the movie then lasts a tick beyond
+// the last such sample's end.
 uint64_t MovieDuration(const Mp4File& f) {
     const VideoTrack& t = f.track;
-    uint64_t longest = t.movieDuration;
-    uint64_t at = 0;
-    for (const EditEntry& e : t.edits) {
-        if (e.mediaTime > 0)
-            longest = std::max(
-                longest,
-                at + Rescale(uint64_t(e.mediaTime), f.movieTimeScale, t.timeScale) + e.duration);
-        at += e.duration;
-    }
-    return longest;
+    const SampleTable& s = f.samples;
+    uint64_t duration = t.movieDuration;
+    if (t.edits.empty()) return duration;
+    const std::vector<uint32_t>& sync = s.SyncSamples();
+    // The last sync sample but the last sample (after which nothing is left to cut).
+    auto it = std::lower_bound(sync.begin(), sync.end(), s.Count());
+    if (it == sync.begin()) return duration;
+    const uint64_t end = s.DecodeEnd(*(it - 1));
+    return std::max(duration, Rescale(end, f.movieTimeScale, t.timeScale) + 1);
 }
 
 }  // namespace

@@ -28,6 +28,17 @@ bool SampleTable::HasCompositionOffsets() const {
     return std::any_of(offsets.begin(), offsets.end(), [](uint32_t o) { return o != 0; });
 }
 
+uint64_t SampleTable::DecodeEnd(uint32_t count) const {
+    uint64_t end = 0;
+    for (const Run& r : durations) {
+        const uint32_t n = std::min(count, r.count);
+        end += uint64_t(n) * r.value;
+        count -= n;
+        if (count == 0) break;
+    }
+    return end;
+}
+
 uint64_t SampleTable::PresentationEnd() const {
     uint64_t decodeTime = 0, end = 0;
     uint32_t i = 0;

@@ -50,6 +50,9 @@ public:
     // 1-based numbers of the sync samples (stss); all samples are sync when it holds them all.
     const std::vector<uint32_t>& SyncSamples() const { return sync; }
     bool AllSync() const { return sync.size() == sizes.size(); }
+    // The decode time at which sample `count` (1-based) ends: the durations of the first
+    // `count` samples.
+    uint64_t DecodeEnd(uint32_t count) const;
     // The sum of the sample durations.
     uint64_t MediaDuration() const { return mediaDuration; }
     // The latest composition time at which a sample ends: the end of the presentation.
