@@ -68,9 +68,10 @@ bool AvcParameterSets::Add(bool sps, const uint8_t* nal, uint16_t len, bool samp
     if (decoderHasIt && known != config.end() && known->second == bytes) return true;
     AppendLengthPrefixed(*inband, bytes);
     active[id] = std::move(bytes);
-    // A decoder drops the picture parameter sets of a sequence parameter set that changes:
-    // they are sent again, even when they repeat.
-    if (sps && !decoderHasIt) activePps.clear();
+    // A decoder drops the picture parameter sets of a sequence parameter set that changes (and
+    // one that seeks here meets this SPS as a change): the PPSs that follow are sent too, even
+    // when they repeat.
+    if (sps) activePps.clear();
     return true;
 }
 

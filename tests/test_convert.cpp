@@ -38,26 +38,33 @@ QVector<QByteArray> SampleNalsOfStream(const QByteArray& d) {
     return out;
 }
 
+// The NAL units of one length-prefixed sample; a "<bad length>" or "<trailing bytes>" entry
+// where its lengths do not add up.
+QVector<QByteArray> UnitsOfSample(const QByteArray& s) {
+    QVector<QByteArray> out;
+    int at = 0;
+    while (at + 4 <= s.size()) {
+        const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) |
+                             (uint32_t(uint8_t(s[at + 1])) << 16) |
+                             (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
+        if (len == 0 || at + 4 + qint64(len) > s.size()) {
+            out.push_back(QByteArray("<bad length>"));
+            return out;
+        }
+        out.push_back(s.mid(at + 4, int(len)));
+        at += 4 + int(len);
+    }
+    if (at != s.size()) out.push_back(QByteArray("<trailing bytes>"));
+    return out;
+}
+
 // The same units as they stand in the MP4's samples (in-band parameter sets left out), those
 // that the edit list keeps from being shown included.
 QVector<QByteArray> SampleNalsOfMp4(const QString& path) {
     QVector<QByteArray> out;
-    for (const QByteArray& s : ReadSamples(path, true)) {
-        int at = 0;
-        while (at + 4 <= s.size()) {
-            const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) |
-                                 (uint32_t(uint8_t(s[at + 1])) << 16) |
-                                 (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
-            if (len == 0 || at + 4 + qint64(len) > s.size()) {
-                out.push_back(QByteArray("<bad length>"));
-                return out;
-            }
-            const QByteArray nal = s.mid(at + 4, int(len));
-            if (IsSampleNal(nal[0] & 0x1F)) out.push_back(nal);
-            at += 4 + int(len);
-        }
-        if (at != s.size()) out.push_back(QByteArray("<trailing bytes>"));
-    }
+    for (const QByteArray& s : ReadSamples(path, true))
+        for (const QByteArray& nal : UnitsOfSample(s))
+            if (nal.startsWith('<') || IsSampleNal(nal[0] & 0x1F)) out.push_back(nal);
     return out;
 }
 
@@ -386,7 +393,22 @@ private Q_SLOTS:
         QVERIFY(!b.file.isEmpty());
         const QString in = Out(QStringLiteral("switch.h264"));
         WriteFile(in, ReadFileBytes(a.file) + ReadFileBytes(b.file));
-        ConvertAndCompare(in, Out(QStringLiteral("switch.mp4")), true);
+        const QString out = Out(QStringLiteral("switch.mp4"));
+        ConvertAndCompare(in, out, true);
+        // The second stream's parameter sets differ from those of the configuration: they go
+        // in band at each of its IDR pictures, where the stream repeats them, SPS and PPS, so
+        // that a player that seeks there decodes with them.
+        int sps = 0, pps = 0;
+        for (const QByteArray& s : ReadSamples(out)) {
+            const QVector<QByteArray> units = UnitsOfSample(s);
+            if (units.isEmpty() || units[0].isEmpty() || (units[0][0] & 0x1F) != 7) continue;
+            ++sps;
+            pps += std::any_of(units.begin(), units.end(), [](const QByteArray& u) {
+                return !u.isEmpty() && (u[0] & 0x1F) == 8;
+            });
+        }
+        QCOMPARE(sps, b.Int("idr"));
+        QCOMPARE(pps, b.Int("idr"));
     }
 };
 
