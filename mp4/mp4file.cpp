@@ -70,20 +70,18 @@ void OpenSample(Mp4File* f) {
 void WriteMediaDataHeader(Mp4File* f) {
     const uint64_t end = f->sink.Position();
     const uint64_t size = end - (f->mdatHeader + 8);
-    uint8_t b[16];
     if (size <= UINT32_MAX) {
-        const uint32_t s = uint32_t(size);
-        const uint8_t h[8] = {
-            uint8_t(s >> 24), uint8_t(s >> 16), uint8_t(s >> 8), uint8_t(s), 'm', 'd', 'a', 't'};
-        f->sink.Patch(f->mdatHeader + 8, h, 8);
+        const uint8_t h[4] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8),
+                              uint8_t(size)};
+        f->sink.Patch(f->mdatHeader + 8, h, 4);
         return;
     }
-    // A 64-bit size (ISO/IEC 14496-12 4.2): size 1, the type, then the size in 8 bytes.
-    const uint64_t s = end - f->mdatHeader;
-    const uint8_t h[8] = {0, 0, 0, 1, 'm', 'd', 'a', 't'};
-    memcpy(b, h, 8);
-    for (int i = 0; i < 8; ++i) b[8 + i] = uint8_t(s >> (56 - 8 * i));
-    f->sink.Patch(f->mdatHeader, b, 16);
+    // A 64-bit size (ISO/IEC 14496-12 4.2) over the free box: size 1, the type, then the size
+    // in 8 bytes.
+    const uint64_t wide = end - f->mdatHeader;
+    uint8_t h[16] = {0, 0, 0, 1, 'm', 'd', 'a', 't'};
+    for (int i = 0; i < 8; ++i) h[8 + i] = uint8_t(wide >> (56 - 8 * i));
+    f->sink.Patch(f->mdatHeader, h, 16);
 }
 
 // Fills in what only the end knows: durations, the edit list's open ends, the configuration.
