@@ -38,33 +38,16 @@ QVector<QByteArray> SampleNalsOfStream(const QByteArray& d) {
     return out;
 }
 
-// The NAL units of one length-prefixed sample; a "<bad length>" or "<trailing bytes>" entry
-// where its lengths do not add up.
-QVector<QByteArray> UnitsOfSample(const QByteArray& s) {
-    QVector<QByteArray> out;
-    int at = 0;
-    while (at + 4 <= s.size()) {
-        const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) |
-                             (uint32_t(uint8_t(s[at + 1])) << 16) |
-                             (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
-        if (len == 0 || at + 4 + qint64(len) > s.size()) {
-            out.push_back(QByteArray("<bad length>"));
-            return out;
-        }
-        out.push_back(s.mid(at + 4, int(len)));
-        at += 4 + int(len);
-    }
-    if (at != s.size()) out.push_back(QByteArray("<trailing bytes>"));
-    return out;
-}
-
 // The same units as they stand in the MP4's samples (in-band parameter sets left out), those
 // that the edit list keeps from being shown included.
 QVector<QByteArray> SampleNalsOfMp4(const QString& path) {
     QVector<QByteArray> out;
-    for (const QByteArray& s : ReadSamples(path, true))
-        for (const QByteArray& nal : UnitsOfSample(s))
-            if (nal.startsWith('<') || IsSampleNal(nal[0] & 0x1F)) out.push_back(nal);
+    for (const QByteArray& s : ReadSamples(path, true)) {
+        const QVector<QByteArray> units = UnitsOfSample(s);
+        if (units.isEmpty()) out.push_back(QByteArray("<lengths do not add up>"));
+        for (const QByteArray& nal : units)
+            if (IsSampleNal(nal[0] & 0x1F)) out.push_back(nal);
+    }
     return out;
 }
 

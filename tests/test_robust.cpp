@@ -88,22 +88,6 @@ StreamSlices SlicesOfStream(const QByteArray& d) {
     return s;
 }
 
-// The NAL units of one sample, or an empty list when its length prefixes do not add up.
-QVector<QByteArray> UnitsOfSample(const QByteArray& s) {
-    QVector<QByteArray> out;
-    int at = 0;
-    while (at + 4 <= s.size()) {
-        const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) |
-                             (uint32_t(uint8_t(s[at + 1])) << 16) |
-                             (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
-        if (len == 0 || at + 4 + qint64(len) > s.size()) return {};
-        out.push_back(s.mid(at + 4, int(len)));
-        at += 4 + int(len);
-    }
-    if (at != s.size()) return {};
-    return out;
-}
-
 // A finished conversion is sound: failed with a reason and nothing left, or an MP4 whose
 // samples are well formed and hold every coded slice of the input from its first usable SPS
 // on, unchanged and in order.

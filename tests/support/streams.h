@@ -52,3 +52,19 @@ void ForEachNalUnit(const QByteArray& stream, F&& f) {
         pos += uint32_t(r);
     }
 }
+
+// The NAL units of one sample, or an empty list when its length prefixes do not add up.
+inline QVector<QByteArray> UnitsOfSample(const QByteArray& s) {
+    QVector<QByteArray> out;
+    int at = 0;
+    while (at + 4 <= s.size()) {
+        const uint32_t len = (uint32_t(uint8_t(s[at])) << 24) |
+                             (uint32_t(uint8_t(s[at + 1])) << 16) |
+                             (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
+        if (len == 0 || at + 4 + qint64(len) > s.size()) return {};
+        out.push_back(s.mid(at + 4, int(len)));
+        at += 4 + int(len);
+    }
+    if (at != s.size()) return {};
+    return out;
+}
