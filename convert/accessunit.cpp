@@ -4,60 +4,21 @@
 #include <algorithm>
 #include <limits>
 
-#include "h264/poc.h"
-#include "h264/sei.h"
-#include "h264/sps.h"
 #include "mp4/mp4check.h"
 
 namespace {
 
-enum : int32_t {
-    kNalSlice = 1,
-    kNalPartitionA = 2,
-    kNalPartitionB = 3,
-    kNalPartitionC = 4,
-    kNalIdr = 5,
-    kNalSei = 6,
-    kNalSps = 7,
-    kNalPps = 8,
-    kNalAud = 9,
-};
+// Units other than slices held for the next picture, at most: what comes beyond it is not a
+// video stream anyone could play, and keeping it would let memory grow without bound.
+constexpr size_t kMaxPendingBytes = 64u << 20;
+// Leading pictures of the first random access point that are looked at for the edit.
+constexpr size_t kMaxShownLeading = 1024;
 
-// Parameter sets held for the next picture, at most.
-constexpr size_t kMaxPendingBytes = 16u << 20;
-constexpr size_t kMaxPendingSets = 1024;
-
-bool IsSliceStart(int32_t type) {
-    return type == kNalSlice || type == kNalIdr || type == kNalPartitionA;
-}
-
-// Units that end the picture before them when they follow its slices (H.264 7.4.1.2.3).
-bool EndsPicture(int32_t type) {
-    return type == kNalAud || type == kNalSps || type == kNalPps || type == kNalSei ||
-           (type >= 14 && type <= 18);
-}
-
-bool IsIntraSlice(uint32_t sliceType) {
-    return sliceType % 5 == 2 || sliceType % 5 == 4;
-}
-
-// The unit's bytes without the zero bytes behind it, which belong to the byte stream (a NAL
-// unit never ends in 00), and its 4-byte length.
-uint32_t UnitLength(const NalUnit& nal, uint8_t prefix[4]) {
-    uint32_t n = uint32_t(nal.length);
-    while (n > 1 && nal.data[n - 1] == 0) --n;
+void LengthPrefix(uint32_t n, uint8_t prefix[4]) {
     prefix[0] = uint8_t(n >> 24);
     prefix[1] = uint8_t(n >> 16);
     prefix[2] = uint8_t(n >> 8);
     prefix[3] = uint8_t(n);
-    return n;
-}
-
-void AppendUnit(std::vector<uint8_t>& to, const NalUnit& nal) {
-    uint8_t prefix[4];
-    const uint32_t n = UnitLength(nal, prefix);
-    to.insert(to.end(), prefix, prefix + 4);
-    to.insert(to.end(), nal.data, nal.data + n);
 }
 
 int32_t ClampToInt32(int64_t v) {
@@ -67,145 +28,101 @@ int32_t ClampToInt32(int64_t v) {
 
 }  // namespace
 
-AccessUnitWriter::AccessUnitWriter(MP4FileHandle file) : file(file) {}
+AccessUnitWriter::AccessUnitWriter(MP4FileHandle file, std::unique_ptr<PictureReader> reader)
+    : file(file), reader(std::move(reader)) {}
 
 void AccessUnitWriter::SetTrack(MP4TrackId t, MP4Duration duration) {
     track = t;
     frameDuration = duration;
 }
 
-bool AccessUnitWriter::Add(const NalUnit& nal) {
-    const int32_t t = nal.type;
-    if (t == kNalSps || t == kNalPps) {
-        if (t == kNalSps)
-            parameterSets.AddSps(nal.data, uint32_t(nal.length));
-        else
-            parameterSets.AddPps(nal.data, uint32_t(nal.length));
-        QueueParameterSet(t == kNalSps, nal);
-    }
-    if (EndsPicture(t) && current.hasSlice) closed = true;
-    if (IsSliceStart(t)) return AddSlice(nal);
-    if (t == kNalSei) {
-        uint32_t frames = 0;
-        if (FindRecoveryPoint(nal.data, uint32_t(nal.length), &frames) && frames == 0)
-            pending.recoveryPoint = true;
-        AppendUnit(pending.bytes, nal);
-    } else if (t == kNalPartitionB || t == kNalPartitionC) {
-        // Partitions B and C follow the partition A of their slice.
-        if (closed) {
-            AppendUnit(pending.bytes, nal);
-        } else if (current.written) {
-            return WriteUnit(nal);
+bool AccessUnitWriter::Add(const NalUnit& in) {
+    // The zero bytes behind a unit belong to the byte stream (a NAL unit never ends in 00).
+    NalUnit nal = in;
+    nal.length = int32_t(PayloadLength(in));
+    const UnitPlan plan = reader->Plan(nal);
+    if (plan.endsPicture && pictureOpen) closed = true;
+    switch (plan.place) {
+    case UnitPlan::Slice:
+        return AddSlice(nal);
+    case UnitPlan::ParameterSet:
+        pending.parameterSets[plan.setKey].assign(nal.data, nal.data + nal.length);
+        return true;
+    case UnitPlan::Behind:
+        if (pictureOpen && !closed) return !written || WriteUnit(nal);
+        [[fallthrough]];
+    case UnitPlan::Ahead: {
+        if (pending.bytes.size() + 4 + size_t(nal.length) > kMaxPendingBytes) {
+            failure = "more than 64 MiB of units other than slices in front of one picture";
+            return false;
         }
+        uint8_t prefix[4];
+        LengthPrefix(uint32_t(nal.length), prefix);
+        pending.bytes.insert(pending.bytes.end(), prefix, prefix + 4);
+        pending.bytes.insert(pending.bytes.end(), nal.data, nal.data + nal.length);
+        return true;
+    }
+    case UnitPlan::Drop:
+        break;
     }
     return true;
 }
 
-void AccessUnitWriter::QueueParameterSet(bool sps, const NalUnit& nal) {
-    std::vector<ParameterSet>& q = pending.parameterSets;
-    q.push_back({sps, std::vector<uint8_t>(nal.data, nal.data + nal.length)});
-    // Parameter sets without any picture after them (a broken stream) are not kept without
-    // bound: the oldest go first.
-    if (q.size() > kMaxPendingSets) q.erase(q.begin());
-    size_t total = 0;
-    for (const ParameterSet& p : q) total += p.bytes.size();
-    while (total > kMaxPendingBytes && q.size() > 1) {
-        total -= q.front().bytes.size();
-        q.erase(q.begin());
-    }
-}
-
 bool AccessUnitWriter::AddSlice(const NalUnit& nal) {
-    SliceHeader sh{};
-    const bool known = ParseSliceHeader(nal.data, uint32_t(nal.length), parameterSets, &sh);
-    if (current.hasSlice) {
-        bool newPicture = closed;
-        if (!newPicture) {
-            if (known && current.headerKnown)
-                newPicture = IsFirstVclOfNewPicture(current.last, sh);
-            else
-                newPicture = !known || sh.first_mb_in_slice == 0;
-        }
-        if (newPicture && known && current.headerKnown && SecondFieldOfCurrent(sh)) {
-            // The second field of a frame goes into the first one's sample.
-            const PocResult r = poc.Compute(sh, *parameterSets.Sps(sh.seq_parameter_set_id));
-            current.order = std::min<int64_t>(current.order, r.poc);
-            current.paired = true;
-            current.last = sh;
-            current.intraOnly = current.intraOnly && IsIntraSlice(sh.slice_type);
-            if (sh.has_mmco5) current.resetsOrder = true;
-            closed = false;
-            return TakePending() && WriteUnit(nal);
-        }
-        if (newPicture && !FinishPicture()) return false;
+    if (reader->BeginsPicture(nal, pictureOpen, closed)) {
+        if (pictureOpen && !FinishPicture()) return false;
+        pictureOpen = true;
+        written = track != MP4_INVALID_TRACK_ID;
+        sampleBytes = 0;
+        reader->StartPicture(nal);
+    } else {
+        reader->ContinuePicture(nal);
     }
-    if (!current.hasSlice) StartPicture(nal, sh, known);
-    current.last = sh;
-    current.headerKnown = current.headerKnown && known;
-    current.intraOnly = current.intraOnly && known && IsIntraSlice(sh.slice_type);
-    if (nal.type == kNalIdr) current.idr = true;
     closed = false;
     return TakePending() && WriteUnit(nal);
-}
-
-void AccessUnitWriter::StartPicture(const NalUnit& nal, const SliceHeader& sh, bool known) {
-    current.hasSlice = true;
-    current.written = track != MP4_INVALID_TRACK_ID;
-    current.headerKnown = known;
-    current.idr = nal.type == kNalIdr;
-    current.field = known && sh.field_pic_flag;
-    current.paired = false;
-    current.intraOnly = true;
-    current.resetsOrder = current.idr || (known && sh.has_mmco5);
-    current.order = 0;
-    if (const SpsInfo* sps = known ? parameterSets.Sps(sh.seq_parameter_set_id) : nullptr)
-        current.order = poc.Compute(sh, *sps).poc;
-}
-
-bool AccessUnitWriter::SecondFieldOfCurrent(const SliceHeader& sh) const {
-    return current.field && !current.paired && IsSecondFieldOfPair(current.last, sh);
 }
 
 // Hands the units waiting in front of the current picture's next slice to its sample: the
 // parameter sets to the track, the others into the sample. Without a track, the parameter sets
 // wait for the next picture and the rest is dropped with the picture.
 bool AccessUnitWriter::TakePending() {
-    if (!current.written) {
+    if (!written) {
         pending.bytes.clear();
-        pending.recoveryPoint = false;
         return true;
     }
-    for (const ParameterSet& ps : pending.parameterSets) {
-        if (ps.sps)
-            MP4AddH264SequenceParameterSet(file, track, ps.bytes.data(), uint16_t(ps.bytes.size()));
-        else
-            MP4AddH264PictureParameterSet(file, track, ps.bytes.data(), uint16_t(ps.bytes.size()));
-    }
+    for (const auto& [key, set] : pending.parameterSets)
+        reader->AddToTrack(file, track, key, set.data(), uint16_t(set.size()));
     pending.parameterSets.clear();
-    current.recoveryPoint = current.recoveryPoint || pending.recoveryPoint;
-    pending.recoveryPoint = false;
     if (pending.bytes.empty()) return true;
-    const bool ok =
-        MP4AppendSampleBytes(file, track, pending.bytes.data(), uint32_t(pending.bytes.size()));
+    const bool ok = Append(pending.bytes.data(), uint32_t(pending.bytes.size()));
     pending.bytes.clear();
     return ok;
 }
 
+bool AccessUnitWriter::Append(const uint8_t* bytes, uint32_t count) {
+    // A sample's size is stored in 32 bits.
+    if (sampleBytes + count > std::numeric_limits<uint32_t>::max()) {
+        failure = "an access unit is larger than 4 GiB";
+        return false;
+    }
+    sampleBytes += count;
+    return MP4AppendSampleBytes(file, track, bytes, count);
+}
+
 // One unit of the current picture, straight into its sample.
 bool AccessUnitWriter::WriteUnit(const NalUnit& nal) {
-    if (!current.written) return true;
+    if (!written) return true;
     uint8_t prefix[4];
-    const uint32_t n = UnitLength(nal, prefix);
-    return MP4AppendSampleBytes(file, track, prefix, 4) &&
-           MP4AppendSampleBytes(file, track, nal.data, n);
+    LengthPrefix(uint32_t(nal.length), prefix);
+    return Append(prefix, 4) && Append(nal.data, uint32_t(nal.length));
 }
 
 bool AccessUnitWriter::FinishPicture() {
-    const Picture p = current;
-    current = Picture();
-    if (!p.written) return true;
-    const bool sync = p.idr || (p.recoveryPoint && p.intraOnly && p.headerKnown);
-    if (!MP4FinishSample(file, track, MP4_INVALID_DURATION, 0, sync)) {
+    const PictureFacts p = reader->FinishPicture();
+    pictureOpen = false;
+    if (!written) return true;
+    written = false;
+    if (!MP4FinishSample(file, track, MP4_INVALID_DURATION, 0, p.sync)) {
         qDebug("## write faile!!!!");
         return false;
     }
@@ -215,15 +132,46 @@ bool AccessUnitWriter::FinishPicture() {
     if (p.resetsOrder || !p.headerKnown || lastHeaderUnknown) orderStarts.push_back(index);
     lastHeaderUnknown = !p.headerKnown;
     orders.push_back(ClampToInt32(p.order));
-    if (firstDecodable < 0 && (p.idr || (p.headerKnown && (p.intraOnly || p.recoveryPoint))))
-        firstDecodable = index;
+    if (firstDecodable >= 0 && !trailingSeen) {
+        if (p.leading == PictureFacts::NotLeading)
+            trailingSeen = true;
+        else if (p.leading == PictureFacts::Decodable && shownLeading.size() < kMaxShownLeading)
+            shownLeading.push_back(index);
+    }
+    if (firstDecodable < 0 && p.startsDecoding) firstDecodable = index;
+    SettleRandomAccess(p);
+    if (p.syncWithoutSkipped) {
+        unsettled = index;
+        skippedLeading = 0;
+    }
     ++pictures;
-    if (sync) ++syncPictures;
+    if (p.sync) ++syncPictures;
     return true;
 }
 
+// A random access point with leading pictures is a sync sample when none of them is skipped
+// from it; otherwise it is listed as a random access point with their number. Its leading
+// pictures come right after it: the first picture that is not one settles it.
+void AccessUnitWriter::SettleRandomAccess(const PictureFacts& next) {
+    if (unsettled < 0) return;
+    if (next.leading == PictureFacts::Skipped) {
+        ++skippedLeading;
+        return;
+    }
+    if (next.leading == PictureFacts::Decodable) return;
+    const MP4SampleId sample = MP4SampleId(unsettled + 1);
+    if (skippedLeading == 0) {
+        MP4SetSampleSync(file, track, sample, true);
+        ++syncPictures;
+    } else {
+        MP4AddRandomAccessSample(file, track, sample, int(std::min<uint32_t>(skippedLeading, 127)));
+    }
+    unsettled = -1;
+}
+
 bool AccessUnitWriter::Finish() {
-    if (current.hasSlice && !FinishPicture()) return false;
+    if (pictureOpen && !FinishPicture()) return false;
+    SettleRandomAccess(PictureFacts());
     if (pictures > 0) PresentInOutputOrder();
     return true;
 }
@@ -232,7 +180,8 @@ bool AccessUnitWriter::Finish() {
 // count (ties in decoding order), which is exact for a conforming stream. Each sample is then
 // presented at its output place plus the smallest shift that keeps every composition offset at
 // or above zero; a stream without reordering needs no offsets at all. The presentation begins
-// at the first picture a decoder can start from: what comes before it is kept but not shown.
+// at the first picture a decoder can start from, or at a leading picture of it that such a
+// decoder shows: what comes before is kept but not shown.
 void AccessUnitWriter::PresentInOutputOrder() {
     const uint32_t n = uint32_t(pictures);
     std::vector<uint32_t> byOrder;
@@ -262,7 +211,8 @@ void AccessUnitWriter::PresentInOutputOrder() {
             MP4SetSampleRenderingOffset(file, track, i + 1, MP4Duration(frames) * frameDuration);
     }
     const uint32_t start = firstDecodable < 0 ? 0 : uint32_t(firstDecodable);
-    const int64_t startPlace = int64_t(start) + orders[start];  // its output place
+    int64_t startPlace = int64_t(start) + orders[start];  // its output place
+    for (uint32_t i : shownLeading) startPlace = std::min<int64_t>(startPlace, i + orders[i]);
     hiddenPictures = uint64_t(startPlace);
     std::deque<int32_t>().swap(orders);
     const MP4Duration startTime = MP4Duration(startPlace + shift) * frameDuration;

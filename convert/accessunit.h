@@ -1,31 +1,38 @@
 // Gathers the NAL units of a stream into access units and writes each as one MP4 sample, in
 // decoding order, as soon as it is complete. What fixes each picture's output place is kept
 // (compactly) until the end, when the output order, the composition offsets and the edit list
-// that starts the presentation at its first decodable picture are derived.
+// that starts the presentation at its first decodable picture are derived. What only the codec
+// knows comes from a PictureReader.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <map>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "convert/nalunit.h"
-#include "h264/poc.h"
-#include "h264/slice.h"
+#include "convert/picturereader.h"
 #include "mp4/mp4v2.h"
 
 class AccessUnitWriter {
 public:
-    explicit AccessUnitWriter(MP4FileHandle file);
+    AccessUnitWriter(MP4FileHandle file, std::unique_ptr<PictureReader> reader);
 
     // Starts writing samples into `track`, each `frameDuration` ticks long.
     void SetTrack(MP4TrackId track, MP4Duration frameDuration);
 
     // Takes the next NAL unit of the stream, in stream order. Parameter sets are handed to the
-    // track in front of the access unit they precede. False when a sample could not be written.
+    // track in front of the access unit they precede. False when a sample could not be written
+    // or the stream breaks a limit (Failure() then says which).
     bool Add(const NalUnit& nal);
     // Writes the last access unit, then gives the samples their composition offsets and the
     // track its edit list. False when a sample could not be written.
     bool Finish();
+
+    // Why Add failed when the stream, not the file, is the cause; empty otherwise.
+    const std::string& Failure() const { return failure; }
 
     uint64_t Pictures() const { return pictures; }
     uint64_t SyncPictures() const { return syncPictures; }
@@ -34,56 +41,46 @@ public:
     uint64_t PresentedPictures() const { return pictures - hiddenPictures; }
 
 private:
-    struct ParameterSet {
-        bool sps;
-        std::vector<uint8_t> bytes;
-    };
-    // Non-VCL units on their way into the next picture's sample.
+    // Units on their way into the next picture's sample.
     struct Pending {
         std::vector<uint8_t> bytes;  // length-prefixed NAL units
-        std::vector<ParameterSet> parameterSets;
-        bool recoveryPoint = false;  // a recovery point SEI with recovery_frame_cnt 0
-    };
-    // The picture whose sample is being written.
-    struct Picture {
-        bool hasSlice = false;
-        bool written = false;  // its sample is open in the track
-        bool idr = false;
-        bool intraOnly = true;
-        bool recoveryPoint = false;
-        bool resetsOrder = false;  // IDR or memory_management_control_operation 5
-        bool headerKnown = false;  // every slice header so far could be read
-        bool field = false;
-        bool paired = false;
-        SliceHeader last{};  // header of the latest slice
-        int64_t order = 0;   // picture order count
+        std::map<uint32_t, std::vector<uint8_t>> parameterSets;  // the latest of each key
     };
 
     bool AddSlice(const NalUnit& nal);
-    void QueueParameterSet(bool sps, const NalUnit& nal);
-    void StartPicture(const NalUnit& nal, const SliceHeader& sh, bool headerKnown);
-    bool SecondFieldOfCurrent(const SliceHeader& sh) const;
     bool TakePending();
+    bool Append(const uint8_t* bytes, uint32_t count);
     bool WriteUnit(const NalUnit& nal);
     bool FinishPicture();
+    void SettleRandomAccess(const PictureFacts& next);
     void PresentInOutputOrder();
 
     MP4FileHandle file;
+    std::unique_ptr<PictureReader> reader;
     MP4TrackId track = MP4_INVALID_TRACK_ID;
     MP4Duration frameDuration = 0;
-    ParameterSets parameterSets;
-    PocCalculator poc;
-    Picture current;
-    Pending pending;      // non-VCL units behind the current picture's slices
-    bool closed = false;  // the current picture got no more slices
+    Pending pending;           // units behind the current picture's slices
+    bool pictureOpen = false;  // a picture has slices
+    bool written = false;      // its sample is open in the track
+    bool closed = false;       // the current picture got no more slices
+    uint64_t sampleBytes = 0;  // of the open sample
+    std::string failure;
     // Per written sample, its picture order count; at the end, its output place less its
     // decoding place.
     std::deque<int32_t> orders;
-    // Samples that begin a run of pictures output in order of their counts: after an IDR
-    // picture or MMCO 5, and around a picture whose header could not be read.
+    // Samples that begin a run of pictures output in order of their counts: where the count
+    // restarts, and around a picture whose header could not be read.
     std::vector<uint32_t> orderStarts;
     bool lastHeaderUnknown = false;
-    int64_t firstDecodable = -1;  // the first IDR, intra or recovery point picture written
+    int64_t firstDecodable = -1;  // the first picture a decoder can start from
+    // Leading pictures of that one that are shown, and whether a picture that is not leading
+    // came after it.
+    std::vector<uint32_t> shownLeading;
+    bool trailingSeen = false;
+    // A random access point whose kind waits for its leading pictures, and how many of them
+    // are skipped from it.
+    int64_t unsettled = -1;
+    uint32_t skippedLeading = 0;
     uint64_t pictures = 0;
     uint64_t syncPictures = 0;
     uint64_t hiddenPictures = 0;

@@ -13,7 +13,10 @@
 #include "convert/accessunit.h"
 #include "convert/nalunit.h"
 #include "convert/timing.h"
+#include "convert/trackformat.h"
 #include "h264/sps.h"
+#include "h265/sps.h"
+#include "h265/vps.h"
 #include "mp4/mp4check.h"
 
 namespace {
@@ -25,6 +28,23 @@ constexpr uint32_t kMaxParameterSet = 65535;      // avcC stores 16-bit lengths
 constexpr int32_t kFallbackWidth = 1920;
 constexpr int32_t kFallbackHeight = 1080;
 constexpr uint8_t kVideoProfileLevel = 127;
+// Units kept while the codec is not yet known, at most.
+constexpr size_t kMaxEarlyUnits = 1024;
+constexpr size_t kMaxEarlyBytes = 4u << 20;
+
+// What the H.265 decoder configuration takes from the parsed SPS.
+Mp4HevcFields H265Fields(const NalUnit& nal) {
+    H265SpsInfo sps{};
+    Mp4HevcFields f;
+    if (!ParseH265Sps(nal.data, PayloadLength(nal), &sps)) return f;
+    f.chromaFormatIdc = uint8_t(sps.chroma_format_idc);
+    f.bitDepthLumaMinus8 = uint8_t(sps.bit_depth_luma_minus8);
+    f.bitDepthChromaMinus8 = uint8_t(sps.bit_depth_chroma_minus8);
+    f.minSpatialSegmentationIdc = uint16_t(sps.min_spatial_segmentation_idc);
+    f.numTemporalLayers = uint8_t(sps.sps_max_sub_layers_minus1 + 1);
+    f.temporalIdNested = sps.sps_temporal_id_nesting_flag != 0;
+    return f;
+}
 
 QString ErrnoText(int err) {
     return QString::fromLocal8Bit(strerror(err));
@@ -106,46 +126,81 @@ MP4FileHandle Converter::CreateMp4File(const char* path, int32_t width, int32_t 
     timeScale = 90000;
     frameRate = 25;
     videoTrackId = 0;
-    writer = std::make_unique<AccessUnitWriter>(h);
+    probe = StreamProbe();
+    writer.reset();
+    early.clear();
+    earlyBytes = 0;
     MP4SetTimeScale(h, uint32_t(timeScale));
     return h;
 }
 
 int32_t Converter::WriteNalUnits(MP4FileHandle hMp4File, const uint8_t* buffer, uint32_t end) {
-    if (hMp4File == MP4_INVALID_FILE_HANDLE || !buffer || !writer) return -1;
+    if (hMp4File == MP4_INVALID_FILE_HANDLE || !buffer) return -1;
     uint32_t pos = 0;
     NalUnit nalu;
     for (;;) {
         const int32_t r = FindNextNalUnit(buffer, end, pos, &nalu);
         if (r == 0) return int32_t(pos);
-        if ((nalu.type == 7 || nalu.type == 8) && uint32_t(nalu.length) > kMaxParameterSet) {
-            qDebug("ERROR:parameter set of %d bytes", nalu.length);
-            Fail(QStringLiteral("a parameter set of %1 bytes is larger than %2 bytes")
-                     .arg(nalu.length)
-                     .arg(kMaxParameterSet));
-            return 0;
-        }
-        // An SPS needs its three profile and level bytes to describe a track.
-        if (nalu.type == 7 && videoTrackId == 0 && nalu.length >= 4) {
-            if (!AddVideoTrack(hMp4File, nalu)) return 0;
-        }
-        if (!writer->Add(nalu)) {
-            Fail(WriteFailure(hMp4File));
-            return 0;
-        }
+        if (!TakeUnit(hMp4File, nalu)) return 0;
         pos += uint32_t(r);
     }
 }
 
+bool Converter::TakeUnit(MP4FileHandle hMp4File, const NalUnit& nalu) {
+    if (videoTrackId == 0) {
+        const bool known = writer != nullptr;
+        probe.Take(nalu);
+        if (!known && probe.StreamCodec() != Codec::Unknown && !StartWriter(hMp4File))
+            return false;
+    }
+    const Codec codec = probe.StreamCodec();
+    const uint32_t length = PayloadLength(nalu);
+    if (IsParameterSetUnit(codec, nalu) && length > kMaxParameterSet) {
+        qDebug("ERROR:parameter set of %u bytes", length);
+        Fail(QStringLiteral("a parameter set of %1 bytes is larger than %2 bytes")
+                 .arg(length)
+                 .arg(kMaxParameterSet));
+        return false;
+    }
+    if (codec == Codec::Unknown) {
+        // Until a parameter set tells the codec, the latest units are kept for it.
+        early.push_back({nalu.type, std::vector<uint8_t>(nalu.data, nalu.data + length)});
+        earlyBytes += length;
+        while (early.size() > kMaxEarlyUnits || earlyBytes > kMaxEarlyBytes) {
+            earlyBytes -= early.front().bytes.size();
+            early.pop_front();
+        }
+        return true;
+    }
+    if (videoTrackId == 0 && IsTrackSps(codec, nalu) && !AddVideoTrack(hMp4File, nalu))
+        return false;
+    if (!writer->Add(nalu)) {
+        Fail(writer->Failure().empty() ? WriteFailure(hMp4File)
+                                       : QString::fromStdString(writer->Failure()));
+        return false;
+    }
+    return true;
+}
+
+// The codec is known: its writer takes the units kept so far, then the rest.
+bool Converter::StartWriter(MP4FileHandle hMp4File) {
+    writer = std::make_unique<AccessUnitWriter>(hMp4File, MakePictureReader(probe.StreamCodec()));
+    std::deque<EarlyUnit> kept;
+    kept.swap(early);
+    earlyBytes = 0;
+    for (const EarlyUnit& u : kept) {
+        const NalUnit nal{u.type, int32_t(u.bytes.size()), 4, u.bytes.data()};
+        if (!TakeUnit(hMp4File, nal)) return false;
+    }
+    return true;
+}
+
 bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
-    SpsInfo info{};
-    uint32_t fpsNum = 0, fpsDen = 0;
-    const bool parsed = ParseSpsFull(sps.data, uint32_t(sps.length), &info);
-    if (parsed) {
-        videoWidth = int32_t(info.width);
-        videoHeight = int32_t(info.height);
-        if (info.timing_info_present_flag)
-            FrameRateFromTiming(info.num_units_in_tick, info.time_scale, &fpsNum, &fpsDen);
+    const TrackFormat format = probe.FormatOf(sps);
+    uint32_t fpsNum = format.fpsNum, fpsDen = format.fpsDen;
+    if (format.parsed) {
+        videoWidth = int32_t(format.width);
+        videoHeight = int32_t(format.height);
     } else {
         videoWidth = kFallbackWidth;
         videoHeight = kFallbackHeight;
@@ -163,9 +218,15 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     trackTimeScale = timing.timeScale;
     frameDuration = timing.frameDuration;
     framesPerSecond = double(fpsNum) / double(fpsDen);
-    videoTrackId = int32_t(MP4AddH264VideoTrack(hMp4File, trackTimeScale, frameDuration,
-                                                uint16_t(videoWidth), uint16_t(videoHeight),
-                                                sps.data[1], sps.data[2], sps.data[3], 3));
+    if (probe.StreamCodec() == Codec::H265) {
+        videoTrackId = int32_t(MP4AddH265VideoTrack(hMp4File, trackTimeScale, frameDuration,
+                                                    uint16_t(videoWidth), uint16_t(videoHeight), 3));
+        if (videoTrackId) MP4SetH265Fields(hMp4File, MP4TrackId(videoTrackId), H265Fields(sps));
+    } else {
+        videoTrackId = int32_t(MP4AddH264VideoTrack(hMp4File, trackTimeScale, frameDuration,
+                                                    uint16_t(videoWidth), uint16_t(videoHeight),
+                                                    sps.data[1], sps.data[2], sps.data[3], 3));
+    }
     MP4SetVideoProfileLevel(hMp4File, kVideoProfileLevel);
     if (videoTrackId == 0) {
         qDebug("add video track failed.\n");
@@ -173,8 +234,9 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
         return false;
     }
     // Pictures whose samples are not square are shown at their displayed width.
-    if (parsed && info.sar_width && info.sar_height && info.sar_width != info.sar_height)
-        MP4AddPixelAspectRatio(hMp4File, MP4TrackId(videoTrackId), info.sar_width, info.sar_height);
+    if (format.sarWidth && format.sarHeight && format.sarWidth != format.sarHeight)
+        MP4AddPixelAspectRatio(hMp4File, MP4TrackId(videoTrackId), format.sarWidth,
+                               format.sarHeight);
     writer->SetTrack(MP4TrackId(videoTrackId), frameDuration);
     return true;
 }
@@ -249,7 +311,9 @@ bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
     ReadAll(in, h, inputPath);
     fclose(in);
     if (!failed && videoTrackId == 0)
-        Fail(QStringLiteral("input has no H.264 sequence parameter set"));
+        Fail(probe.StreamCodec() == Codec::Unknown
+                 ? QStringLiteral("not an H.264 or H.265 stream: no sequence parameter set")
+                 : QStringLiteral("input has no usable sequence parameter set"));
     const bool closed = CloseMp4File(h);
     if (closed && !failed && writer->Pictures() == 0)
         Fail(QStringLiteral("input has no coded pictures"));

@@ -1,14 +1,18 @@
-// The conversion engine: an H.264 Annex B file in, an MP4 file with one video track out.
+// The conversion engine: an H.264 or H.265 Annex B file in, an MP4 file with one video track out.
 #pragma once
 
 #include <QString>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "convert/nalunit.h"
+#include "convert/picturereader.h"
+#include "convert/trackformat.h"
 #include "mp4/mp4v2.h"
 
 class AccessUnitWriter;
@@ -36,7 +40,8 @@ public:
 
     // Creates the MP4 file at `path`; returns its handle, or MP4_INVALID_FILE_HANDLE.
     MP4FileHandle CreateMp4File(const char* path, int32_t width, int32_t height);
-    // Writes the NAL units of the Annex B region [buffer, buffer + end). Returns the bytes the
+    // Writes the NAL units of the Annex B region [buffer, buffer + end), H.264 or H.265 as the
+    // first parameter set that tells shows. Returns the bytes the
     // units found cover (0 when there is none, or on a failure that ends the writing), or -1 for
     // a missing handle or buffer. The last access unit stays pending until CloseMp4File.
     int32_t WriteNalUnits(MP4FileHandle hMp4File, const uint8_t* buffer, uint32_t end);
@@ -71,6 +76,8 @@ protected:
 
 private:
     void Fail(const QString& reason);
+    bool TakeUnit(MP4FileHandle hMp4File, const NalUnit& nal);
+    bool StartWriter(MP4FileHandle hMp4File);
     bool AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps);
     QString WriteFailure(MP4FileHandle hMp4File) const;
     void ReadAll(FILE* in, MP4FileHandle hMp4File, const char* inputPath);
@@ -81,6 +88,14 @@ private:
     std::string outputName;  // the final output path, for messages
     QString lastError;
     ConversionSummary summary;
+    StreamProbe probe;  // the codec, and what the first SPS says
+    // Units in front of the one that tells the codec, kept (the latest, up to a bound) for it.
+    struct EarlyUnit {
+        int32_t type;
+        std::vector<uint8_t> bytes;
+    };
+    std::deque<EarlyUnit> early;
+    size_t earlyBytes = 0;
     std::unique_ptr<AccessUnitWriter> writer;
     uint32_t overrideNum = 0;
     uint32_t overrideDen = 0;

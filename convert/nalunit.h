@@ -11,6 +11,10 @@ struct NalUnit {
     const uint8_t* data;      // the NAL header byte
 };
 
+// The unit's length without the zero bytes behind it, which belong to the byte stream (a NAL
+// unit never ends in 00); at least 1.
+uint32_t PayloadLength(const NalUnit& nal);
+
 // 4 when 00 00 00 01 begins at `pos`, else 3 when 00 00 01 does, else -1. A pattern that would
 // reach `end` or beyond is no start code; nothing at or past `end` is read.
 int32_t StartCodeLength(const uint8_t* pos, const uint8_t* end);

@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "convert/nalunit.h"
-#include "convert/timing.h"
-#include "h264/sps.h"
+#include "convert/trackformat.h"
 
 QString OutputNameFor(const QString& inputName) {
     QString name = inputName;
@@ -57,16 +56,13 @@ StreamTiming FirstSpsTiming(const QString& path) {
     if (n <= 0) return StreamTiming::Unknown;
     uint32_t pos = 0;
     NalUnit nalu;
+    StreamProbe probe;
     while (const int32_t r = FindNextNalUnit(chunk.data(), uint32_t(n), pos, &nalu)) {
         pos += uint32_t(r);
-        // The converter describes its track with the first SPS that has profile and level.
-        if (nalu.type != 7 || nalu.length < 4) continue;
-        SpsInfo info{};
-        uint32_t num = 0, den = 0;
-        const bool timed = ParseSpsFull(nalu.data, uint32_t(nalu.length), &info) &&
-                           info.timing_info_present_flag &&
-                           FrameRateFromTiming(info.num_units_in_tick, info.time_scale, &num, &den);
-        return timed ? StreamTiming::Present : StreamTiming::Absent;
+        probe.Take(nalu);
+        // The converter describes its track with the first SPS that can describe one.
+        if (!IsTrackSps(probe.StreamCodec(), nalu)) continue;
+        return probe.FormatOf(nalu).fpsNum ? StreamTiming::Present : StreamTiming::Absent;
     }
     return StreamTiming::Unknown;
 }

@@ -17,9 +17,9 @@ TrackTiming ChooseTrackTiming(uint32_t fpsNum, uint32_t fpsDen) {
 }
 
 bool FrameRateFromTiming(uint32_t numUnitsInTick, uint32_t timeScale, uint32_t* fpsNum,
-                         uint32_t* fpsDen) {
+                         uint32_t* fpsDen, uint32_t ticksPerFrame) {
     if (numUnitsInTick == 0 || timeScale == 0 || timeScale > INT32_MAX) return false;
-    const uint64_t den = uint64_t(2) * numUnitsInTick;
+    const uint64_t den = uint64_t(ticksPerFrame) * numUnitsInTick;
     if (den > INT32_MAX || uint64_t(timeScale) > den * 1000) return false;
     const uint64_t g = std::gcd(uint64_t(timeScale), den);
     *fpsNum = uint32_t(timeScale / g);

@@ -12,7 +12,8 @@ struct TrackTiming {
 // tick: num/den frames per second (reduced) gives a time scale of num and a duration of den.
 TrackTiming ChooseTrackTiming(uint32_t fpsNum, uint32_t fpsDen);
 
-// The frame rate an SPS's timing information gives, time_scale / (2 x num_units_in_tick), as
-// num/den; false when it gives none that is usable (no timing, zeros, or over 1000 fps).
+// The frame rate an SPS's timing information gives, time_scale / (ticksPerFrame x
+// num_units_in_tick), as num/den; false when it gives none that is usable (no timing, zeros,
+// or over 1000 fps). An H.264 frame lasts two ticks, an H.265 picture one.
 bool FrameRateFromTiming(uint32_t numUnitsInTick, uint32_t timeScale, uint32_t* fpsNum,
-                         uint32_t* fpsDen);
+                         uint32_t* fpsDen, uint32_t ticksPerFrame = 2);
