@@ -3,19 +3,16 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <vector>
+
+#include "mp4/paramsets.h"
 
 class AvcParameterSets {
 public:
     using Bytes = std::vector<uint8_t>;
 
-    // Takes a parameter set (a whole NAL unit, header byte included). A set with an id not seen
-    // before goes into the configuration record, however late it comes; before the first sample
-    // (`samplesStarted` false) the latest set of an id replaces the earlier one there. After it,
-    // a set that differs from the record's set of its id, or from what the decoder holds, is
-    // appended to `inband` as a 4-byte length and the unit; a plain repeat is dropped. False
-    // when the set's id cannot be read.
+    // Takes a parameter set (a whole NAL unit, header byte included) as ParameterSetStore::Add
+    // says. False when the set's id cannot be read.
     bool Add(bool sps, const uint8_t* nal, uint16_t length, bool samplesStarted, Bytes* inband);
 
     // AVCDecoderConfigurationRecord (ISO/IEC 14496-15 5.3.3.1): every SPS and PPS by id, the
@@ -24,8 +21,12 @@ public:
     Bytes ConfigurationRecord(uint8_t profile, uint8_t compat, uint8_t level,
                               uint8_t lengthSizeMinusOne) const;
 
+    // Whether any set had to travel in band.
+    bool AnyInBand() const { return sets.AnyInBand(); }
+
 private:
-    std::map<uint32_t, Bytes> configSps, configPps;  // the first of each id
-    std::map<uint32_t, Bytes> activeSps, activePps;  // what the decoder holds now
+    enum Kind : size_t { kSps, kPps };
+    // The record counts SPSs in five bits and PPSs in eight.
+    ParameterSetStore sets{{31, 255}};
     uint8_t maxLevel = 0;
 };

@@ -13,8 +13,11 @@ struct EditEntry {
     int64_t mediaTime = 0;
 };
 
-// The H.264 video track: track header (8.3.2), media header (8.4.2), edit list, and the AVC
-// sample entry (ISO/IEC 14496-15 5.4.2) with its configuration record and pixel aspect ratio.
+enum class VideoCodec { kH264, kH265 };
+
+// The video track: track header (8.3.2), media header (8.4.2), edit list, and the sample entry
+// (ISO/IEC 14496-15 5.4.2 for AVC, 8.4.1 for HEVC) with its configuration record and pixel
+// aspect ratio.
 struct VideoTrack {
     uint32_t trackId = 1;
     uint32_t timeScale = 0;      // media ticks per second
@@ -22,10 +25,13 @@ struct VideoTrack {
     uint64_t movieDuration = 0;  // movie ticks (tkhd)
     uint32_t displayWidth = 0;   // tkhd, 16.16 fixed point
     uint32_t displayHeight = 0;
-    uint16_t width = 0;  // avc1: the decoded picture size
+    uint16_t width = 0;  // sample entry: the decoded picture size
     uint16_t height = 0;
     uint32_t paspH = 0, paspV = 0;  // pasp (12 8.5.2.1), written when not 0
-    std::vector<uint8_t> avcC;      // AVCDecoderConfigurationRecord
+    VideoCodec codec = VideoCodec::kH264;
+    const char* sampleEntry = "avc1";  // avc1, hvc1 or hev1
+    const char* configBox = "avcC";    // avcC or hvcC
+    std::vector<uint8_t> config;       // the decoder configuration record
     std::vector<EditEntry> edits;
     uint32_t samplesPerChunk = 1;
     uint64_t firstChunkOffset = 0;  // where the track's media data begins in the file

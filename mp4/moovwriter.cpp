@@ -1,6 +1,8 @@
 #include "mp4/moovwriter.h"
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace {
 
@@ -151,11 +153,12 @@ void WriteMediaInformationHeaders(BoxWriter& w) {
     w.EndBox();
 }
 
-// 8.5.2 Sample description: one AVC sample entry (ISO/IEC 14496-15 5.4.2.1).
+// 8.5.2 Sample description: one visual sample entry (12.1.3) of AVC (ISO/IEC 14496-15 5.4.2.1)
+// or HEVC (8.4.1.1), with its configuration box.
 void WriteSampleDescription(BoxWriter& w, const VideoTrack& t) {
     w.StartFullBox("stsd", 0, 0);
     w.U32(1);
-    w.StartBox("avc1");
+    w.StartBox(t.sampleEntry);
     w.Zeros(6);   // reserved
     w.U16(1);     // data_reference_index
     w.Zeros(16);  // pre_defined, reserved
@@ -168,8 +171,8 @@ void WriteSampleDescription(BoxWriter& w, const VideoTrack& t) {
     w.Zeros(32);    // compressorname: empty
     w.U16(0x0018);  // depth: colour, no alpha
     w.U16(0xFFFF);  // pre_defined -1
-    w.StartBox("avcC");
-    w.Bytes(t.avcC);
+    w.StartBox(t.configBox);
+    w.Bytes(t.config);
     w.EndBox();
     if (t.paspH && t.paspV) {
         w.StartBox("pasp");  // 12.1.4.2
@@ -260,6 +263,48 @@ void WriteLayout(BoxWriter& w, const VideoTrack& t) {
     w.EndBox();
 }
 
+// 8.9.3 Sample group description and 8.9.2 sample to group of the random access points that are
+// not sync samples (10.4): one VisualRandomAccessEntry per distinct description, and every
+// sample's index into them (0: not in the group), in runs. Nothing when the group is empty.
+void WriteRandomAccessGroup(BoxWriter& w, const SampleTable& s) {
+    const std::map<uint32_t, uint8_t>& members = s.RandomAccessSamples();
+    if (members.empty()) return;
+    std::vector<uint8_t> entries;  // in order of first use
+    std::vector<SampleTable::Run> runs;
+    uint32_t next = 1;  // the first sample not in a run yet
+    auto append = [&](uint32_t count, uint32_t index) {
+        if (count == 0) return;
+        if (!runs.empty() && runs.back().value == index)
+            runs.back().count += count;
+        else
+            runs.push_back({count, index});
+    };
+    for (const auto& [number, entry] : members) {
+        auto it = std::find(entries.begin(), entries.end(), entry);
+        if (it == entries.end()) it = entries.insert(entries.end(), entry);
+        append(number - next, 0);
+        append(1, uint32_t(it - entries.begin()) + 1);
+        next = number + 1;
+    }
+    append(s.Count() + 1 - next, 0);
+
+    w.StartFullBox("sgpd", 1, 0);
+    w.Fourcc("rap ");
+    w.U32(1);  // default_length: one byte an entry
+    w.U32(uint32_t(entries.size()));
+    w.Bytes(entries);
+    w.EndBox();
+
+    w.StartFullBox("sbgp", 0, 0);
+    w.Fourcc("rap ");
+    w.U32(uint32_t(runs.size()));
+    for (const SampleTable::Run& r : runs) {
+        w.U32(r.count);
+        w.U32(r.value);
+    }
+    w.EndBox();
+}
+
 void WriteTrack(BoxWriter& w, const VideoTrack& t) {
     w.StartBox("trak");
     WriteTrackHeader(w, t);
@@ -272,6 +317,7 @@ void WriteTrack(BoxWriter& w, const VideoTrack& t) {
     WriteSampleDescription(w, t);
     WriteTiming(w, *t.samples);
     WriteLayout(w, t);
+    WriteRandomAccessGroup(w, *t.samples);
     w.EndBox();  // stbl
     w.EndBox();  // minf
     w.EndBox();  // mdia
@@ -280,12 +326,14 @@ void WriteTrack(BoxWriter& w, const VideoTrack& t) {
 
 }  // namespace
 
-void WriteFileType(BoxWriter& w) {
-    w.StartBox("ftyp");
-    w.Fourcc("isom");  // major brand
-    w.U32(0x200);      // minor version
-    for (const char* brand : {"isom", "iso2", "avc1", "mp41"}) w.Fourcc(brand);
-    w.EndBox();
+std::vector<uint8_t> FileTypeBox(VideoCodec codec) {
+    std::vector<uint8_t> out = {0, 0, 0, 0, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm',  // major
+                                0, 0, 2, 0};  // minor version
+    for (const char* brand : {"isom", "iso2", "avc1", "mp41"})
+        if (codec == VideoCodec::kH264 || strcmp(brand, "avc1") != 0)
+            out.insert(out.end(), brand, brand + 4);
+    out[3] = uint8_t(out.size());
+    return out;
 }
 
 void WriteMovie(BoxWriter& w, const Movie& m) {

@@ -4,7 +4,10 @@
 #include "mp4/boxes.h"
 #include "mp4/boxwriter.h"
 
-// ftyp (ISO/IEC 14496-12 4.3): isom, with the brands common players look for.
-void WriteFileType(BoxWriter& w);
+#include <vector>
+
+// ftyp (ISO/IEC 14496-12 4.3): isom, with the brands common players look for; 'avc1' only for
+// H.264 (ISO/IEC 14496-15 names no brand for plain H.265 files).
+std::vector<uint8_t> FileTypeBox(VideoCodec codec);
 // moov (8.2.1): mvhd, iods, and the video track with its sample tables.
 void WriteMovie(BoxWriter& w, const Movie& movie);

@@ -1,5 +1,6 @@
-// What the libmp4v2 calls cannot tell: whether the file really reached the disk, and a way to
-// hand a sample over in pieces.
+// What the libmp4v2 calls cannot tell: whether the file really reached the disk, a way to hand
+// a sample over in pieces, what the H.265 configuration takes from the parsed parameter sets,
+// and random access points decided after their sample was written.
 #pragma once
 
 #include "mp4/mp4v2.h"
@@ -19,3 +20,25 @@ bool MP4AppendSampleBytes(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t
 bool MP4FinishSample(MP4FileHandle hFile, MP4TrackId trackId,
                      MP4Duration duration = MP4_INVALID_DURATION, MP4Duration renderingOffset = 0,
                      bool isSyncSample = true);
+
+// What the HEVCDecoderConfigurationRecord takes from the parsed SPS/VPS rather than from bytes
+// (ISO/IEC 14496-15 8.3.3.1.2). avgFrameRate and constantFrameRate are written as 0, unspecified.
+struct Mp4HevcFields {
+    uint8_t chromaFormatIdc = 1, bitDepthLumaMinus8 = 0, bitDepthChromaMinus8 = 0;
+    uint16_t minSpatialSegmentationIdc = 0;  // 12 bits
+    uint8_t parallelismType = 0;
+    uint8_t numTemporalLayers = 1;  // sps_max_sub_layers_minus1 + 1
+    bool temporalIdNested = false;  // sps_temporal_id_nesting_flag
+};
+void MP4SetH265Fields(MP4FileHandle hFile, MP4TrackId trackId, const Mp4HevcFields& fields);
+
+// Sync sample status of a sample written earlier (1-based id): whether the sample is known to be
+// sync is sometimes decided pictures later (a CRA picture is sync only without RASL pictures).
+bool MP4SetSampleSync(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId, bool isSync);
+// Puts a sample into the 'rap ' sample group (ISO/IEC 14496-12 10.4, VisualRandomAccessEntry):
+// a random access point that is not a sync sample (a CRA with RASL pictures). numLeading: the
+// number of leading samples not decodable from it (RASL), or -1 when unknown
+// (num_leading_samples_known 0); above 127 it is written as unknown. Again for the same sample
+// replaces its entry. False for a sample not written yet.
+bool MP4AddRandomAccessSample(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
+                              int numLeading);

@@ -1,8 +1,10 @@
-// The libmp4v2 calls of mp4v2.h and mp4check.h over our own writer of one H.264 track.
+// The libmp4v2 calls of mp4v2.h and mp4check.h over our own writer of one H.264 or H.265 track.
 //
 // Layout of the file: ftyp, a free box of 8 bytes, then the media data box (mdat), which
 // receives every sample as it comes, and at close the movie box (moov) behind it. When the
-// media data passes 4 GiB, its header takes the free box's 8 bytes for a 64-bit size.
+// media data passes 4 GiB, its header takes the free box's 8 bytes for a 64-bit size. The ftyp
+// is written for H.264 before the track is known; an H.265 file's, one brand shorter, is
+// written over it at close, and the free box (or the 64-bit header) grows back by the brand.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include "mp4/boxes.h"
 #include "mp4/boxwriter.h"
 #include "mp4/filesink.h"
+#include "mp4/hevcconfig.h"
 #include "mp4/moovwriter.h"
 #include "mp4/mp4check.h"
 #include "mp4/mp4v2.h"
@@ -35,7 +38,8 @@ struct Mp4File {
     int fd;
     FileSink sink;
     BoxWriter boxes;
-    uint64_t mdatHeader = 0;  // offset of the 16 bytes that hold free + mdat headers
+    uint64_t fileTypeEnd = 0;  // where the free box begins
+    uint64_t mdatHeader = 0;   // offset of the media data box's 8-byte header
     uint32_t movieTimeScale = 90000;
     int visualProfileLevel = -1;
 
@@ -44,7 +48,9 @@ struct Mp4File {
     MP4Duration fixedDuration = MP4_INVALID_DURATION;
     uint8_t profile = 0, compat = 0, level = 0, lengthSizeMinusOne = 3;
     AvcParameterSets parameterSets;
-    AvcParameterSets::Bytes inband;  // parameter sets for the front of the next sample data
+    HevcParameterSets hevcSets;
+    Mp4HevcFields hevcFields;
+    std::vector<uint8_t> inband;  // parameter sets for the front of the next sample data
     SampleTable samples;
     bool sampleOpen = false;
     bool samplesStarted = false;
@@ -54,6 +60,16 @@ struct Mp4File {
 Mp4File* TrackFile(MP4FileHandle h, MP4TrackId trackId) {
     Mp4File* f = static_cast<Mp4File*>(h);
     return f && f->hasTrack && trackId == kVideoTrackId ? f : nullptr;
+}
+
+Mp4File* HevcTrackFile(MP4FileHandle h, MP4TrackId trackId) {
+    Mp4File* f = TrackFile(h, trackId);
+    return f && f->track.codec == VideoCodec::kH265 ? f : nullptr;
+}
+
+Mp4File* AvcTrackFile(MP4FileHandle h, MP4TrackId trackId) {
+    Mp4File* f = TrackFile(h, trackId);
+    return f && f->track.codec == VideoCodec::kH264 ? f : nullptr;
 }
 
 uint64_t Rescale(uint64_t ticks, uint32_t to, uint32_t from) {
@@ -67,21 +83,36 @@ void OpenSample(Mp4File* f) {
     f->sampleStart = f->sink.Position();
 }
 
+// The bytes from the end of the file type box to the media data's 8-byte header: a free box,
+// or, when the media data needs a 64-bit size, the start of its header.
 void WriteMediaDataHeader(Mp4File* f) {
     const uint64_t end = f->sink.Position();
-    const uint64_t size = end - (f->mdatHeader + 8);
+    const uint64_t size = end - f->mdatHeader;
+    const uint32_t gap = uint32_t(f->mdatHeader - f->fileTypeEnd);  // 8 or 12
     if (size <= UINT32_MAX) {
         const uint8_t h[4] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8),
                               uint8_t(size)};
-        f->sink.Patch(f->mdatHeader + 8, h, 4);
+        f->sink.Patch(f->mdatHeader, h, 4);
+        if (gap != 8) {
+            uint8_t free[12] = {0, 0, 0, uint8_t(gap), 'f', 'r', 'e', 'e'};
+            f->sink.Patch(f->fileTypeEnd, free, gap);
+        }
         return;
     }
     // A 64-bit size (ISO/IEC 14496-12 4.2) over the free box: size 1, the type, then the size
-    // in 8 bytes.
-    const uint64_t wide = end - f->mdatHeader;
-    uint8_t h[16] = {0, 0, 0, 1, 'm', 'd', 'a', 't'};
+    // in 8 bytes. What is left of the 32-bit header is zeros at the start of the media data.
+    const uint64_t wide = end - f->fileTypeEnd;
+    uint8_t h[20] = {0, 0, 0, 1, 'm', 'd', 'a', 't'};
     for (int i = 0; i < 8; ++i) h[8 + i] = uint8_t(wide >> (56 - 8 * i));
-    f->sink.Patch(f->mdatHeader, h, 16);
+    f->sink.Patch(f->fileTypeEnd, h, gap + 8);
+}
+
+// The file type box for the track's codec, over the one MP4Create wrote.
+void WriteFileType(Mp4File* f) {
+    if (!f->hasTrack || f->track.codec == VideoCodec::kH264) return;
+    const std::vector<uint8_t> box = FileTypeBox(f->track.codec);
+    f->sink.Patch(0, box.data(), box.size());
+    f->fileTypeEnd = box.size();
 }
 
 // Fills in what only the end knows: durations, the edit list's open ends, the configuration.
@@ -89,8 +120,16 @@ void CompleteTrack(Mp4File* f) {
     VideoTrack& t = f->track;
     t.samples = &f->samples;
     t.mediaDuration = f->samples.MediaDuration();
-    t.avcC = f->parameterSets.ConfigurationRecord(f->profile, f->compat, f->level,
-                                                  f->lengthSizeMinusOne);
+    if (t.codec == VideoCodec::kH265) {
+        // hvc1 holds every parameter set in its record; hev1 allows them in band too.
+        const bool complete = !f->hevcSets.AnyInBand();
+        t.sampleEntry = complete ? "hvc1" : "hev1";
+        t.configBox = "hvcC";
+        t.config = f->hevcSets.ConfigurationRecord(f->hevcFields, complete, f->lengthSizeMinusOne);
+    } else {
+        t.config = f->parameterSets.ConfigurationRecord(f->profile, f->compat, f->level,
+                                                        f->lengthSizeMinusOne);
+    }
     if (t.edits.empty()) {
         t.movieDuration = Rescale(t.mediaDuration, f->movieTimeScale, t.timeScale);
         return;
@@ -132,10 +171,12 @@ MP4FileHandle MP4Create(const char* fileName, uint32_t /*flags*/) {
     const int fd = ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return MP4_INVALID_FILE_HANDLE;
     auto* f = new Mp4File(fd);
-    WriteFileType(f->boxes);
-    f->mdatHeader = f->sink.Position();
+    const std::vector<uint8_t> fileType = FileTypeBox(VideoCodec::kH264);
+    f->sink.Write(fileType.data(), fileType.size());
+    f->fileTypeEnd = f->sink.Position();
     const uint8_t headers[16] = {0, 0, 0, 8, 'f', 'r', 'e', 'e', 0, 0, 0, 0, 'm', 'd', 'a', 't'};
     f->sink.Write(headers, sizeof headers);
+    f->mdatHeader = f->fileTypeEnd + 8;
     f->track.firstChunkOffset = f->sink.Position();
     return f;
 }
@@ -147,15 +188,16 @@ bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value) {
     return true;
 }
 
-MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
-                                uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
-                                uint8_t profile_compat, uint8_t AVCLevelIndication,
-                                uint8_t sampleLenFieldSizeMinusOne) {
+namespace {
+
+Mp4File* AddVideoTrack(MP4FileHandle hFile, VideoCodec codec, uint32_t timeScale,
+                       MP4Duration sampleDuration, uint16_t width, uint16_t height,
+                       uint8_t sampleLenFieldSizeMinusOne) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
-    if (!f || f->hasTrack || timeScale == 0 || sampleLenFieldSizeMinusOne != 3)
-        return MP4_INVALID_TRACK_ID;
+    if (!f || f->hasTrack || timeScale == 0 || sampleLenFieldSizeMinusOne != 3) return nullptr;
     f->hasTrack = true;
     VideoTrack& t = f->track;
+    t.codec = codec;
     t.trackId = kVideoTrackId;
     t.timeScale = timeScale;
     t.width = width;
@@ -169,11 +211,32 @@ MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Dura
         t.samplesPerChunk = uint32_t(std::clamp<uint64_t>(perSecond, 1, kMaxSamplesPerChunk));
     }
     f->fixedDuration = sampleDuration;
+    f->lengthSizeMinusOne = sampleLenFieldSizeMinusOne;
+    return f;
+}
+
+}  // namespace
+
+MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
+                                uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
+                                uint8_t profile_compat, uint8_t AVCLevelIndication,
+                                uint8_t sampleLenFieldSizeMinusOne) {
+    Mp4File* f = AddVideoTrack(hFile, VideoCodec::kH264, timeScale, sampleDuration, width, height,
+                               sampleLenFieldSizeMinusOne);
+    if (!f) return MP4_INVALID_TRACK_ID;
     f->profile = AVCProfileIndication;
     f->compat = profile_compat;
     f->level = AVCLevelIndication;
-    f->lengthSizeMinusOne = sampleLenFieldSizeMinusOne;
     return kVideoTrackId;
+}
+
+MP4TrackId MP4AddH265VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
+                                uint16_t width, uint16_t height,
+                                uint8_t sampleLenFieldSizeMinusOne) {
+    return AddVideoTrack(hFile, VideoCodec::kH265, timeScale, sampleDuration, width, height,
+                         sampleLenFieldSizeMinusOne)
+               ? kVideoTrackId
+               : MP4_INVALID_TRACK_ID;
 }
 
 void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value) {
@@ -182,20 +245,49 @@ void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value) {
 
 void MP4AddH264SequenceParameterSet(MP4FileHandle hFile, MP4TrackId trackId,
                                     const uint8_t* pSequence, uint16_t sequenceLen) {
-    if (Mp4File* f = TrackFile(hFile, trackId))
+    if (Mp4File* f = AvcTrackFile(hFile, trackId))
         f->parameterSets.Add(true, pSequence, sequenceLen, f->samplesStarted, &f->inband);
 }
 
 void MP4AddH264PictureParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pPict,
                                    uint16_t pictLen) {
-    if (Mp4File* f = TrackFile(hFile, trackId))
+    if (Mp4File* f = AvcTrackFile(hFile, trackId))
         f->parameterSets.Add(false, pPict, pictLen, f->samplesStarted, &f->inband);
+}
+
+void MP4AddH265VideoParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* nal,
+                                 uint16_t len) {
+    if (Mp4File* f = HevcTrackFile(hFile, trackId))
+        f->hevcSets.Add(HevcParameterSets::kVps, nal, len, f->samplesStarted, &f->inband);
+}
+
+void MP4AddH265SequenceParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* nal,
+                                    uint16_t len) {
+    if (Mp4File* f = HevcTrackFile(hFile, trackId))
+        f->hevcSets.Add(HevcParameterSets::kSps, nal, len, f->samplesStarted, &f->inband);
+}
+
+void MP4AddH265PictureParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* nal,
+                                   uint16_t len) {
+    if (Mp4File* f = HevcTrackFile(hFile, trackId))
+        f->hevcSets.Add(HevcParameterSets::kPps, nal, len, f->samplesStarted, &f->inband);
+}
+
+void MP4SetH265Fields(MP4FileHandle hFile, MP4TrackId trackId, const Mp4HevcFields& fields) {
+    if (Mp4File* f = HevcTrackFile(hFile, trackId)) f->hevcFields = fields;
 }
 
 bool MP4AppendSampleBytes(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pBytes,
                           uint32_t numBytes) {
     Mp4File* f = TrackFile(hFile, trackId);
     if (!f || (!pBytes && numBytes) || f->sink.Error()) return false;
+    // The sample's size is a 32-bit field (stsz): a larger sample is refused, not cut, and the
+    // bytes that would pass the limit are not written, so that the sample can still be ended.
+    const uint64_t written = f->sampleOpen ? f->sink.Position() - f->sampleStart : 0;
+    if (written + f->inband.size() + numBytes > UINT32_MAX) {
+        errno = EFBIG;
+        return false;
+    }
     OpenSample(f);
     if (!f->inband.empty()) {
         f->sink.Write(f->inband.data(), f->inband.size());
@@ -205,16 +297,28 @@ bool MP4AppendSampleBytes(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t
     return true;
 }
 
+namespace {
+
+// Whether a sample with this duration and offset can go into the tables (32-bit fields; signed
+// offsets in ctts version 1 readers). The fixed duration stands for MP4_INVALID_DURATION.
+bool SampleFits(const Mp4File* f, MP4Duration* duration, MP4Duration renderingOffset) {
+    if (*duration == MP4_INVALID_DURATION) *duration = f->fixedDuration;
+    return *duration <= UINT32_MAX && renderingOffset <= INT32_MAX &&
+           f->samples.Count() < UINT32_MAX;
+}
+
+}  // namespace
+
 bool MP4FinishSample(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration duration,
                      MP4Duration renderingOffset, bool isSyncSample) {
     Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || !MP4AppendSampleBytes(hFile, trackId, nullptr, 0)) return false;
-    f->sampleOpen = false;
-    if (duration == MP4_INVALID_DURATION) duration = f->fixedDuration;
-    const uint64_t size = f->sink.Position() - f->sampleStart;
-    if (duration > UINT32_MAX || renderingOffset > INT32_MAX || size > UINT32_MAX ||
-        f->samples.Count() == UINT32_MAX)
+    // A sample that cannot be entered stays open: its bytes are in the media data already, and
+    // closing it without an entry would shift every later sample's place.
+    if (!f || !SampleFits(f, &duration, renderingOffset) ||
+        !MP4AppendSampleBytes(hFile, trackId, nullptr, 0))
         return false;
+    f->sampleOpen = false;
+    const uint64_t size = f->sink.Position() - f->sampleStart;
     f->samples.Add(uint32_t(size), uint32_t(duration), isSyncSample);
     f->samples.SetCompositionOffset(f->samples.Count() - 1, uint32_t(renderingOffset));
     return f->sink.Error() == 0;
@@ -224,7 +328,7 @@ bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pByt
                     uint32_t numBytes, MP4Duration duration, MP4Duration renderingOffset,
                     bool isSyncSample) {
     Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || f->sampleOpen) return false;
+    if (!f || f->sampleOpen || !SampleFits(f, &duration, renderingOffset)) return false;
     return MP4AppendSampleBytes(hFile, trackId, pBytes, numBytes) &&
            MP4FinishSample(hFile, trackId, duration, renderingOffset, isSyncSample);
 }
@@ -234,6 +338,21 @@ bool MP4SetSampleRenderingOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4Sam
     Mp4File* f = TrackFile(hFile, trackId);
     if (!f || sampleId == 0 || renderingOffset > INT32_MAX) return false;
     return f->samples.SetCompositionOffset(sampleId - 1, uint32_t(renderingOffset));
+}
+
+bool MP4SetSampleSync(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId, bool isSync) {
+    Mp4File* f = TrackFile(hFile, trackId);
+    return f && sampleId != 0 && f->samples.SetSync(sampleId - 1, isSync);
+}
+
+bool MP4AddRandomAccessSample(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
+                              int numLeading) {
+    Mp4File* f = TrackFile(hFile, trackId);
+    if (!f || sampleId == 0 || numLeading < -1) return false;
+    // VisualRandomAccessEntry (ISO/IEC 14496-12 10.4.2): num_leading_samples_known, then the
+    // count in 7 bits; a larger count can only be given as unknown.
+    const uint8_t entry = numLeading >= 0 && numLeading <= 127 ? uint8_t(0x80 | numLeading) : 0;
+    return f->samples.SetRandomAccess(sampleId - 1, entry);
 }
 
 MP4EditId MP4AddTrackEdit(MP4FileHandle hFile, MP4TrackId trackId, MP4EditId editId,
@@ -261,6 +380,7 @@ bool MP4AddPixelAspectRatio(MP4FileHandle hFile, MP4TrackId trackId, uint32_t hS
 bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     std::unique_ptr<Mp4File> f(static_cast<Mp4File*>(hFile));
     if (!f) return false;
+    WriteFileType(f.get());
     WriteMediaDataHeader(f.get());
     Movie movie;
     movie.timeScale = f->movieTimeScale;

@@ -1,6 +1,6 @@
 // The MP4 writing calls the converter uses, with the names, types and constants of libmp4v2 2.x,
-// implemented by our own writer of one H.264 track (mp4file.cpp). Samples go to the media data
-// as they come; the movie box, with every table, is written at close, behind the media data.
+// implemented by our own writer of one H.264 or H.265 track (mp4file.cpp). Samples go to the media
+// data as they come; the movie box, with every table, is written at close, behind the media data.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,12 @@ MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Dura
                                 uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
                                 uint8_t profile_compat, uint8_t AVCLevelIndication,
                                 uint8_t sampleLenFieldSizeMinusOne);
+// Adds the H.265 track (ISO/IEC 14496-15 clause 8); MP4_INVALID_TRACK_ID on failure. Same rules
+// as MP4AddH264VideoTrack: one video track, 4-byte lengths. Its sample entry is hvc1 when every
+// parameter set is in the decoder configuration, hev1 when one had to travel in band.
+MP4TrackId MP4AddH265VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
+                                uint16_t width, uint16_t height,
+                                uint8_t sampleLenFieldSizeMinusOne);
 // Visual profile level of the initial object descriptor (iods).
 void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value);
 // Parameter sets, each a whole NAL unit (header byte included, no start code). Every id goes
@@ -36,6 +42,14 @@ void MP4AddH264SequenceParameterSet(MP4FileHandle hFile, MP4TrackId trackId,
                                     const uint8_t* pSequence, uint16_t sequenceLen);
 void MP4AddH264PictureParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pPict,
                                    uint16_t pictLen);
+// The H.265 track's parameter sets, each a whole NAL unit (2-byte header included, no start
+// code), taken as the H.264 ones are.
+void MP4AddH265VideoParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* nal,
+                                 uint16_t len);
+void MP4AddH265SequenceParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* nal,
+                                    uint16_t len);
+void MP4AddH265PictureParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* nal,
+                                   uint16_t len);
 // Appends one sample. A duration of MP4_INVALID_DURATION takes the track's fixed one.
 bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pBytes,
                     uint32_t numBytes, MP4Duration duration = MP4_INVALID_DURATION,

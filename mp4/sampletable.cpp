@@ -24,6 +24,22 @@ bool SampleTable::SetCompositionOffset(uint32_t index, uint32_t offset) {
     return true;
 }
 
+bool SampleTable::SetSync(uint32_t index, bool isSync) {
+    if (index >= sizes.size()) return false;
+    const uint32_t number = index + 1;
+    auto it = std::lower_bound(sync.begin(), sync.end(), number);
+    const bool listed = it != sync.end() && *it == number;
+    if (isSync && !listed) sync.insert(it, number);
+    if (!isSync && listed) sync.erase(it);
+    return true;
+}
+
+bool SampleTable::SetRandomAccess(uint32_t index, uint8_t entry) {
+    if (index >= sizes.size()) return false;
+    randomAccess[index + 1] = entry;
+    return true;
+}
+
 bool SampleTable::HasCompositionOffsets() const {
     return std::any_of(offsets.begin(), offsets.end(), [](uint32_t o) { return o != 0; });
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <vector>
 
 class SampleTable {
@@ -17,6 +18,16 @@ public:
     void Add(uint32_t size, uint32_t duration, bool sync);
     // Composition offset (ctts) of sample `index` (0-based); false when there is no such sample.
     bool SetCompositionOffset(uint32_t index, uint32_t offset);
+
+    // Revises whether sample `index` (0-based) is a sync sample; false when there is no such
+    // sample. Cheap for the latest samples.
+    bool SetSync(uint32_t index, bool isSync);
+    // Puts sample `index` into the random access point group ('rap ', ISO/IEC 14496-12 10.4)
+    // with the VisualRandomAccessEntry byte that describes it; again for the same sample
+    // replaces its entry. False when there is no such sample.
+    bool SetRandomAccess(uint32_t index, uint8_t entry);
+    // The group's members: 1-based sample number to entry byte.
+    const std::map<uint32_t, uint8_t>& RandomAccessSamples() const { return randomAccess; }
 
     uint32_t Count() const { return uint32_t(sizes.size()); }
     uint32_t Size(uint32_t index) const { return sizes[index]; }
@@ -64,6 +75,7 @@ private:
     std::deque<uint32_t> offsets;  // empty while every offset is 0
     std::vector<Run> durations;
     std::vector<uint32_t> sync;
+    std::map<uint32_t, uint8_t> randomAccess;
     uint64_t mediaDuration = 0;
     uint64_t dataSize = 0;
 };
