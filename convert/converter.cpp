@@ -329,6 +329,7 @@ bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
         return false;
     }
 
+    summary.codec = probe.StreamCodec();
     summary.pictures = writer->Pictures();
     summary.syncPictures = writer->SyncPictures();
     summary.hiddenPictures = writer->Pictures() - writer->PresentedPictures();

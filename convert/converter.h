@@ -19,6 +19,7 @@ class AccessUnitWriter;
 
 // What a finished conversion wrote, for the window's and the command line's report.
 struct ConversionSummary {
+    Codec codec = Codec::Unknown;
     uint64_t pictures = 0;        // samples written (one per access unit)
     uint64_t syncPictures = 0;    // of which sync samples
     uint64_t hiddenPictures = 0;  // of which ahead of the first decodable one: kept, not shown
