@@ -15,9 +15,14 @@
 #    (/usr/bin/time -f %M), whose peak RSS of the command is its own alone (a child of this
 #    python would count the interpreter's pages until exec); the CLI's largest is set against
 #    16 MB + 16 bytes a picture of that stream.
+#    The same for H.265: a stream of the same size joined from the H.265 test streams that are
+#    8-bit 4:2:0, progressive and start with a picture a decoder can start from.
 # 2. A stream of about 100 KB (a few of the same test streams): the CLI's whole-process time
 #    (start-up included) against `cp` of the same file, 200 runs each, interleaved; the ratio of
 #    the medians, and of the best runs.
+# 3. Memory on hostile input: MEGABYTES of SEI units in front of one picture. The converter
+#    refuses it once the units waiting for a picture pass 64 MiB; its peak RSS is set against
+#    16 MB plus those 64 MiB.
 # Prints a small table. Needs python3, ffmpeg, GNU time (scripts/deps.sh installs them) and a
 # build of tovanmuxer-cli.
 set -euo pipefail
@@ -42,9 +47,14 @@ NAMES = ["main_bframes_640x360.h264", "slices4_640x360.h264", "weightp_320x240.h
          "aud_320x240.h264", "baseline_320x240.h264", "high_cqm_320x240.h264"]
 with open(os.path.join(data, "streams.tsv")) as f:
     facts = {r["file"]: r for r in csv.DictReader(f, delimiter="\t")}
-streams = [(open(os.path.join(data, n), "rb").read(), int(facts[n]["pictures"])) for n in NAMES]
+H265_NAMES = sorted(n for n, r in facts.items()
+                    if r["codec"] == "h265" and r["bit_depth"] == "8" and r["chroma_format_idc"] == "1"
+                    and r.get("field_seq", "0") == "0" and r["leading_pictures"] == "0")
 
-def join(path, size):
+def load(names):
+    return [(open(os.path.join(data, n), "rb").read(), int(facts[n]["pictures"])) for n in names]
+
+def join(path, size, streams):
     """Writes the streams in turn, whole, until `size` bytes; returns (bytes, pictures)."""
     n = pictures = i = 0
     with open(path, "wb") as f:
@@ -54,9 +64,6 @@ def join(path, size):
             n, pictures, i = n + len(d), pictures + p, i + 1
     return n, pictures
 
-big, small = os.path.join(work, "big.h264"), os.path.join(work, "small.h264")
-big_bytes, big_pictures = join(big, mb * 1000000)
-small_bytes, _ = join(small, 100000)
 out = os.path.join(work, "out.mp4")
 
 def commands(src):
@@ -66,8 +73,9 @@ def commands(src):
 
 rss_file = os.path.join(work, "rss")
 
-def run(cmd, flush=True, measure_rss=True):
-    """Wall time (s) and peak RSS (bytes) of one run of cmd, its output deleted before."""
+def run(cmd, flush=True, measure_rss=True, fails=False):
+    """Wall time (s) and peak RSS (bytes) of one run of cmd, its output deleted before; with
+    `fails`, the run must fail."""
     if os.path.exists(out):
         os.unlink(out)
     if flush:
@@ -77,44 +85,78 @@ def run(cmd, flush=True, measure_rss=True):
     t0 = time.perf_counter()
     p = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     dt = time.perf_counter() - t0
-    if p.returncode != 0:
+    if (p.returncode != 0) != fails:
         sys.exit("failed: %s\n%s" % (" ".join(cmd), p.stderr.decode(errors="replace")))
     return dt, int(open(rss_file).read().split()[-1]) * 1024 if measure_rss else 0
 
-cmds = commands(big)
-for c in cmds.values():
-    run(c)  # warm-up
-best = {k: float("inf") for k in cmds}
-rss = {k: 0 for k in cmds}
-for _ in range(5):
-    for k, c in cmds.items():
-        dt, r = run(c)
-        best[k], rss[k] = min(best[k], dt), max(rss[k], r)
-
-small_cmds = {k: v for k, v in commands(small).items() if k != "ffmpeg -c copy"}
-times = {k: [] for k in small_cmds}
-for c in small_cmds.values():
-    run(c, measure_rss=False)
-for _ in range(200):
-    for k, c in small_cmds.items():
-        times[k].append(run(c, flush=False, measure_rss=False)[0])
-
 MB = 1e6
-print("joined stream: %.1f MB, %d pictures (%d test streams, over and over)"
-      % (big_bytes / MB, big_pictures, len(NAMES)))
-print("%-16s %9s %9s %8s %10s" % ("", "best (s)", "MB/s", "x cp", "peak RSS"))
-for k in cmds:
-    print("%-16s %9.3f %9.0f %8.2f %7.1f MB"
-          % (k, best[k], big_bytes / MB / best[k], best[k] / best["cp"], rss[k] / MB))
-budget = 16 * MB + 16 * big_pictures
-print("tovanmuxer-cli peak RSS %.1f MB against 16 MB + 16 B x %d pictures = %.1f MB: %.2f of it"
-      % (rss["tovanmuxer-cli"] / MB, big_pictures, budget / MB, rss["tovanmuxer-cli"] / budget))
-print("tovanmuxer-cli / ffmpeg -c copy: %.2f" % (best["tovanmuxer-cli"] / best["ffmpeg -c copy"]))
-med = {k: statistics.median(v) for k, v in times.items()}
-low = {k: min(v) for k, v in times.items()}
-print("small stream %.0f KB, %d runs each: cp %.2f ms (best %.2f), tovanmuxer-cli %.2f ms "
-      "(best %.2f): %.1fx cp's time (best %.1fx)"
-      % (small_bytes / 1000, len(times["cp"]), med["cp"] * 1e3, low["cp"] * 1e3,
-         med["tovanmuxer-cli"] * 1e3, low["tovanmuxer-cli"] * 1e3,
-         med["tovanmuxer-cli"] / med["cp"], low["tovanmuxer-cli"] / low["cp"]))
+
+def bench(label, names):
+    """The big stream's table and the small stream's line for one codec's test streams."""
+    streams = load(names)
+    big, small = os.path.join(work, "big.bin"), os.path.join(work, "small.bin")
+    big_bytes, big_pictures = join(big, mb * 1000000, streams)
+    small_bytes, _ = join(small, 100000, streams)
+    cmds = commands(big)
+    for c in cmds.values():
+        run(c)  # warm-up
+    best = {k: float("inf") for k in cmds}
+    rss = {k: 0 for k in cmds}
+    for _ in range(5):
+        for k, c in cmds.items():
+            dt, r = run(c)
+            best[k], rss[k] = min(best[k], dt), max(rss[k], r)
+
+    small_cmds = {k: v for k, v in commands(small).items() if k != "ffmpeg -c copy"}
+    times = {k: [] for k in small_cmds}
+    for c in small_cmds.values():
+        run(c, measure_rss=False)
+    for _ in range(200):
+        for k, c in small_cmds.items():
+            times[k].append(run(c, flush=False, measure_rss=False)[0])
+
+    print("%s: joined stream %.1f MB, %d pictures (%d test streams, over and over)"
+          % (label, big_bytes / MB, big_pictures, len(names)))
+    print("%-16s %9s %9s %8s %10s" % ("", "best (s)", "MB/s", "x cp", "peak RSS"))
+    for k in cmds:
+        print("%-16s %9.3f %9.0f %8.2f %7.1f MB"
+              % (k, best[k], big_bytes / MB / best[k], best[k] / best["cp"], rss[k] / MB))
+    budget = 16 * MB + 16 * big_pictures
+    print("tovanmuxer-cli peak RSS %.1f MB against 16 MB + 16 B x %d pictures = %.1f MB: %.2f of it"
+          % (rss["tovanmuxer-cli"] / MB, big_pictures, budget / MB, rss["tovanmuxer-cli"] / budget))
+    print("tovanmuxer-cli / ffmpeg -c copy: %.2f" % (best["tovanmuxer-cli"] / best["ffmpeg -c copy"]))
+    med = {k: statistics.median(v) for k, v in times.items()}
+    low = {k: min(v) for k, v in times.items()}
+    print("small stream %.0f KB, %d runs each: cp %.2f ms (best %.2f), tovanmuxer-cli %.2f ms "
+          "(best %.2f): %.1fx cp's time (best %.1fx)"
+          % (small_bytes / 1000, len(times["cp"]), med["cp"] * 1e3, low["cp"] * 1e3,
+             med["tovanmuxer-cli"] * 1e3, low["tovanmuxer-cli"] * 1e3,
+             med["tovanmuxer-cli"] / med["cp"], low["tovanmuxer-cli"] / low["cp"]))
+    print()
+
+def sei_flood():
+    """MEGABYTES of SEI units (1 MiB of user data each) between the parameter sets and the first
+    picture of a test stream: the CLI must refuse it within 16 MB plus the 64 MiB cap."""
+    d = open(os.path.join(data, NAMES[0]), "rb").read()
+    first = min(i for i in (d.find(b"\x00\x00\x00\x01\x65"), d.find(b"\x00\x00\x00\x01\x25"))
+                if i >= 0)
+    payload = 1 << 20
+    size = b"\xff" * (payload // 255) + bytes([payload % 255])
+    sei = b"\x00\x00\x00\x01\x06\x05" + size + b"\x80" * payload + b"\x80"
+    path = os.path.join(work, "sei.h264")
+    with open(path, "wb") as f:
+        f.write(d[:first])
+        for _ in range(mb * 1000000 // len(sei) + 1):
+            f.write(sei)
+        f.write(d[first:])
+    dt, r = run([cli, path, "-o", out], fails=True)
+    budget = 16 * MB + (64 << 20)
+    print("SEI flood: %.1f MB of SEI in front of one picture: refused in %.3f s, peak RSS %.1f MB "
+          "against 16 MB + the 64 MiB cap = %.1f MB: %.2f of it"
+          % (os.path.getsize(path) / MB, dt, r / MB, budget / MB, r / budget))
+    os.unlink(path)
+
+bench("H.264", NAMES)
+bench("H.265", H265_NAMES)
+sei_flood()
 PY
