@@ -174,6 +174,21 @@ class TestMp4Layer : public QObject {
     QTemporaryDir tmp;
     Stream stream;
     QString source;
+    QHash<QString, QString> hevcStreams;
+
+    // The H.265 streams, each made once. "open": open GOPs with RASL pictures and two temporal
+    // sub-layers (sub-layer flags ahead of the SPS id); "other": another size, high tier, level 4.
+    QString HevcStream(const QString& name) {
+        if (!hevcStreams.contains(name))
+            hevcStreams[name] =
+                name == "open"
+                    ? MakeHevcStream(tmp.path(), name, "64x64", 24,
+                                     {"--keyint", "8", "--min-keyint", "8", "--open-gop",
+                                      "--bframes", "3", "--temporal-layers"})
+                    : MakeHevcStream(tmp.path(), name, "96x64", 8,
+                                     {"--keyint", "8", "--bframes", "2", "--level-idc", "4"});
+        return hevcStreams[name];
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -281,20 +296,13 @@ private Q_SLOTS:
         QFETCH(QStringList, streams);
         QFETCH(QByteArray, entry);
         QFETCH(int, levelOf);
-        // Open GOPs with RASL pictures, two temporal sub-layers (sub-layer flags ahead of the
-        // SPS id); the other stream: another size, high tier, level 4.
-        static const QHash<QString, QString> made = {
-            {"open", MakeHevcStream(tmp.path(), "open", "64x64", 24,
-                                    {"--keyint", "8", "--min-keyint", "8", "--open-gop",
-                                     "--bframes", "3", "--temporal-layers"})},
-            {"other", MakeHevcStream(tmp.path(), "other", "96x64", 8,
-                                     {"--keyint", "8", "--bframes", "2", "--level-idc", "4"})}};
         QVector<QString> files;
         QVector<QByteArray> expected;  // the pictures as libavcodec decodes the raw streams
         for (const QString& s : streams) {
-            QVERIFY2(!made[s].isEmpty(), "x265 or ffmpeg failed");
-            files.push_back(made[s]);
-            expected += DecodePictureHashes(made[s]);
+            const QString file = HevcStream(s);
+            QVERIFY2(!file.isEmpty(), "x265 or ffmpeg failed");
+            files.push_back(file);
+            expected += DecodePictureHashes(file);
         }
         Mp4HevcFields fields;
         fields.minSpatialSegmentationIdc = 0xABC;
