@@ -32,16 +32,16 @@ struct DecodeResult {
     int64_t duration = 0;                    // stream duration in its time base
 };
 
-// Decodes every picture of a raw H.264 stream or of an MP4 file's video track.
+// Decodes every picture of a raw H.264 or H.265 stream or of an MP4 file's video track.
 DecodeResult DecodeFile(const QString& path);
 // The hashes of DecodeFile's pictures in output order; empty when the file cannot be decoded.
 QVector<QByteArray> DecodePictureHashes(const QString& path);
 QVector<QByteArray> PictureHashes(const DecodeResult& r);
 
-// A second, independent reader: plays an MP4 file through GStreamer (qtdemux, h264parse,
-// avdec_h264, as most Linux desktop players do) in a separate process. The pictures' hashes
-// are taken as DecodeFile takes them, in output order; their pts is the stream time in ns,
-// after the edit list. Only pictures and the error are filled in.
+// A second, independent reader: plays an MP4 file through GStreamer (qtdemux, then h264parse and
+// avdec_h264 or h265parse and avdec_h265, as most Linux desktop players do) in a separate
+// process. The pictures' hashes are taken as DecodeFile takes them, in output order; their pts is
+// the stream time in ns, after the edit list. Only pictures and the error are filled in.
 DecodeResult DecodeWithGStreamer(const QString& path);
 
 struct Mp4Info {
