@@ -1,8 +1,14 @@
-// The MP4 calls on their own: what the file says about time scales, the decoder configuration,
-// sync samples and rendering offsets, and that write errors are reported.
+// The MP4 calls on their own: what the file says about time scales, the decoder configuration
+// of H.264 and H.265 tracks, sync samples, random access points and rendering offsets, that
+// write errors are reported, and that a refused sample leaves the file sound.
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
 
 #include "convert/nalunit.h"
 #include "mp4/mp4check.h"
@@ -42,6 +48,125 @@ const uint8_t* U8(const QByteArray& b) {
     return reinterpret_cast<const uint8_t*>(b.constData());
 }
 
+QByteArray LengthPrefixed(const QByteArray& nal) {
+    const uint32_t n = uint32_t(nal.size());
+    return QByteArray() + char(n >> 24) + char(n >> 16) + char(n >> 8) + char(n) + nal;
+}
+
+// An H.265 stream of `frames` pictures of ffmpeg's test pattern, made by x265 with `options`.
+QString MakeHevcStream(const QString& dir, const QString& name, const QString& size, int frames,
+                       const QStringList& options) {
+    const QString yuv = dir + QStringLiteral("/") + name + QStringLiteral(".yuv");
+    const QString out = dir + QStringLiteral("/") + name + QStringLiteral(".hevc");
+    const QString n = QString::number(frames);
+    if (QProcess::execute(
+            QStringLiteral("ffmpeg"),
+            {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=" + size + ":rate=25",
+             "-frames:v", n, "-pix_fmt", "yuv420p", "-f", "rawvideo", yuv}) != 0)
+        return QString();
+    QStringList args = {"--input",
+                        yuv,
+                        "--input-res",
+                        size,
+                        "--fps",
+                        "25",
+                        "--frames",
+                        n,
+                        "--pools",
+                        "none",
+                        "--frame-threads",
+                        "1",
+                        "--no-scenecut",
+                        "--no-info",
+                        "--log-level",
+                        "error",
+                        "-o",
+                        out};
+    QProcess x265;
+    x265.start(QStringLiteral("x265"), args + options);
+    if (!x265.waitForFinished(60000) || x265.exitCode() != 0) return QString();
+    return out;
+}
+
+// The payload of a NAL unit without its emulation prevention bytes.
+QByteArray Unescape(const QByteArray& nal) {
+    QByteArray out;
+    int zeros = 0;
+    for (char c : nal) {
+        if (zeros >= 2 && c == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = c == 0 ? zeros + 1 : 0;
+        out.append(c);
+    }
+    return out;
+}
+
+// What an H.265 file written by WriteHevc should hold.
+struct HevcWritten {
+    QVector<QByteArray> vps, sps, pps;  // every distinct set, in stream order
+    QVector<QByteArray> samples;        // the pictures as given, without in-band sets
+    QVector<uint32_t> sync;             // IDR, BLA, and CRA without RASL pictures
+    QVector<uint32_t> rap;              // CRA with RASL pictures
+    QVector<int> leading;               // how many RASL pictures each has
+};
+
+// Writes the pictures of the raw streams one after the other into an H.265 track, as a
+// converter does: parameter sets as they come, SEI with the picture they precede, and each IRAP
+// picture sync at first, revised to a random access point once a RASL picture follows it.
+HevcWritten WriteHevc(const QString& path, const QVector<QString>& streams,
+                      const Mp4HevcFields& fields) {
+    HevcWritten w;
+    MP4FileHandle h = MP4Create(path.toUtf8().constData(), 0);
+    const MP4TrackId t = MP4AddH265VideoTrack(h, 25000, 1000, 64, 64, 3);
+    MP4SetH265Fields(h, t, fields);
+    QByteArray pending;
+    uint32_t cra = 0;
+    int rasl = 0;
+    auto endCra = [&] {
+        if (cra && rasl) {
+            MP4SetSampleSync(h, t, cra, false);
+            MP4AddRandomAccessSample(h, t, cra, rasl);
+            w.sync.removeOne(cra);
+            w.rap.push_back(cra);
+            w.leading.push_back(rasl);
+        }
+        cra = 0;
+        rasl = 0;
+    };
+    for (const QString& file : streams) {
+        ForEachNalUnit(ReadFileBytes(file), [&](const NalUnit& n, qint64) {
+            QByteArray nal(reinterpret_cast<const char*>(n.data), n.length);
+            while (nal.endsWith('\0')) nal.chop(1);
+            const int type = (uint8_t(nal[0]) >> 1) & 0x3F;
+            auto add = [&](QVector<QByteArray>& seen, auto call) {
+                call(h, t, U8(nal), uint16_t(nal.size()));
+                if (!seen.contains(nal)) seen.push_back(nal);
+            };
+            if (type == 32) add(w.vps, MP4AddH265VideoParameterSet);
+            if (type == 33) add(w.sps, MP4AddH265SequenceParameterSet);
+            if (type == 34) add(w.pps, MP4AddH265PictureParameterSet);
+            if (type >= 35) pending += LengthPrefixed(nal);
+            if (type >= 32) return;
+            const bool irap = type >= 16 && type <= 23;
+            if (irap) endCra();
+            const QByteArray sample = pending + LengthPrefixed(nal);
+            pending.clear();
+            MP4WriteSample(h, t, U8(sample), uint32_t(sample.size()), MP4_INVALID_DURATION, 0,
+                           irap);
+            w.samples.push_back(sample);
+            const uint32_t id = uint32_t(w.samples.size());
+            if (irap) w.sync.push_back(id);
+            if (type == 21) cra = id;
+            if (type == 8 || type == 9) ++rasl;
+        });
+    }
+    endCra();
+    MP4Close(h, 0);
+    return w;
+}
+
 }  // namespace
 
 class TestMp4Layer : public QObject {
@@ -49,6 +174,21 @@ class TestMp4Layer : public QObject {
     QTemporaryDir tmp;
     Stream stream;
     QString source;
+    QHash<QString, QString> hevcStreams;
+
+    // The H.265 streams, each made once. "open": open GOPs with RASL pictures and two temporal
+    // sub-layers (sub-layer flags ahead of the SPS id); "other": another size, high tier, level 4.
+    QString HevcStream(const QString& name) {
+        if (!hevcStreams.contains(name))
+            hevcStreams[name] =
+                name == "open"
+                    ? MakeHevcStream(tmp.path(), name, "64x64", 24,
+                                     {"--keyint", "8", "--min-keyint", "8", "--open-gop",
+                                      "--bframes", "3", "--temporal-layers"})
+                    : MakeHevcStream(tmp.path(), name, "96x64", 8,
+                                     {"--keyint", "8", "--bframes", "2", "--level-idc", "4"});
+        return hevcStreams[name];
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -113,6 +253,8 @@ private Q_SLOTS:
         QCOMPARE(info.tkhdWidth, 320.0);
         QCOMPARE(info.tkhdHeight, 240.0);
         QCOMPARE(info.iodsVideoProfile, 127);
+        QCOMPARE(info.sampleEntry, QByteArray("avc1"));
+        QCOMPARE(info.brands, (QVector<QByteArray>{"isom", "isom", "iso2", "avc1", "mp41"}));
         QCOMPARE(int(info.sampleCount), stream.samples.size());
         QVector<uint32_t> expectSync;
         for (int i = 0; i < sync.size(); ++i)
@@ -135,6 +277,203 @@ private Q_SLOTS:
         // Samples are stored byte for byte.
         QCOMPARE(ReadSamples(path), stream.samples);
         QCOMPARE(DecodePictureHashes(path), DecodePictureHashes(source).mid(1));  // 0 is cut
+    }
+
+    // An H.265 track from whole x265 streams: the record's fields against the first SPS, hvc1
+    // while every set keeps one content and hev1 once one goes in band, sync samples revised
+    // behind CRA pictures, and both readers playing every picture.
+    void hevcTrack_data() {
+        QTest::addColumn<QStringList>("streams");
+        QTest::addColumn<QByteArray>("entry");
+        QTest::addColumn<int>("levelOf");  // which stream's SPS has the highest level
+        QTest::newRow("one stream") << QStringList{"open"} << QByteArray("hvc1") << 0;
+        QTest::newRow("the same sets again")
+            << QStringList{"open", "open"} << QByteArray("hvc1") << 0;
+        QTest::newRow("other sets with the same ids")
+            << QStringList{"open", "other"} << QByteArray("hev1") << 1;
+    }
+    void hevcTrack() {
+        QFETCH(QStringList, streams);
+        QFETCH(QByteArray, entry);
+        QFETCH(int, levelOf);
+        QVector<QString> files;
+        QVector<QByteArray> expected;  // the pictures as libavcodec decodes the raw streams
+        for (const QString& s : streams) {
+            const QString file = HevcStream(s);
+            QVERIFY2(!file.isEmpty(), "x265 or ffmpeg failed");
+            files.push_back(file);
+            expected += DecodePictureHashes(file);
+        }
+        Mp4HevcFields fields;
+        fields.minSpatialSegmentationIdc = 0xABC;
+        fields.parallelismType = 2;
+        fields.numTemporalLayers = 2;
+        fields.temporalIdNested = false;
+        const QString path = tmp.filePath(QString::fromLatin1(QTest::currentDataTag()) + ".mp4");
+        const HevcWritten w = WriteHevc(path, files, fields);
+        const Mp4Info info = ReadMp4Info(path);
+        QVERIFY2(info.ok, qPrintable(info.error));
+        QCOMPARE(info.sampleEntry, entry);
+        QCOMPARE(info.brands, (QVector<QByteArray>{"isom", "isom", "iso2", "mp41"}));
+        QCOMPARE(int(info.avc1Width), 64);
+        QCOMPARE(info.tkhdWidth, 64.0);
+
+        // The record: profile, tier and flags of the first SPS as its payload holds them (its
+        // constraint flags are escaped in the NAL unit), the highest level, then the fields.
+        const QByteArray& c = info.hvcC;
+        QVERIFY(c.size() > 23);
+        const QByteArray first = Unescape(w.sps[0]);
+        QVERIFY(first.mid(3, 12) != w.sps[0].mid(3, 12));
+        QCOMPARE(c[0], char(1));
+        QCOMPARE(c.mid(1, 11), first.mid(3, 11));
+        QCOMPARE(c[12], Unescape(w.sps[levelOf]).at(14));
+        QVERIFY(uint8_t(c[12]) >= uint8_t(first[14]));
+        QCOMPARE(c.mid(13, 10).toHex(), QByteArray("fabcfefdf8f8000013") + "03");
+        QCOMPARE(info.hvcCArrayTypes, (QVector<int>{32, 33, 34}));
+        QCOMPARE(info.hvcCArrayComplete, QVector<bool>(3, entry == "hvc1"));
+        // Each id once, with the content it had first.
+        QCOMPARE(info.hvcCVps, QVector<QByteArray>{w.vps[0]});
+        QCOMPARE(info.hvcCSps, QVector<QByteArray>{w.sps[0]});
+        QCOMPARE(info.hvcCPps, QVector<QByteArray>{w.pps[0]});
+
+        // Samples as given; the second stream's sets in band in front of its first picture.
+        const QVector<QByteArray> stored = ReadSamples(path);
+        QCOMPARE(stored.size(), w.samples.size());
+        for (int i = 0; i < stored.size(); ++i) {
+            QVERIFY(stored[i].endsWith(w.samples[i]));
+            const QVector<QByteArray> units = UnitsOfSample(stored[i]);
+            const bool inband = stored[i] != w.samples[i];
+            QCOMPARE(inband, entry == "hev1" && i == 24);
+            if (inband) {
+                QVERIFY(units.contains(w.sps.last()) && units.contains(w.vps.last()));
+                QVERIFY(units.contains(w.pps.last()));  // unchanged, but behind a new SPS
+            }
+        }
+        QVERIFY(!w.rap.isEmpty() && w.sync.size() > streams.size());
+        QCOMPARE(info.syncSamples, w.sync);
+        QCOMPARE(info.rapSamples, w.rap);
+        QCOMPARE(info.rapLeading, w.leading);
+
+        // libavformat takes the sync samples and the 'rap ' group as key frames.
+        const DecodeResult ff = DecodeFile(path);
+        QVERIFY2(ff.ok, qPrintable(ff.error));
+        QCOMPARE(PictureHashes(ff), expected);
+        QVector<uint32_t> keys;
+        for (int i = 0; i < ff.packets.size(); ++i)
+            if (ff.packets[i].key) keys.push_back(uint32_t(i + 1));
+        QVector<uint32_t> points = w.sync + w.rap;
+        std::sort(points.begin(), points.end());
+        QCOMPARE(keys, points);
+        const DecodeResult gst = DecodeWithGStreamer(path);
+        QVERIFY2(gst.ok, qPrintable(gst.error));
+        QCOMPARE(PictureHashes(gst), expected);
+    }
+
+    // Sync status and random access points revised after the samples were written.
+    void syncRevisionsAndRandomAccess_data() {
+        QTest::addColumn<QVector<int>>("ops");        // kind ('s' sync, 'r' rap), sample, value, ok
+        QTest::addColumn<QVector<uint32_t>>("sync");  // empty: every sample (no stss)
+        QTest::addColumn<QVector<uint32_t>>("rap");
+        QTest::addColumn<QVector<int>>("leading");
+        // Written: 10 samples, 1 and 5 sync.
+        QTest::newRow("insert, erase, repeat, bad ids")
+            << QVector<int>{'s', 3, 1,   1,  's', 5, 0,   1, 's', 3, 1,   1, 's', 10,
+                            1,   1, 's', 11, 0,   0, 's', 0, 1,   0, 's', 7, 0,   1}
+            << QVector<uint32_t>{1, 3, 10} << QVector<uint32_t>{} << QVector<int>{};
+        QTest::newRow("every sample sync")
+            << QVector<int>{'s', 2, 1, 1, 's', 3, 1, 1, 's', 4, 1, 1, 's', 6,  1, 1,
+                            's', 7, 1, 1, 's', 8, 1, 1, 's', 9, 1, 1, 's', 10, 1, 1}
+            << QVector<uint32_t>{} << QVector<uint32_t>{} << QVector<int>{};
+        QTest::newRow("random access points")
+            << QVector<int>{'r', 3,  2,   1, 'r', 7, -1, 1, 'r', 8,  2, 1,
+                            'r', 10, 200, 1, 'r', 3, 4,  1, 'r', 11, 1, 0,
+                            'r', 2,  -2,  0, 'r', 0, 1,  0, 'r', 1,  0, 1}
+            << QVector<uint32_t>{1, 5} << QVector<uint32_t>{1, 3, 7, 8, 10}
+            << QVector<int>{0, 4, -1, 2, -1};
+    }
+    void syncRevisionsAndRandomAccess() {
+        QFETCH(QVector<int>, ops);
+        QFETCH(QVector<uint32_t>, sync);
+        QFETCH(QVector<uint32_t>, rap);
+        QFETCH(QVector<int>, leading);
+        const QString path = tmp.filePath(QStringLiteral("revised.mp4"));
+        MP4FileHandle h = MP4Create(path.toUtf8().constData(), 0);
+        const MP4TrackId t = MP4AddH265VideoTrack(h, 25000, 1000, 64, 64, 3);
+        const QByteArray sample = LengthPrefixed(QByteArray("\x26\x01\xaf", 3));
+        for (int i = 1; i <= 10; ++i)
+            QVERIFY(MP4WriteSample(h, t, U8(sample), uint32_t(sample.size()), MP4_INVALID_DURATION,
+                                   0, i == 1 || i == 5));
+        for (int i = 0; i + 3 < ops.size(); i += 4) {
+            const bool ok = ops[i] == 's' ? MP4SetSampleSync(h, t, ops[i + 1], ops[i + 2])
+                                          : MP4AddRandomAccessSample(h, t, ops[i + 1], ops[i + 2]);
+            QCOMPARE(ok, bool(ops[i + 3]));
+        }
+        MP4Close(h, 0);
+        const Mp4Info info = ReadMp4Info(path);
+        QVERIFY2(info.ok, qPrintable(info.error));
+        QCOMPARE(info.hasStss, !sync.isEmpty());
+        QCOMPARE(info.syncSamples, sync);
+        QCOMPARE(info.rapSamples, rap);
+        QCOMPARE(info.rapLeading, leading);
+        QCOMPARE(info.sampleCount, 10u);
+    }
+
+    // A sample the tables cannot hold is refused before anything of it is stored, or stays
+    // open: the samples around it keep their places.
+    void refusedSamples_data() {
+        QTest::addColumn<int>("how");
+        QTest::newRow("duration over 32 bits") << 0;
+        QTest::newRow("rendering offset over 31 bits") << 1;
+        QTest::newRow("finished with a bad duration, then a good one") << 2;
+    }
+    void refusedSamples() {
+        QFETCH(int, how);
+        const QString path = tmp.filePath(QStringLiteral("refused.mp4"));
+        MP4FileHandle h = MP4Create(path.toUtf8().constData(), 0);
+        const MP4TrackId t = MP4AddH264VideoTrack(h, 90000, 3600, 320, 240, 66, 0xC0, 30, 3);
+        MP4AddH264SequenceParameterSet(h, t, U8(stream.sps), uint16_t(stream.sps.size()));
+        MP4AddH264PictureParameterSet(h, t, U8(stream.pps), uint16_t(stream.pps.size()));
+        const QVector<QByteArray>& s = stream.samples;
+        QVERIFY(MP4WriteSample(h, t, U8(s[0]), uint32_t(s[0].size())));
+        QVector<QByteArray> kept = {s[0]};
+        if (how == 0) QVERIFY(!MP4WriteSample(h, t, U8(s[1]), uint32_t(s[1].size()), 1ull << 32));
+        if (how == 1)
+            QVERIFY(!MP4WriteSample(h, t, U8(s[1]), uint32_t(s[1].size()), MP4_INVALID_DURATION,
+                                    1ull << 31));
+        if (how == 2) {
+            QVERIFY(MP4AppendSampleBytes(h, t, U8(s[1]), uint32_t(s[1].size())));
+            QVERIFY(!MP4FinishSample(h, t, 1ull << 32));
+            QVERIFY(!MP4WriteSample(h, t, U8(s[2]), uint32_t(s[2].size())));  // still open
+            QVERIFY(MP4FinishSample(h, t, 3600, 0, false));
+            kept.push_back(s[1]);
+        }
+        QVERIFY(MP4WriteSample(h, t, U8(s[2]), uint32_t(s[2].size()), 3600, 0, false));
+        kept.push_back(s[2]);
+        QVERIFY(MP4CloseChecked(h, 0, nullptr));
+        QCOMPARE(ReadSamples(path), kept);
+    }
+
+    // A sample of more than 4 GiB - 1 bytes is refused with EFBIG, not cut; written to
+    // /dev/null, which takes the bytes without storing them.
+    void sampleOver4GiB() {
+        MP4FileHandle h = MP4Create("/dev/null", 0);
+        QVERIFY(h != MP4_INVALID_FILE_HANDLE);
+        const MP4TrackId t = MP4AddH265VideoTrack(h, 25000, 1000, 64, 64, 3);
+        const uint32_t piece = 64u << 20;
+        std::unique_ptr<uint8_t, decltype(&free)> zeros(static_cast<uint8_t*>(calloc(piece, 1)),
+                                                        &free);
+        QVERIFY(zeros);
+        for (int i = 0; i < 63; ++i) QVERIFY(MP4AppendSampleBytes(h, t, zeros.get(), piece));
+        errno = 0;
+        QVERIFY(!MP4AppendSampleBytes(h, t, zeros.get(), piece));  // would be 4 GiB
+        QCOMPARE(errno, EFBIG);
+        QVERIFY(MP4AppendSampleBytes(h, t, zeros.get(), piece - 1));  // UINT32_MAX bytes
+        errno = 0;
+        QVERIFY(!MP4AppendSampleBytes(h, t, zeros.get(), 1));
+        QCOMPARE(errno, EFBIG);
+        QVERIFY(MP4FinishSample(h, t));
+        QVERIFY(MP4WriteSample(h, t, zeros.get(), 16));
+        QVERIFY(MP4CloseChecked(h, 0, nullptr));
     }
 
     void writeErrorsAreReported() {

@@ -166,12 +166,73 @@ private:
     const QByteArray& d;
 };
 
+// HEVCDecoderConfigurationRecord: 22 bytes, numOfArrays, then each array: completeness and
+// NAL unit type in a byte, a 16-bit count and each set after a 16-bit length.
+void ReadHvcC(Mp4Info& info) {
+    const BoxReader a(info.hvcC);
+    if (!a.Has(22, 1)) return;
+    const int arrays = int(a.Be(22, 1));
+    int64_t p = 23;
+    for (int i = 0; i < arrays && a.Has(p, 3); ++i) {
+        const int type = int(a.Be(p, 1)) & 0x3F;
+        info.hvcCArrayTypes.push_back(type);
+        info.hvcCArrayComplete.push_back(a.Be(p, 1) & 0x80);
+        const int n = int(a.Be(p + 1, 2));
+        p += 3;
+        QVector<QByteArray>* sets = type == 32   ? &info.hvcCVps
+                                    : type == 33 ? &info.hvcCSps
+                                    : type == 34 ? &info.hvcCPps
+                                                 : nullptr;
+        for (int k = 0; k < n && a.Has(p, 2) && a.Has(p + 2, int64_t(a.Be(p, 2))); ++k) {
+            if (sets) sets->push_back(a.Bytes(p + 2, int64_t(a.Be(p, 2))));
+            p += 2 + int64_t(a.Be(p, 2));
+        }
+    }
+}
+
+// The 'rap ' group: sgpd's one-byte VisualRandomAccessEntry descriptions and sbgp's runs.
+void ReadRandomAccessGroup(const BoxReader& r, int64_t sgpd, int64_t sbgp, Mp4Info& info) {
+    if (sgpd < 0 || sbgp < 0 || !r.Has(sgpd, 12) || !r.Has(sbgp, 12)) return;
+    const int version = int(r.Be(sgpd, 1));
+    uint32_t defaultLength = version == 1 ? uint32_t(r.Be(sgpd + 8, 4)) : 1;
+    int64_t p = sgpd + 8 + (version >= 1 ? 4 : 0) + (version >= 2 ? 4 : 0);
+    const uint32_t count = uint32_t(r.Be(p, 4));
+    p += 4;
+    QVector<uint8_t> entries;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t length = defaultLength;
+        if (version == 1 && defaultLength == 0) {
+            length = uint32_t(r.Be(p, 4));
+            p += 4;
+        }
+        if (!r.Has(p, length) || length == 0) return;
+        entries.push_back(uint8_t(r.Be(p, 1)));
+        p += length;
+    }
+    const bool parameter = r.Be(sbgp, 1) == 1;  // grouping_type_parameter
+    int64_t q = sbgp + 8 + (parameter ? 4 : 0);
+    const uint32_t runs = uint32_t(r.Be(q, 4));
+    q += 4;
+    uint32_t sample = 1;
+    for (uint32_t i = 0; i < runs && r.Has(q, 8); ++i, q += 8) {
+        const uint32_t n = uint32_t(r.Be(q, 4)), index = uint32_t(r.Be(q + 4, 4));
+        for (uint32_t k = 0; k < n; ++k, ++sample) {
+            if (index == 0) continue;
+            const uint8_t e = index <= uint32_t(entries.size()) ? entries[int(index - 1)] : 0;
+            info.rapSamples.push_back(sample);
+            info.rapLeading.push_back(e & 0x80 ? e & 0x7F : -1);
+        }
+    }
+}
+
 void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
+    int64_t rapDescriptions = -1, rapSamples = -1;
     r.Each(b, e, [&](const QByteArray& t, int64_t s, int64_t end) {
         if (t == "stsd" && r.Has(s, 16)) {
-            // stsd: version/flags, count, then the sample entry: size, 'avc1', 6 reserved,
+            // stsd: version/flags, count, then the sample entry: size, type, 6 reserved,
             // data ref index, 16 bytes predefined, width, height, ... 78 bytes, then boxes.
             const int64_t entry = s + 8;
+            info.sampleEntry = r.Bytes(entry + 4, 4);
             if (r.Has(entry + 8 + 24, 4)) {
                 info.avc1Width = uint16_t(r.Be(entry + 8 + 24, 2));
                 info.avc1Height = uint16_t(r.Be(entry + 8 + 26, 2));
@@ -180,6 +241,7 @@ void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
             r.Each(entry + 8 + 78, std::min(entryEnd, end),
                    [&](const QByteArray& t2, int64_t s2, int64_t e2) {
                        if (t2 == "avcC") info.avcC = r.Bytes(s2, e2 - s2);
+                       if (t2 == "hvcC") info.hvcC = r.Bytes(s2, e2 - s2);
                        if (t2 == "pasp" && r.Has(s2, 8)) {
                            info.paspH = uint32_t(r.Be(s2, 4));
                            info.paspV = uint32_t(r.Be(s2 + 4, 4));
@@ -221,8 +283,12 @@ void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
             }
         } else if (t == "co64") {
             info.co64 = true;
+        } else if ((t == "sgpd" || t == "sbgp") && r.Has(s, 8) && r.Bytes(s + 4, 4) == "rap ") {
+            (t == "sgpd" ? rapDescriptions : rapSamples) = s;
         }
     });
+    ReadHvcC(info);
+    ReadRandomAccessGroup(r, rapDescriptions, rapSamples, info);
 }
 
 }  // namespace
@@ -252,6 +318,12 @@ Mp4Info ReadMp4Info(const QString& path) {
             size = uint64_t(fileSize - at);
         }
         if (size < uint64_t(headLen)) break;
+        if (head.mid(4, 4) == "ftyp" && size <= 4096) {
+            f.seek(at + 8);
+            const QByteArray body = f.read(qint64(size) - 8);
+            for (int i = 0; i + 4 <= body.size(); i += 4)
+                if (i != 4) info.brands.push_back(body.mid(i, 4));  // 4: minor version
+        }
         if (head.mid(4, 4) == "moov") {
             f.seek(at);
             moov = f.read(qint64(size));

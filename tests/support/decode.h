@@ -32,16 +32,16 @@ struct DecodeResult {
     int64_t duration = 0;                    // stream duration in its time base
 };
 
-// Decodes every picture of a raw H.264 stream or of an MP4 file's video track.
+// Decodes every picture of a raw H.264 or H.265 stream or of an MP4 file's video track.
 DecodeResult DecodeFile(const QString& path);
 // The hashes of DecodeFile's pictures in output order; empty when the file cannot be decoded.
 QVector<QByteArray> DecodePictureHashes(const QString& path);
 QVector<QByteArray> PictureHashes(const DecodeResult& r);
 
-// A second, independent reader: plays an MP4 file through GStreamer (qtdemux, h264parse,
-// avdec_h264, as most Linux desktop players do) in a separate process. The pictures' hashes
-// are taken as DecodeFile takes them, in output order; their pts is the stream time in ns,
-// after the edit list. Only pictures and the error are filled in.
+// A second, independent reader: plays an MP4 file through GStreamer (qtdemux, then h264parse and
+// avdec_h264 or h265parse and avdec_h265, as most Linux desktop players do) in a separate
+// process. The pictures' hashes are taken as DecodeFile takes them, in output order; their pts is
+// the stream time in ns, after the edit list. Only pictures and the error are filled in.
 DecodeResult DecodeWithGStreamer(const QString& path);
 
 struct Mp4Info {
@@ -51,7 +51,9 @@ struct Mp4Info {
     uint32_t trackTimeScale = 0;
     uint64_t trackDuration = 0;  // mdhd, in track ticks
     double tkhdWidth = 0, tkhdHeight = 0;
-    uint16_t avc1Width = 0, avc1Height = 0;
+    QVector<QByteArray> brands;              // ftyp: the major brand, then the compatible ones
+    QByteArray sampleEntry;                  // the sample entry's type: avc1, hvc1, hev1
+    uint16_t avc1Width = 0, avc1Height = 0;  // the (visual) sample entry's size, whatever its type
     QByteArray avcC;
     uint32_t sampleCount = 0;             // stsz
     bool hasStss = false;                 // absent: every sample is sync
@@ -64,9 +66,15 @@ struct Mp4Info {
         uint64_t duration = 0;  // in the movie's time scale
         int64_t mediaTime = 0;  // in the track's; -1 for an empty edit
     };
-    QVector<Edit> edits;                   // elst
-    uint32_t paspH = 0, paspV = 0;         // pasp of the sample entry; 0 without one
-    QVector<QByteArray> avcCSps, avcCPps;  // the parameter sets the avcC holds
+    QVector<Edit> edits;                            // elst
+    uint32_t paspH = 0, paspV = 0;                  // pasp of the sample entry; 0 without one
+    QVector<QByteArray> avcCSps, avcCPps;           // the parameter sets the avcC holds
+    QByteArray hvcC;                                // the HEVCDecoderConfigurationRecord
+    QVector<QByteArray> hvcCVps, hvcCSps, hvcCPps;  // the parameter sets its arrays hold
+    QVector<int> hvcCArrayTypes;                    // NAL_unit_type of each array, in order
+    QVector<bool> hvcCArrayComplete;                // array_completeness of each array
+    QVector<uint32_t> rapSamples;  // the 'rap ' sample group's members (sbgp, sgpd), 1-based
+    QVector<int> rapLeading;       // their num_leading_samples; -1 when not known
     bool hasIods = false;
     int iodsVideoProfile = -1;
 };

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """gst_decode.py FILE.mp4: plays an MP4 through GStreamer, as most Linux desktop players do
-(filesrc ! qtdemux ! h264parse ! avdec_h264 ! appsink), and prints one JSON object:
+(filesrc ! qtdemux ! h264parse ! avdec_h264 ! appsink, or h265parse ! avdec_h265 for an H.265
+track, chosen by the demuxer's caps), and prints one JSON object:
 
   md5                each decoded picture's MD5 (hex) over its planes, in output order, each
                      plane's rows without padding one after the other: the digest that
@@ -10,7 +11,7 @@
 
 The tests run it as a separate process, so that GStreamer's global state stays out of the test
 binaries and their leak checks. Needs python3-gi, gir1.2-gst-plugins-base-1.0 and the
-gstreamer1.0 plugins good and libav."""
+gstreamer1.0 plugins good, bad (h265parse) and libav."""
 import hashlib
 import json
 import sys
@@ -54,19 +55,36 @@ def main():
     Gst.init(None)
     out = {"md5": [], "stream_times": [], "error": None}
     pipe = Gst.Pipeline.new()
-    elements = [Gst.ElementFactory.make(n) for n in
-                ("filesrc", "qtdemux", "h264parse", "avdec_h264", "appsink")]
+    elements = [Gst.ElementFactory.make(n) for n in ("filesrc", "qtdemux", "appsink")]
     if None in elements:
-        sys.exit("GStreamer lacks one of filesrc, qtdemux, h264parse, avdec_h264, appsink")
-    src, demux, parse, dec, sink = elements
+        sys.exit("GStreamer lacks one of filesrc, qtdemux, appsink")
+    src, demux, sink = elements
     src.set_property("location", sys.argv[1])
     sink.set_property("sync", False)
     for e in elements:
         pipe.add(e)
     src.link(demux)
-    parse.link(dec)
-    dec.link(sink)
-    demux.connect("pad-added", lambda _, pad: pad.link(parse.get_static_pad("sink")))
+    decoders = {"video/x-h264": ("h264parse", "avdec_h264"),
+                "video/x-h265": ("h265parse", "avdec_h265")}
+
+    def pad_added(_, pad):
+        caps = pad.get_current_caps() or pad.query_caps(None)
+        names = decoders.get(caps.get_structure(0).get_name())
+        if names is None:
+            return
+        parse, dec = (Gst.ElementFactory.make(n) for n in names)
+        if parse is None or dec is None:
+            out["error"] = "GStreamer lacks one of " + ", ".join(names)
+            return
+        for e in (parse, dec):
+            pipe.add(e)
+        parse.link(dec)
+        dec.link(sink)
+        for e in (parse, dec):
+            e.sync_state_with_parent()
+        pad.link(parse.get_static_pad("sink"))
+
+    demux.connect("pad-added", pad_added)
 
     pipe.set_state(Gst.State.PLAYING)
     bus = pipe.get_bus()
