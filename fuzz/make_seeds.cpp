@@ -1,7 +1,7 @@
 // Makes the fuzzers' seed corpora from the test streams:
 //   make_seeds OUTDIR STREAM...
-// OUTDIR/scanner, OUTDIR/slice and OUTDIR/convert get every stream whole, OUTDIR/sps every
-// distinct SPS NAL unit of them (from its header byte).
+// OUTDIR/scanner, OUTDIR/slice and OUTDIR/convert get every H.264 stream whole, OUTDIR/sps every
+// distinct SPS NAL unit of them (from its header byte); OUTDIR/h265 every *.h265 stream whole.
 
 #include <sys/stat.h>
 
@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string out = argv[1];
-    const char* kinds[] = {"scanner", "sps", "slice", "convert"};
+    const char* kinds[] = {"scanner", "sps", "slice", "convert", "h265"};
     mkdir(out.c_str(), 0777);
     for (const char* k : kinds) mkdir((out + "/" + k).c_str(), 0777);
 
@@ -50,6 +50,10 @@ int main(int argc, char** argv) {
             return 1;
         }
         const std::string name = BaseName(argv[i]);
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".h265") == 0) {
+            if (!Write(out + "/h265/" + name, stream)) return 1;
+            continue;
+        }
         for (const char* k : {"scanner", "slice", "convert"})
             if (!Write(out + "/" + k + "/" + name, stream)) return 1;
         uint32_t pos = 0;
