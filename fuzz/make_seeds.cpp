@@ -1,7 +1,8 @@
 // Makes the fuzzers' seed corpora from the test streams:
 //   make_seeds OUTDIR STREAM...
 // OUTDIR/scanner, OUTDIR/slice and OUTDIR/convert get every H.264 stream whole, OUTDIR/sps every
-// distinct SPS NAL unit of them (from its header byte); OUTDIR/h265 every *.h265 stream whole.
+// distinct SPS NAL unit of them (from its header byte); OUTDIR/h265, OUTDIR/scanner and
+// OUTDIR/convert every *.h265 stream whole.
 
 #include <sys/stat.h>
 
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
         }
         const std::string name = BaseName(argv[i]);
         if (name.size() > 5 && name.compare(name.size() - 5, 5, ".h265") == 0) {
-            if (!Write(out + "/h265/" + name, stream)) return 1;
+            for (const char* k : {"h265", "scanner", "convert"})
+                if (!Write(out + "/" + k + "/" + name, stream)) return 1;
             continue;
         }
         for (const char* k : {"scanner", "slice", "convert"})
