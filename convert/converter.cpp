@@ -328,7 +328,8 @@ bool Converter::WriteOutput(const char* inputPath) {
         return false;
     }
     Mp4Guard h;
-    h.h = StartMp4File(MP4CreateFd(fd), kFallbackWidth, kFallbackHeight);
+    h.h = MP4CreateFd(fd);  // takes the descriptor over; only running out of memory fails it
+    StartMp4File(h.h, kFallbackWidth, kFallbackHeight);
     int err = 0;
     FILE* in = OpenInput(inputPath, &err);
     if (!in) {
@@ -350,10 +351,10 @@ bool Converter::WriteOutput(const char* inputPath) {
     const bool closed = CloseMp4File(h.Release());
     if (closed && !failed && writer->Pictures() == 0)
         Fail(QStringLiteral("input has no coded pictures"));
-    while (!failed && !device) {
+    for (int tries = 0; !failed && !device; ++tries) {
         SplitPath(outputName, &dir, &name);
         const int err = part.Commit(name);
-        if (err == EEXIST && OtherName(outputName)) continue;  // taken while converting
+        if (err == EEXIST && tries < 1000 && OtherName(outputName)) continue;  // taken meanwhile
         if (err)
             Fail(
                 err == EEXIST
