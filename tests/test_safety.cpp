@@ -521,15 +521,19 @@ private Q_SLOTS:
                 QSKIP("strace is not installed: the order of the calls is unseen");
             straceLog = root + "/strace.log";
             o.program = QFile::encodeName(strace);
-            o.args = QList<QByteArray>{"-f",
-                                       "-qq",
-                                       "-o",
-                                       straceLog,
-                                       "-e",
-                                       "trace=openat,fsync,fdatasync,rename,renameat,renameat2,"
-                                       "linkat,unlinkat",
-                                       TOVANMUXER_CLI} +
-                     o.args;
+            // (LeakSanitizer cannot run under a tracer.)
+            o.args =
+                QList<QByteArray>{
+                    "-f",
+                    "-qq",
+                    "-E",
+                    "ASAN_OPTIONS=detect_leaks=0",
+                    "-o",
+                    straceLog,
+                    "-e",
+                    "trace=openat,fsync,fdatasync,rename,renameat,renameat2,linkat,unlinkat",
+                    TOVANMUXER_CLI} +
+                o.args;
         }
 
         if (status != -2) {
