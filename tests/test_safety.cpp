@@ -47,17 +47,16 @@ struct Options {
     QList<int> ignored;  // signals ignored from the start, as nohup and background jobs do
 };
 
-// One run of the command-line converter. With stopAtStart it runs in its own session on a
-// terminal, in a background process group with TOSTOP set: its first progress line, written
-// once the output is being written, stops it (SIGTTOU) until Resume() clears TOSTOP and sends
-// SIGCONT. The order of two runs is then forced, not timed.
+// One run of the command-line converter, started by a holder process that reports its pid, its
+// stop and its end. With stopAtStart the run is in its own session on a terminal, in a
+// background process group with TOSTOP set: its first progress line, written once the output is
+// being written, stops it (SIGTTOU) until Resume() clears TOSTOP and sends SIGCONT. The order of
+// two runs is then forced, not timed.
 class CliRun {
 public:
     ~CliRun() {
-        if (holder > 0) {
-            if (cli > 0) kill(cli, SIGKILL);
-            waitpid(holder, nullptr, 0);
-        }
+        if (cli > 0) kill(cli, SIGKILL);
+        if (holder > 0) waitpid(holder, nullptr, 0);
         for (int fd : {master, notify, outFd, errFd})
             if (fd >= 0) close(fd);
     }
@@ -66,68 +65,47 @@ public:
     bool Start(const Options& o) {
         int out[2], err[2], note[2];
         if (pipe(out) || pipe(err) || pipe(note)) return false;
-        QByteArray slave;
-        if (o.stopAtStart) {
-            master = posix_openpt(O_RDWR | O_NOCTTY);
-            if (master < 0 || grantpt(master) || unlockpt(master)) return false;
-            slave = ptsname(master);
-        }
-        QList<QByteArray> argv{o.program};
-        argv += o.args;
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) || unlockpt(master)) return false;
+        const QByteArray slave = ptsname(master);
+        QList<QByteArray> argv = QList<QByteArray>{o.program} + o.args;
         std::vector<char*> args;
         for (QByteArray& a : argv) args.push_back(a.data());
         args.push_back(nullptr);
         holder = fork();
         if (holder == 0) {
-            int tty = -1;
-            if (o.stopAtStart) {
-                setsid();
-                tty = open(slave.constData(), O_RDWR);  // the session's controlling terminal
-                struct termios t;
-                if (tty < 0 || tcgetattr(tty, &t)) _exit(120);
-                t.c_lflag |= TOSTOP;
-                tcsetattr(tty, TCSANOW, &t);
-            }
-            const pid_t child = o.stopAtStart ? fork() : 0;
+            setsid();
+            const int tty = open(slave.constData(), O_RDWR);  // the controlling terminal
+            struct termios t;
+            if (tty < 0 || tcgetattr(tty, &t)) _exit(120);
+            t.c_lflag |= TOSTOP;
+            tcsetattr(tty, TCSANOW, &t);
+            const pid_t child = fork();
             if (child == 0) {
-                if (o.stopAtStart) setpgid(0, 0);
-                Exec(o, tty >= 0 ? tty : err[1], out[1], args.data());
+                setpgid(0, 0);
+                Exec(o, o.stopAtStart ? tty : err[1], out[1], args.data());
             }
-            // The holder: tells the test the run's pid, that it stopped, and how it ended.
             setpgid(child, child);
-            Send(note[1], 'P', child);
             int status = 0;
+            const int pid[2] = {'P', child}, stop[2] = {'S', 0};
+            if (write(note[1], pid, sizeof pid) != sizeof pid) _exit(121);
             while (waitpid(child, &status, WUNTRACED) < 0 && errno == EINTR) {
             }
             if (WIFSTOPPED(status)) {
-                Send(note[1], 'S', 0);
+                if (write(note[1], stop, sizeof stop) != sizeof stop) _exit(121);
                 while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
                 }
             }
-            Send(note[1], 'E', status);
-            _exit(0);
+            const int end[2] = {'E', status};
+            _exit(write(note[1], end, sizeof end) == sizeof end ? 0 : 121);
         }
-        close(out[1]);
-        close(err[1]);
-        close(note[1]);
+        for (int fd : {out[1], err[1], note[1]}) close(fd);
         outFd = out[0];
         errFd = err[0];
         notify = note[0];
-        if (!o.stopAtStart) {
-            cli = holder;
-            holder = -1;
-            return true;
-        }
-        char kind;
-        int value;
-        if (!Receive(&kind, &value) || kind != 'P') return false;
+        if (Receive() != 'P') return false;
         cli = value;
-        if (!Receive(&kind, &value)) return false;
-        if (kind == 'E') {
-            ended = true;
-            status = value;
-        }
-        return kind == 'S';
+        return !o.stopAtStart || Receive() == 'S';
     }
 
     pid_t Pid() const { return cli; }
@@ -140,105 +118,86 @@ public:
         kill(cli, SIGCONT);
     }
 
-    // Waits for the end: the exit status, or 128 + the signal that ended it.
+    // Waits for the end: the exit status, or 128 + the signal that ended it. Standard error
+    // holds what went to the terminal too.
     int Wait(QByteArray* outText = nullptr, QByteArray* errText = nullptr) {
-        QByteArray out, err;
+        QByteArray text[2];
         pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {master, POLLIN, 0}};
-        for (int open = 2; open > 0;) {
-            if (poll(fds, master >= 0 ? 3 : 2, 60000) <= 0) break;
+        for (int open = 2; open > 0 && poll(fds, 3, 60000) > 0;) {
             for (int i = 0; i < 3; ++i) {
-                if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
                 char buf[4096];
                 const ssize_t n = read(fds[i].fd, buf, sizeof buf);
                 if (n > 0) {
-                    (i == 0 ? out : err).append(buf, int(n));
-                } else if (i < 2) {
-                    fds[i].fd = -1;
-                    --open;
+                    text[i ? 1 : 0].append(buf, int(n));
                 } else {
-                    fds[i].fd = -1;  // the terminal's last writer is gone
+                    open -= i < 2;  // the terminal's end ends nothing: its master stays open
+                    fds[i].fd = -1;
                 }
             }
         }
-        if (!ended && holder > 0) {
-            char kind;
-            while (Receive(&kind, &status) && kind != 'E') {
-            }
-            ended = true;
-        } else if (!ended) {
-            while (waitpid(cli, &status, 0) < 0 && errno == EINTR) {
-            }
-            ended = true;
+        while (kind != 'E' && Receive()) {
         }
-        if (holder > 0) waitpid(holder, nullptr, 0);
-        holder = -1;
         cli = -1;
-        if (outText) *outText = out;
-        if (errText) *errText = err;
-        if (WIFEXITED(status)) return WEXITSTATUS(status);
-        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+        if (outText) *outText = text[0];
+        if (errText) *errText = text[1];
+        if (kind != 'E') return -1;
+        if (WIFEXITED(value)) return WEXITSTATUS(value);
+        return WIFSIGNALED(value) ? 128 + WTERMSIG(value) : -1;
     }
 
 private:
     [[noreturn]] static void Exec(const Options& o, int errOut, int out, char** args) {
         dup2(errOut, 2);
-        if (o.stdoutClosed) {
-            int p[2];
-            if (pipe(p)) _exit(121);
-            close(p[0]);
-            out = p[1];
+        int closed[2];
+        if (o.stdoutClosed && pipe(closed) == 0) {
+            close(closed[0]);
+            out = closed[1];
         }
         dup2(out, 1);
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
+        dup2(open("/dev/null", O_RDONLY), 0);
         for (int fd = 3; fd < 1024; ++fd) close(fd);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int sig = 1; sig < NSIG; ++sig)
             signal(sig, o.ignored.contains(sig) ? SIG_IGN : SIG_DFL);
-        const struct rlimit noCore = {0, 0};
+        const struct rlimit noCore = {0, 0}, size = {o.fileSizeLimit, o.fileSizeLimit},
+                            memory = {o.memoryLimit, o.memoryLimit};
         setrlimit(RLIMIT_CORE, &noCore);
-        const struct rlimit size = {o.fileSizeLimit, o.fileSizeLimit};
         setrlimit(RLIMIT_FSIZE, &size);
-        const struct rlimit memory = {o.memoryLimit, o.memoryLimit};
         setrlimit(RLIMIT_AS, &memory);
         if (o.asNobody && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(122);
         if (!o.cwd.isEmpty() && chdir(o.cwd.constData()) != 0) _exit(123);
         execv(args[0], args);
         _exit(127);
     }
-    static void Send(int fd, char kind, int value) {
-        char msg[1 + sizeof(int)];
-        msg[0] = kind;
-        memcpy(msg + 1, &value, sizeof value);
-        if (write(fd, msg, sizeof msg) != ssize_t(sizeof msg)) _exit(124);
-    }
-    bool Receive(char* kind, int* value) {
-        char msg[1 + sizeof(int)];
-        size_t got = 0;
-        while (got < sizeof msg) {
-            const ssize_t n = read(notify, msg + got, sizeof msg - got);
-            if (n <= 0 && !(n < 0 && errno == EINTR)) return false;
-            if (n > 0) got += size_t(n);
+    // The holder's next report: 'P' (value: the pid), 'S' (stopped) or 'E' (value: the status).
+    int Receive() {
+        int msg[2];
+        ssize_t n;
+        while ((n = read(notify, msg, sizeof msg)) < 0 && errno == EINTR) {
         }
-        *kind = msg[0];
-        memcpy(value, msg + 1, sizeof *value);
-        return true;
+        if (n != ssize_t(sizeof msg)) return 0;
+        kind = msg[0];
+        value = msg[1];
+        if (kind == 'E') {
+            waitpid(holder, nullptr, 0);
+            holder = -1;
+        }
+        return kind;
     }
 
     pid_t holder = -1, cli = -1;
     int master = -1, notify = -1, outFd = -1, errFd = -1;
-    bool ended = false;
-    int status = 0;
+    int kind = 0, value = 0;
 };
 
 int Run(const QList<QByteArray>& args) {
     Options o;
     o.args = args;
     CliRun run;
-    if (!run.Start(o)) return -1;
-    return run.Wait();
+    return run.Start(o) ? run.Wait() : -1;
 }
 
 // A file's bytes, its name taken as bytes.
