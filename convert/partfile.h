@@ -43,10 +43,10 @@ private:
 
 // While it lives, every signal that would end the process and that nobody else handles or
 // ignores (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
-// SIGPIPE, SIGXCPU, SIGIO, SIGPWR and the real-time ones) removes the PartFile being written and
-// then ends the process as it would have; a signal ignored at the start stays ignored. SIGXFSZ
-// is ignored, so that a write past the file size limit fails with EFBIG and is reported as a
-// write error. One guard at a time.
+// SIGPIPE, SIGXCPU, SIGIO, SIGPWR, SIGABRT and the real-time ones) removes the PartFile being
+// written and then ends the process as it would have; a signal ignored at the start stays
+// ignored. SIGXFSZ is ignored, so that a write past the file size limit fails with EFBIG and is
+// reported as a write error. One guard at a time.
 class RemoveOnSignal {
 public:
     RemoveOnSignal();
