@@ -141,9 +141,7 @@ private Q_SLOTS:
         QProcess p;
         p.start(QStringLiteral(TOVANMUXER_CLI), {in, QStringLiteral("-o"), out});
         QVERIFY(p.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            PartLeft(out) || p.state() == QProcess::NotRunning,
-            20000);
+        QTRY_VERIFY_WITH_TIMEOUT(PartLeft(out) || p.state() == QProcess::NotRunning, 20000);
         p.terminate();
         QVERIFY(p.waitForFinished(20000));
         QVERIFY(!PartLeft(out));

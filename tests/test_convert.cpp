@@ -350,8 +350,7 @@ private Q_SLOTS:
             setrlimit(RLIMIT_FSIZE, &lim);
             const Result r = Convert(in, out);
             const bool expected = !r.ok && r.error.contains(QStringLiteral("File too large")) &&
-                                  !QFile::exists(out) &&
-                                  !PartLeft(out);
+                                  !QFile::exists(out) && !PartLeft(out);
             _exit(expected ? 0 : 1);
         }
         int status = 0;

@@ -730,14 +730,17 @@ private Q_SLOTS:
             out = kind;
         }
         const QStringList before =
-            QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
+            QDir(dir.path())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
         const CliRun run = Cli({in, QStringLiteral("-o"), out}, asNobody);
         QVERIFY2(run.status != -1, "the converter did not finish");
         QCOMPARE(run.status, 1);
         QVERIFY2(run.err.contains(reason), qPrintable(run.err));
         // Nothing new beside the input, which is untouched.
-        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden),
-                 before);
+        QCOMPARE(
+            QDir(dir.path())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden),
+            before);
         QCOMPARE(ReadFileBytes(in), ReadFileBytes(source));
         if (kind == QLatin1String("readonly"))
             QVERIFY(QDir(dir.filePath(QStringLiteral("ro")))
