@@ -1,11 +1,14 @@
 // tovanmuxer-cli: converts one H.264 Annex B file into an MP4 file, without a display.
 
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
-#include <QCoreApplication>
-#include <QFileInfo>
-#include <QStringList>
 
+#include <QCoreApplication>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "convert/converter.h"
 #include "convert/partfile.h"
@@ -18,12 +21,14 @@ const char kUsage[] =
     "Wraps the raw H.264 stream INPUT (.h264, .h26x) into an MP4 file without re-encoding.\n"
     "\n"
     "  -o, --output OUTPUT  the MP4 file to write (default: INPUT with .h264 or .h26x,\n"
-    "                       else its last extension, replaced by .mp4); never replaced\n"
+    "                       else its last extension, replaced by .mp4); never replaced;\n"
+    "                       an existing directory receives the file under that name\n"
     "  --fps RATE           frame rate to use instead of the stream's own, for streams\n"
     "                       without timing information: 30, 29.97 or 30000/1001\n"
     "  -v, --verbose        print the engine's debug lines\n"
     "  -h, --help           print this help\n"
     "  --version            print the version\n"
+    "  --                   what follows is the input, even if it begins with -\n"
     "\n"
     "Exit status: 0 on success, 1 when the conversion failed, 2 on a usage error.\n";
 
@@ -33,7 +38,7 @@ bool verbose = false;
 class ProgressLine {
 public:
     bool Show(uint64_t done, uint64_t total) {
-        const int percent = total ? int(done * 100 / total) : 0;
+        const int percent = total ? int(std::min(done, total) * 100 / total) : 0;
         if (percent != shown) {
             fprintf(stderr, "\rconverting %3d%%", percent);
             shown = percent;
@@ -56,77 +61,39 @@ void MessageHandler(QtMsgType type, const QMessageLogContext&, const QString& ms
     fprintf(stderr, "%s\n", qPrintable(msg));
 }
 
-int UsageError(const QString& what) {
-    fprintf(stderr, "tovanmuxer-cli: %s\n%s", qPrintable(what),
+int UsageError(const QByteArray& what) {
+    fprintf(stderr, "tovanmuxer-cli: %s\n%s", what.constData(),
             "Try 'tovanmuxer-cli --help' for more information.\n");
     return 2;
 }
 
-// The input's directory and its name with the window's rule: INPUT.h264 -> INPUT.mp4.
-QString DefaultOutput(const QString& input) {
-    const int slash = input.lastIndexOf(QLatin1Char('/')) + 1;
-    return input.left(slash) + OutputNameFor(input.mid(slash));
+// The input's directory and its name with the window's rule: INPUT.h264 -> INPUT.mp4. The rule
+// touches ASCII only, so Latin-1 carries the other bytes of a name through unchanged.
+QByteArray DefaultName(const QByteArray& input) {
+    return OutputNameFor(QString::fromLatin1(input.mid(input.lastIndexOf('/') + 1))).toLatin1();
 }
 
-}  // namespace
+bool IsDirectory(const QByteArray& path) {
+    struct stat st;
+    return stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    qInstallMessageHandler(MessageHandler);
-    const QStringList args = app.arguments();
-    QString input, output;
-    uint32_t fpsNum = 0, fpsDen = 0;
-    for (int i = 1; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
-            fputs(kUsage, stdout);
-            return 0;
-        } else if (a == QLatin1String("--version")) {
-            printf("tovanmuxer-cli %s\n", TOVANMUXER_VERSION);
-            return 0;
-        } else if (a == QLatin1String("-v") || a == QLatin1String("--verbose")) {
-            verbose = true;
-        } else if (a == QLatin1String("-o") || a == QLatin1String("--output") ||
-                   a == QLatin1String("--fps")) {
-            if (i + 1 >= args.size()) return UsageError(a + QStringLiteral(" needs a value"));
-            const QString value = args[++i];
-            if (a == QLatin1String("--fps")) {
-                if (!ParseFrameRate(value, &fpsNum, &fpsDen))
-                    return UsageError(QStringLiteral("not a frame rate: ") + value);
-            } else {
-                output = value;
-            }
-        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
-            return UsageError(QStringLiteral("unknown option ") + a);
-        } else if (input.isEmpty()) {
-            input = a;
-        } else {
-            return UsageError(QStringLiteral("more than one input: ") + a);
-        }
-    }
-    if (input.isEmpty()) return UsageError(QStringLiteral("no input file"));
-    if (output.isEmpty()) output = DefaultOutput(input);
-
-    // Said after the summary: a stream without timing plays at 25 unless told otherwise.
-    const bool assumed = !fpsNum && FirstSpsTiming(input) == StreamTiming::Absent;
-
-    const RemoveOnSignal removePart(output + QStringLiteral(".part"));
-    Converter converter;
-    if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);
-    if (isatty(STDERR_FILENO))
-        converter.SetProgressHook(
-            [](uint64_t done, uint64_t total) { return progressLine.Show(done, total); });
-    const std::string in = input.toStdString();
-    const bool ok = converter.WriteH264File(in.c_str(), output);
-    progressLine.Clear();
-    if (!ok) {
-        fprintf(stderr, "tovanmuxer-cli: %s\n", qPrintable(converter.LastError()));
-        return 1;
-    }
+// The summary on standard output, which may be a pipe nobody reads any more: that ends the
+// printing, not the program, whose file is in place by then.
+int PrintSummary(const Converter& converter, const QByteArray& output, const QByteArray& input,
+                 bool assumed) {
+    signal(SIGPIPE, SIG_IGN);
     const ConversionSummary& s = converter.Summary();
+    if (s.InputChangedSize())
+        fprintf(stderr,
+                "tovanmuxer-cli: warning: %s changed size during the conversion (%llu bytes at the "
+                "start, %llu at the end); the output holds the %llu bytes read\n",
+                input.constData(), static_cast<unsigned long long>(s.inputSizeAtStart),
+                static_cast<unsigned long long>(s.inputSizeAtEnd),
+                static_cast<unsigned long long>(s.inputBytesRead));
     printf("%llu pictures, %.3f s at %.3f fps, %dx%d -> %s\n",
            static_cast<unsigned long long>(s.pictures - s.hiddenPictures), s.durationSeconds,
-           s.framesPerSecond, s.width, s.height, qPrintable(s.outputPath));
+           s.framesPerSecond, s.width, s.height, output.constData());
     if (s.hiddenPictures)
         printf(
             "%llu pictures before the first one a decoder can start from are kept in the file "
@@ -134,5 +101,84 @@ int main(int argc, char** argv) {
             static_cast<unsigned long long>(s.hiddenPictures));
     if (assumed)
         printf("the stream does not say its frame rate: 25 fps assumed; --fps sets another\n");
+    if (fflush(stdout) != 0 && errno != EPIPE)
+        fprintf(stderr, "tovanmuxer-cli: cannot print the summary: %s\n", strerror(errno));
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(MessageHandler);
+    // The arguments as bytes: a file name need not be text in any encoding.
+    QByteArray input, output;
+    bool haveOutput = false;
+    bool options = true;
+    uint32_t fpsNum = 0, fpsDen = 0;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a(argv[i]);
+        if (options && a == "--") {
+            options = false;
+        } else if (options && (a == "-h" || a == "--help")) {
+            fputs(kUsage, stdout);
+            return 0;
+        } else if (options && a == "--version") {
+            printf("tovanmuxer-cli %s\n", TOVANMUXER_VERSION);
+            return 0;
+        } else if (options && (a == "-v" || a == "--verbose")) {
+            verbose = true;
+        } else if (options && (a == "-o" || a == "--output" || a == "--fps")) {
+            if (i + 1 >= argc) return UsageError(a + " needs a value");
+            const QByteArray value(argv[++i]);
+            if (a == "--fps") {
+                if (!ParseFrameRate(QString::fromLocal8Bit(value), &fpsNum, &fpsDen))
+                    return UsageError("not a frame rate: " + value);
+            } else if (value.isEmpty()) {
+                return UsageError(a + " needs a file name");
+            } else if (value == "-") {
+                return UsageError(
+                    "cannot write an MP4 file to standard output (-o -); use ./- "
+                    "for a file named -");
+            } else {
+                output = value;
+                haveOutput = true;
+            }
+        } else if (options && a.startsWith('-') && a.size() > 1) {
+            return UsageError("unknown option " + a);
+        } else if (input.isEmpty()) {
+            input = a;
+            if (input.isEmpty()) return UsageError("an empty input name");
+        } else {
+            return UsageError("more than one input: " + a);
+        }
+    }
+    if (input.isEmpty()) return UsageError("no input file");
+    const QByteArray name = DefaultName(input);
+    if (!haveOutput) {
+        output = input.left(input.lastIndexOf('/') + 1) + name;
+    } else if (IsDirectory(output)) {
+        // Into the directory, as cp and mv do.
+        output += (output.endsWith('/') ? "" : "/") + name;
+    }
+
+    // Said after the summary: a stream without timing plays at 25 unless told otherwise.
+    const bool assumed = !fpsNum && FirstSpsTiming(input.constData()) == StreamTiming::Absent;
+
+    Converter converter;
+    if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);
+    if (isatty(STDERR_FILENO))
+        converter.SetProgressHook(
+            [](uint64_t done, uint64_t total) { return progressLine.Show(done, total); });
+    bool ok;
+    {
+        const RemoveOnSignal removePart;
+        ok = converter.WriteH264File(input.constData(), output.toStdString());
+    }
+    progressLine.Clear();
+    if (!ok) {
+        fprintf(stderr, "tovanmuxer-cli: %s\n", qPrintable(converter.LastError()));
+        return 1;
+    }
+    return PrintSummary(converter, output, input, assumed);
 }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <QDebug>
+#include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +14,7 @@
 
 #include "convert/accessunit.h"
 #include "convert/nalunit.h"
+#include "convert/partfile.h"
 #include "convert/timing.h"
 #include "convert/trackformat.h"
 #include "h264/sps.h"
@@ -50,22 +53,31 @@ QString ErrnoText(int err) {
     return QString::fromLocal8Bit(strerror(err));
 }
 
-// Gives `from` the name `to` unless `to` exists; an existing file is never replaced.
-int RenameNoReplace(const char* from, const char* to) {
-#ifdef RENAME_NOREPLACE
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-#endif
-    if (link(from, to) == 0) {
-        unlink(from);
-        return 0;
-    }
-    if (errno == EEXIST) return errno;
-    // A file system without hard links: check, then rename.
-    struct stat st;
-    if (stat(to, &st) == 0) return EEXIST;
-    return rename(from, to) == 0 ? 0 : errno;
+// The path as the user's text, for messages.
+QString Shown(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
 }
+
+// A file descriptor closed when it goes out of scope.
+struct OwnedFd {
+    int fd = -1;
+    ~OwnedFd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// A file being written that is thrown away unless handed on.
+struct Mp4Guard {
+    MP4FileHandle h = MP4_INVALID_FILE_HANDLE;
+    ~Mp4Guard() {
+        if (h != MP4_INVALID_FILE_HANDLE) MP4Discard(h);
+    }
+    MP4FileHandle Release() {
+        MP4FileHandle r = h;
+        h = MP4_INVALID_FILE_HANDLE;
+        return r;
+    }
+};
 
 // Opens the input for reading. Only a file has an end to read up to: a FIFO would block until
 // a writer comes, and a terminal or /dev/zero never ends, so those are refused (errno ENODEV
@@ -114,7 +126,10 @@ void Converter::SetFrameRateOverride(uint32_t num, uint32_t den) {
 
 MP4FileHandle Converter::CreateMp4File(const char* path, int32_t width, int32_t height) {
     if (!path) return MP4_INVALID_FILE_HANDLE;
-    MP4FileHandle h = MP4Create(path, 0);
+    return StartMp4File(MP4Create(path, 0), width, height);
+}
+
+MP4FileHandle Converter::StartMp4File(MP4FileHandle h, int32_t width, int32_t height) {
     if (h == MP4_INVALID_FILE_HANDLE) {
         const int err = errno;  // the debug output may change it; the caller reports it
         qDebug("ERROR:Open file fialed.\n");
@@ -244,26 +259,52 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
 QString Converter::WriteFailure(MP4FileHandle hMp4File) const {
     const int err = MP4WriteError(hMp4File);
     return QStringLiteral("cannot write %1: %2")
-        .arg(QString::fromStdString(outputName), err ? ErrnoText(err) : QStringLiteral("error"));
+        .arg(Shown(outputName), err ? ErrnoText(err) : QStringLiteral("error"));
 }
 
 bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
     if (hMp4File == MP4_INVALID_FILE_HANDLE) return false;
     bool ok = true;
-    if (writer && !writer->Finish()) {
+    bool finished = true;
+    try {
+        finished = !writer || writer->Finish();
+    } catch (...) {
+        MP4Discard(hMp4File);  // the handle is this call's to close
+        throw;
+    }
+    if (!finished) {
         Fail(WriteFailure(hMp4File));
         ok = false;
     }
     int err = 0;
     if (!MP4CloseChecked(hMp4File, 0, &err)) {
-        Fail(QStringLiteral("cannot write %1: %2")
-                 .arg(QString::fromStdString(outputName), ErrnoText(err)));
+        Fail(QStringLiteral("cannot write %1: %2").arg(Shown(outputName), ErrnoText(err)));
         ok = false;
     }
     return ok;
 }
 
+void Converter::SetOtherNameHook(std::function<std::string(const std::string&)> hook) {
+    otherName = std::move(hook);
+}
+
+// Asks the other-name hook for a path instead of the taken one; false when there is none, or
+// when it is not in the same directory.
+bool Converter::OtherName(const std::string& taken) {
+    const std::string other = otherName ? otherName(taken) : std::string();
+    std::string dir, name, otherDir, otherFile;
+    SplitPath(taken, &dir, &name);
+    SplitPath(other, &otherDir, &otherFile);
+    if (other.empty() || other == taken || otherDir != dir || otherFile.empty()) return false;
+    outputName = other;
+    return true;
+}
+
 bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
+    return WriteH264File(inputPath, QFile::encodeName(outputPath).toStdString());
+}
+
+bool Converter::WriteH264File(const char* inputPath, const std::string& outputPath) {
     failed = false;
     cancelled = false;
     lastError.clear();
@@ -272,62 +313,21 @@ bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
         Fail(QStringLiteral("no input file given"));
         return false;
     }
-    if (outputPath.isEmpty()) {
+    if (outputPath.empty()) {
         Fail(QStringLiteral("no output file given"));
         return false;
     }
-    outputName = outputPath.toStdString();
-    // A device (/dev/null, /dev/full) is written in place; a file is written beside its final
-    // name and renamed when complete, and an existing one is never replaced.
-    struct stat st;
-    const bool device = stat(outputName.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
-    if (!device && lstat(outputName.c_str(), &st) == 0) {
-        Fail(QStringLiteral("%1 already exists").arg(outputPath));
-        return false;
+    outputName = outputPath;
+    bool ok = false;
+    try {
+        ok = WriteOutput(inputPath);
+    } catch (const std::bad_alloc&) {
+        // Whatever was being built is gone with the stack; the file with it.
+        writer.reset();
+        qDebug("ERROR:out of memory");
+        Fail(QStringLiteral("out of memory"));
     }
-    const std::string partPath = device ? outputName : outputName + ".part";
-    if (!device) unlink(partPath.c_str());  // a stale one, or a link planted in its place
-
-    MP4FileHandle h = CreateMp4File(partPath.c_str(), kFallbackWidth, kFallbackHeight);
-    if (h == MP4_INVALID_FILE_HANDLE) {
-        const int err = errno;
-        qDebug("ERROR:Create file failed!");
-        Fail(QStringLiteral("cannot create %1: %2").arg(outputPath, ErrnoText(err)));
-        return false;
-    }
-    int err = 0;
-    FILE* in = OpenInput(inputPath, &err);
-    if (!in) {
-        qDebug("ERROR:open file failed!");
-        Fail(QStringLiteral("cannot open %1: %2")
-                 .arg(QString::fromLocal8Bit(inputPath),
-                      err == ENODEV ? QStringLiteral("not a regular file") : ErrnoText(err)));
-        CloseMp4File(h);
-        if (!device) unlink(partPath.c_str());
-        return false;
-    }
-    fseek(in, 0, SEEK_SET);
-
-    ReadAll(in, h, inputPath);
-    fclose(in);
-    if (!failed && videoTrackId == 0)
-        Fail(probe.StreamCodec() == Codec::Unknown
-                 ? QStringLiteral("not an H.264 or H.265 stream: no sequence parameter set")
-                 : QStringLiteral("input has no usable sequence parameter set"));
-    const bool closed = CloseMp4File(h);
-    if (closed && !failed && writer->Pictures() == 0)
-        Fail(QStringLiteral("input has no coded pictures"));
-    if (!failed && !device) {
-        const int err = RenameNoReplace(partPath.c_str(), outputName.c_str());
-        if (err)
-            Fail(err == EEXIST
-                     ? QStringLiteral("%1 already exists").arg(outputPath)
-                     : QStringLiteral("cannot write %1: %2").arg(outputPath, ErrnoText(err)));
-    }
-    if (failed) {
-        if (!device) unlink(partPath.c_str());
-        return false;
-    }
+    if (!ok) return false;
 
     summary.codec = probe.StreamCodec();
     summary.pictures = writer->Pictures();
@@ -337,19 +337,116 @@ bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
     summary.durationSeconds = double(writer->PresentedPictures()) * frameDuration / trackTimeScale;
     summary.width = videoWidth;
     summary.height = videoHeight;
-    summary.outputPath = outputPath;
+    summary.outputPath = Shown(outputName);
     qDebug("## WriteH264File Complete!");
     qDebug("## WriteH264File End!  ");
     return true;
+}
+
+bool Converter::WriteOutput(const char* inputPath) {
+    // A character device named as such (/dev/null, /dev/full) is written in place: users and
+    // tests measure the converter that way, and only root can make one, so nobody else can put
+    // one under a name the user chose. Anything else already there, a link included, is never
+    // written through or replaced.
+    struct stat st;
+    bool device = false;
+    for (int tries = 0;; ++tries) {
+        if (lstat(outputName.c_str(), &st) != 0) {
+            const int err = errno;
+            if (err == ENOENT) break;
+            Fail(QStringLiteral("cannot create %1: %2").arg(Shown(outputName), ErrnoText(err)));
+            return false;
+        }
+        if (S_ISCHR(st.st_mode)) {
+            device = true;
+            break;
+        }
+        if (tries >= 1000 || !OtherName(outputName)) {
+            Fail(QStringLiteral("%1 already exists").arg(Shown(outputName)));
+            return false;
+        }
+    }
+    std::string dir, name;
+    SplitPath(outputName, &dir, &name);
+    OwnedFd dirFd;
+    PartFile part;
+    int fd = -1;
+    if (device) {
+        fd = open(outputName.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))) {
+            close(fd);
+            Fail(QStringLiteral("%1 already exists").arg(Shown(outputName)));  // swapped since
+            return false;
+        }
+    } else {
+        dirFd.fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd.fd >= 0 && name.empty()) errno = EISDIR;
+        if (dirFd.fd >= 0 && !name.empty() && part.Create(dirFd.fd, name))
+            fd = fcntl(part.Fd(), F_DUPFD_CLOEXEC, 0);
+    }
+    if (fd < 0) {
+        const int err = errno;
+        qDebug("ERROR:Create file failed!");
+        Fail(QStringLiteral("cannot create %1: %2").arg(Shown(outputName), ErrnoText(err)));
+        return false;
+    }
+    Mp4Guard h;
+    h.h = MP4CreateFd(fd);  // takes the descriptor over; only running out of memory fails it
+    StartMp4File(h.h, kFallbackWidth, kFallbackHeight);
+    int err = 0;
+    FILE* in = OpenInput(inputPath, &err);
+    if (!in) {
+        qDebug("ERROR:open file failed!");
+        Fail(QStringLiteral("cannot open %1: %2")
+                 .arg(QString::fromLocal8Bit(inputPath),
+                      err == ENODEV ? QStringLiteral("not a regular file") : ErrnoText(err)));
+        return false;
+    }
+    try {
+        ReadAll(in, h.h, inputPath);
+    } catch (...) {
+        fclose(in);
+        throw;
+    }
+    fclose(in);
+    if (!failed && videoTrackId == 0)
+        Fail(probe.StreamCodec() == Codec::Unknown
+                 ? QStringLiteral("not an H.264 or H.265 stream: no sequence parameter set")
+                 : QStringLiteral("input has no usable sequence parameter set"));
+    const bool closed = CloseMp4File(h.Release());
+    if (closed && !failed && writer->Pictures() == 0)
+        Fail(QStringLiteral("input has no coded pictures"));
+    for (int tries = 0; !failed && !device; ++tries) {
+        SplitPath(outputName, &dir, &name);
+        const int err = part.Commit(name);
+        if (err == EEXIST && tries < 1000 && OtherName(outputName)) continue;  // taken meanwhile
+        if (err)
+            Fail(
+                err == EEXIST
+                    ? QStringLiteral("%1 already exists").arg(Shown(outputName))
+                    : QStringLiteral("cannot write %1: %2").arg(Shown(outputName), ErrnoText(err)));
+        break;
+    }
+    return !failed;  // the unfinished file goes with `part`
 }
 
 void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
     std::vector<uint8_t> buffer(kReadSize);
     uint32_t fill = 0;
     struct stat st;
-    const uint64_t total = fstat(fileno(in), &st) == 0 ? uint64_t(st.st_size) : 0;
+    const int fd = fileno(in);
+    uint64_t total = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
+    summary.inputSizeAtStart = total;
     uint64_t done = 0;
+    // The input may grow or shrink while it is read: the share shown follows its size now, and
+    // the summary tells the sizes.
+    const auto measure = [&] {
+        summary.inputBytesRead = done;
+        summary.inputSizeAtEnd = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : total;
+        total = std::max(summary.inputSizeAtEnd, done);
+    };
     for (;;) {
+        if (progress) measure();
         if (progress && !progress(done, total)) {
             cancelled = true;
             Fail(QStringLiteral("conversion cancelled"));
@@ -393,6 +490,7 @@ void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
         fill = count - uint32_t(covered);
         memmove(buffer.data(), buffer.data() + covered, fill);
     }
+    measure();
     // The end of the input ends the last unit.
     if (fill > 0) WriteNalUnits(h, buffer.data(), fill);
 }

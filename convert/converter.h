@@ -27,7 +27,15 @@ struct ConversionSummary {
     double framesPerSecond = 0;   // frame rate the track plays at
     int32_t width = 0;            // track size
     int32_t height = 0;
-    QString outputPath;
+    QString outputPath;  // as written, which the other-name hook may have chosen
+    // The input's size when the conversion began and when it ended, and the bytes read: all
+    // three the same unless the input was appended to or cut meanwhile.
+    uint64_t inputSizeAtStart = 0;
+    uint64_t inputSizeAtEnd = 0;
+    uint64_t inputBytesRead = 0;
+    bool InputChangedSize() const {
+        return inputSizeAtEnd != inputSizeAtStart || inputBytesRead != inputSizeAtStart;
+    }
 };
 
 // Holds the converter state of one conversion. The window class derives from it, and the tests,
@@ -49,10 +57,19 @@ public:
     // Writes the pending access unit and closes the file; false when anything failed to reach it.
     bool CloseMp4File(MP4FileHandle hMp4File);
 
-    // Converts `inputPath` into the MP4 file `outputPath`, which must not exist yet. The file is
-    // written as `outputPath`.part and takes its name only when everything succeeded; on false
-    // nothing is left behind and LastError() says why.
+    // Converts `inputPath` into the MP4 file `outputPath` (the file name's bytes), which must
+    // not exist yet. The file is written under a new hidden name beside it and takes its name
+    // only when everything succeeded and reached the disk, never replacing a file that took the
+    // name meanwhile; on false nothing is left behind and LastError() says why. A character
+    // device named as such (not through a link), such as /dev/null, is written in place.
+    bool WriteH264File(const char* inputPath, const std::string& outputPath);
+    // The same for a name in the user's terms: its bytes are QFile::encodeName(outputPath).
     bool WriteH264File(const char* inputPath, QString outputPath);
+
+    // Called when the output path is taken, at the start or when the finished file is to take
+    // its name: returns another path in the same directory to use instead, or an empty one to
+    // fail. Without it, a taken name fails the conversion.
+    void SetOtherNameHook(std::function<std::string(const std::string& taken)> hook);
 
     // Frame rate to use instead of the stream's own (num/den frames per second); 0/0 for none.
     void SetFrameRateOverride(uint32_t num, uint32_t den);
@@ -82,6 +99,9 @@ private:
     bool AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps);
     QString WriteFailure(MP4FileHandle hMp4File) const;
     void ReadAll(FILE* in, MP4FileHandle hMp4File, const char* inputPath);
+    MP4FileHandle StartMp4File(MP4FileHandle hMp4File, int32_t width, int32_t height);
+    bool WriteOutput(const char* inputPath);
+    bool OtherName(const std::string& taken);
 
     uint32_t trackTimeScale = 0;  // ticks per second of the video track
     uint32_t frameDuration = 0;   // ticks per sample
@@ -102,5 +122,6 @@ private:
     uint32_t overrideDen = 0;
     bool failed = false;
     std::function<bool(uint64_t, uint64_t)> progress;
+    std::function<std::string(const std::string&)> otherName;
     bool cancelled = false;
 };

@@ -1,7 +1,12 @@
 #include "convert/streamfile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <vector>
 
@@ -47,12 +52,27 @@ bool ParseFrameRate(const QString& text, uint32_t* num, uint32_t* den) {
 }
 
 StreamTiming FirstSpsTiming(const QString& path) {
+    return FirstSpsTiming(QFile::encodeName(path).constData());
+}
+
+StreamTiming FirstSpsTiming(const char* path) {
     // Only a file is read: opening a FIFO would wait for its writer. The converter refuses
     // anything else anyway.
-    QFile f(path);
-    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly)) return StreamTiming::Unknown;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return StreamTiming::Unknown;
     std::vector<uint8_t> chunk(1u << 20);
-    const qint64 n = f.read(reinterpret_cast<char*>(chunk.data()), qint64(chunk.size()));
+    struct stat st;
+    ssize_t n = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        for (ssize_t r; size_t(n) < chunk.size(); n += r) {
+            r = read(fd, chunk.data() + n, chunk.size() - size_t(n));
+            if (r < 0 && errno == EINTR)
+                r = 0;
+            else if (r <= 0)
+                break;
+        }
+    }
+    close(fd);
     if (n <= 0) return StreamTiming::Unknown;
     uint32_t pos = 0;
     NalUnit nalu;

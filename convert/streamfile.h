@@ -21,3 +21,5 @@ enum class StreamTiming {
 // Reads the first MiB of the stream file at `path` and tells whether its first SPS carries
 // timing information that the converter uses.
 StreamTiming FirstSpsTiming(const QString& path);
+// The same for the file name's bytes.
+StreamTiming FirstSpsTiming(const char* path);

@@ -5,6 +5,14 @@
 
 #include "mp4/mp4v2.h"
 
+// MP4Create on a file already open for writing at its start: the handle takes `fd` over and
+// closes it with the file.
+MP4FileHandle MP4CreateFd(int fd);
+
+// Closes the file and frees the handle without writing anything more: for a file that is
+// being thrown away.
+void MP4Discard(MP4FileHandle hFile);
+
 // Closes the file like MP4Close and returns true only when everything written reached it. On
 // false, *error (when given) holds the errno value of the failure.
 bool MP4CloseChecked(MP4FileHandle hFile, uint32_t flags, int* error);

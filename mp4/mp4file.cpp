@@ -169,8 +169,22 @@ MP4FileHandle MP4Create(const char* fileName, uint32_t /*flags*/) {
         return MP4_INVALID_FILE_HANDLE;
     }
     const int fd = ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return MP4_INVALID_FILE_HANDLE;
-    auto* f = new Mp4File(fd);
+    if (fd < 0) return MP4_INVALID_FILE_HANDLE;  // errno tells why
+    return MP4CreateFd(fd);
+}
+
+MP4FileHandle MP4CreateFd(int fd) {
+    if (fd < 0) {
+        errno = EBADF;
+        return MP4_INVALID_FILE_HANDLE;
+    }
+    Mp4File* f = nullptr;
+    try {
+        f = new Mp4File(fd);
+    } catch (...) {
+        ::close(fd);  // taken over, even when there is no memory for the handle
+        throw;
+    }
     const std::vector<uint8_t> fileType = FileTypeBox(VideoCodec::kH264);
     f->sink.Write(fileType.data(), fileType.size());
     f->fileTypeEnd = f->sink.Position();
@@ -396,6 +410,11 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     if (::close(f->fd) != 0 && !err) err = errno;
     if (error) *error = err;
     return err == 0;
+}
+
+void MP4Discard(MP4FileHandle hFile) {
+    std::unique_ptr<Mp4File> f(static_cast<Mp4File*>(hFile));
+    if (f) ::close(f->fd);
 }
 
 int MP4WriteError(MP4FileHandle hFile) {

@@ -9,7 +9,7 @@ packages=(
     libavformat-dev libavcodec-dev libavutil-dev
     ffmpeg x264 x265 python3 time
     clang libclang-rt-14-dev clang-format clang-tidy
-    xvfb xauth x11-utils
+    xvfb xauth x11-utils strace
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     gstreamer1.0-libav python3-gi gir1.2-gst-plugins-base-1.0
 )

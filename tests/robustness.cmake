@@ -21,3 +21,11 @@ if(TOVANMUXER_SANITIZE)
     target_compile_definitions(test_memory PRIVATE TOVANMUXER_SANITIZED=1)
 endif()
 add_dependencies(test_memory tovanmuxer-cli)
+
+# What a conversion does to the files around it when things go wrong on purpose.
+tovanmuxer_add_test(NAME test_safety SOURCES test_safety.cpp TIMEOUT 300)
+target_compile_definitions(test_safety PRIVATE TOVANMUXER_CLI="$<TARGET_FILE:tovanmuxer-cli>")
+if(TOVANMUXER_SANITIZE)
+    target_compile_definitions(test_safety PRIVATE TOVANMUXER_SANITIZED=1)
+endif()
+add_dependencies(test_safety tovanmuxer-cli)

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/convert.h"
 #include "support/decode.h"
 #include "support/streams.h"
 
@@ -140,12 +141,10 @@ private Q_SLOTS:
         QProcess p;
         p.start(QStringLiteral(TOVANMUXER_CLI), {in, QStringLiteral("-o"), out});
         QVERIFY(p.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            QFile::exists(out + QStringLiteral(".part")) || p.state() == QProcess::NotRunning,
-            20000);
+        QTRY_VERIFY_WITH_TIMEOUT(PartLeft(out) || p.state() == QProcess::NotRunning, 20000);
         p.terminate();
         QVERIFY(p.waitForFinished(20000));
-        QVERIFY(!QFile::exists(out + QStringLiteral(".part")));
+        QVERIFY(!PartLeft(out));
         QFile::remove(in);
     }
 
@@ -187,7 +186,7 @@ private Q_SLOTS:
         QCOMPARE(notVideo.status, 1);
         QVERIFY(notVideo.err.contains(QStringLiteral("sequence parameter set")));
         QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("notes.mp4"))));
-        QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("notes.mp4.part"))));
+        QVERIFY(!PartLeft(tmp.filePath(QStringLiteral("notes.mp4"))));
     }
 };
 

@@ -58,7 +58,7 @@ void WriteFile(const QString& path, const QByteArray& bytes) {
 }
 
 QStringList Entries(const QString& dir) {
-    return QDir(dir).entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::System);
+    return QDir(dir).entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
 }
 
 // An SEI NAL unit (with 4-byte start code) carrying `size` bytes of user data unregistered; its
@@ -269,7 +269,7 @@ private Q_SLOTS:
         const Result r = Convert(in, Out(QStringLiteral("bigsps.mp4")));
         QVERIFY(!r.ok);
         QVERIFY2(r.error.contains(QStringLiteral("parameter set")), qPrintable(r.error));
-        QVERIFY(!QFile::exists(r.output) && !QFile::exists(r.output + QStringLiteral(".part")));
+        QVERIFY(!QFile::exists(r.output) && !PartLeft(r.output));
     }
 
     void failuresLeaveNothing_data() {
@@ -309,7 +309,7 @@ private Q_SLOTS:
         QVERIFY(!r.ok);
         QVERIFY2(r.error.contains(QStringLiteral("no-such-input.h264")), qPrintable(r.error));
         QVERIFY(!QFile::exists(Out(QStringLiteral("x.mp4"))));
-        QVERIFY(!QFile::exists(Out(QStringLiteral("x.mp4.part"))));
+        QVERIFY(!PartLeft(Out(QStringLiteral("x.mp4"))));
 
         // An existing output is never replaced.
         const QString existing = Out(QStringLiteral("existing.mp4"));
@@ -350,8 +350,7 @@ private Q_SLOTS:
             setrlimit(RLIMIT_FSIZE, &lim);
             const Result r = Convert(in, out);
             const bool expected = !r.ok && r.error.contains(QStringLiteral("File too large")) &&
-                                  !QFile::exists(out) &&
-                                  !QFile::exists(out + QStringLiteral(".part"));
+                                  !QFile::exists(out) && !PartLeft(out);
             _exit(expected ? 0 : 1);
         }
         int status = 0;

@@ -1,6 +1,6 @@
 // Hostile input: cut, damaged and random streams, absurd parameter sets, units that break the
 // limits, and inputs and outputs that are not what a conversion expects. Every case ends either
-// in a sound MP4 or in a failure that says why, and never leaves a .part file behind.
+// in a sound MP4 or in a failure that says why, and never leaves an unfinished file behind.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -92,7 +92,7 @@ StreamSlices SlicesOfStream(const QByteArray& d) {
 // samples are well formed and hold every coded slice of the input from its first usable SPS
 // on, unchanged and in order.
 void CheckSound(const Result& r) {
-    QVERIFY2(!QFile::exists(r.output + QStringLiteral(".part")), "a .part file was left");
+    QVERIFY2(!PartLeft(r.output), "an unfinished file was left");
     if (!r.ok) {
         QVERIFY2(!r.error.isEmpty(), "failed without a reason");
         QVERIFY2(!QFile::exists(r.output), "a failed conversion left its output");
@@ -675,7 +675,7 @@ private Q_SLOTS:
         QCOMPARE(run.status, 1);
         QVERIFY2(run.err.contains(reason), qPrintable(run.err));
         QVERIFY(!QFile::exists(out));
-        QVERIFY(!QFile::exists(out + QStringLiteral(".part")));
+        QVERIFY(!PartLeft(out));
     }
 
     // Outputs that cannot be written.
@@ -688,7 +688,7 @@ private Q_SLOTS:
             << QStringLiteral("readonly") << QStringLiteral("Permission denied");
         QTest::newRow("full device")
             << QStringLiteral("/dev/full") << QStringLiteral("No space left on device");
-        QTest::newRow("an existing directory")
+        QTest::newRow("a directory holding a directory of the name")
             << QStringLiteral("isdir") << QStringLiteral("exists");
         QTest::newRow("a file as directory")
             << QStringLiteral("notdir") << QStringLiteral("Not a directory");
@@ -717,7 +717,9 @@ private Q_SLOTS:
             out = dir.filePath(QStringLiteral("ro/out.mp4"));
             asNobody = getuid() == 0;  // root writes there anyway
         } else if (kind == QLatin1String("isdir")) {
-            out = dir.path();
+            // -o DIR writes DIR/in.mp4, which is taken here.
+            QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("sub/in.mp4"))));
+            out = dir.filePath(QStringLiteral("sub"));
         } else if (kind == QLatin1String("notdir")) {
             out = in + QStringLiteral("/out.mp4");
         } else if (kind == QLatin1String("longname")) {
@@ -728,14 +730,17 @@ private Q_SLOTS:
             out = kind;
         }
         const QStringList before =
-            QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+            QDir(dir.path())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
         const CliRun run = Cli({in, QStringLiteral("-o"), out}, asNobody);
         QVERIFY2(run.status != -1, "the converter did not finish");
         QCOMPARE(run.status, 1);
         QVERIFY2(run.err.contains(reason), qPrintable(run.err));
         // Nothing new beside the input, which is untouched.
-        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
-                 before);
+        QCOMPARE(
+            QDir(dir.path())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden),
+            before);
         QCOMPARE(ReadFileBytes(in), ReadFileBytes(source));
         if (kind == QLatin1String("readonly"))
             QVERIFY(QDir(dir.filePath(QStringLiteral("ro")))

@@ -134,8 +134,28 @@ void TypeDir(Tovanmuxer* w, const QString& dir) {
     QTest::keyClicks(field, QDir::toNativeSeparators(dir));
 }
 
+// The files in `dir`, hidden ones (an unfinished output) included.
 QStringList FilesIn(const QString& dir) {
-    return QDir(dir).entryList(QDir::Files);
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden);
+}
+
+// The unfinished outputs in `dir`: hidden files.
+QFileInfoList PartsIn(const QString& dir) {
+    return QDir(dir).entryInfoList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden);
+}
+
+// Runs `act` at the first turn of the event loop that a conversion in `w` gives, once it is
+// under way (the window shows the wait cursor).
+void DuringConversion(Tovanmuxer* w, std::function<void()> act) {
+    QMetaObject::invokeMethod(
+        qApp,
+        [w, act] {
+            if (w->cursor().shape() == Qt::WaitCursor)
+                act();
+            else
+                DuringConversion(w, act);
+        },
+        Qt::QueuedConnection);
 }
 
 // A stream of some 1 GB (a small one repeated), long enough to convert that the progress
@@ -586,7 +606,7 @@ private Q_SLOTS:
         WhenModal<QProgressDialog>([&](QProgressDialog* d) {
             shownValue = d->value();
             label = d->labelText();
-            partSeen = !QDir(outDir.path()).entryList({QStringLiteral("*.part")}).isEmpty();
+            partSeen = !PartsIn(outDir.path()).isEmpty();
             QTest::mouseDClick(start, Qt::LeftButton);
             QTest::keyClicks(Child<QLineEdit>(&w, "edtDownPath"), QStringLiteral("x"));
             QTest::mouseClick(d->findChild<QPushButton*>(), Qt::LeftButton);
@@ -613,6 +633,63 @@ private Q_SLOTS:
         QTest::mouseClick(start, Qt::LeftButton);
         QVERIFY(!w.isVisible());
         QCOMPARE(FilesIn(outDir.path()), QStringList());
+    }
+
+    // Clicks that arrive while a conversion runs, however short, start nothing afterwards: here
+    // a double click's second click, queued after the conversion's last turn of the event loop.
+    void clickQueuedDuringConversion() {
+        QTemporaryDir outDir;
+        Tovanmuxer w;
+        w.show();
+        SelectInput(&w, FindTestStream(QStringLiteral("baseline_320x240.h264")).file);
+        TypeDir(&w, outDir.path());
+        auto* start = Child<QPushButton>(&w, "btnStartDownload");
+        DuringConversion(&w, [start] {
+            const QPointF at = start->rect().center();
+            QCoreApplication::postEvent(
+                start, new QMouseEvent(QEvent::MouseButtonPress, at, start->mapToGlobal(at),
+                                       Qt::LeftButton, Qt::LeftButton, {}));
+            QCoreApplication::postEvent(
+                start, new QMouseEvent(QEvent::MouseButtonRelease, at, start->mapToGlobal(at),
+                                       Qt::LeftButton, Qt::NoButton, {}));
+        });
+        QTest::mouseClick(start, Qt::LeftButton);
+        QTest::qWait(200);  // anything still queued would run now
+        QCOMPARE(FilesIn(outDir.path()).size(), 1);
+        QCOMPARE(Child<QTextBrowser>(&w, "textLog")->toPlainText().count(QLatin1Char('\n')), 1);
+    }
+
+    // Another window that takes the same name first (two started in the same second): this
+    // one's file takes the next free name, as it would for a file that was there before.
+    void nameTakenDuringConversion() {
+        QTemporaryDir outDir;
+        Tovanmuxer w;
+        w.show();
+        const QString input = FindTestStream(QStringLiteral("baseline_320x240.h264")).file;
+        SelectInput(&w, input);
+        TypeDir(&w, outDir.path());
+        QString taken;
+        DuringConversion(&w, [&] {
+            const QFileInfoList parts = PartsIn(outDir.path());
+            if (parts.size() != 1) return;
+            const QString part = parts[0].fileName();  // ".NAME.XXXXXX"
+            taken = outDir.filePath(part.mid(1, part.size() - 8));
+            QFile f(taken);
+            if (f.open(QIODevice::WriteOnly)) f.write("another window's");
+        });
+        BoxSeen seen;
+        QTimer* watch = AnswerBox(&seen);
+        Child<QPushButton>(&w, "btnStartDownload")->click();
+        delete watch;
+        QVERIFY2(!seen.shown, qPrintable(seen.informative));
+        QVERIFY(taken.endsWith(QLatin1String("-baseline_320x240.mp4")));
+        QCOMPARE(ReadFileBytes(taken), QByteArray("another window's"));
+        const QString second = taken.left(taken.size() - 4) + QStringLiteral("-2.mp4");
+        QCOMPARE(DecodePictureHashes(second), DecodePictureHashes(input));
+        QVERIFY(Child<QTextBrowser>(&w, "textLog")
+                    ->toPlainText()
+                    .contains(QDir::toNativeSeparators(second)));
+        QCOMPARE(FilesIn(outDir.path()).size(), 2);
     }
 
     void droppedFile() {
@@ -669,8 +746,7 @@ private Q_SLOTS:
                     {QStringLiteral("--convert-in-child"), input, outDir.path()});
         QVERIFY(child.waitForStarted());
         const auto writing = [&] {
-            const QFileInfoList parts =
-                QDir(outDir.path()).entryInfoList({QStringLiteral("*.part")});
+            const QFileInfoList parts = PartsIn(outDir.path());
             return !parts.isEmpty() && parts[0].size() > 0;
         };
         QTRY_VERIFY_WITH_TIMEOUT(writing() || child.state() == QProcess::NotRunning, 60000);

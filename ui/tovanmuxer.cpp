@@ -18,6 +18,7 @@
 #include <QTextCursor>
 #include <QTime>
 #include <QUrl>
+#include <algorithm>
 
 #include "convert/partfile.h"
 
@@ -85,6 +86,9 @@ public:
         qApp->installEventFilter(this);
     }
     ~ConversionProgress() override {
+        // Input that arrived while the conversion ran, after the last turn the hook gave the
+        // event loop, is still queued: it is dropped here too, however short the conversion.
+        QCoreApplication::processEvents();
         qApp->removeEventFilter(this);
         window->unsetCursor();
     }
@@ -93,7 +97,7 @@ public:
     bool Update(uint64_t done, uint64_t total) {
         if (clock.isValid() && clock.elapsed() < 100) return true;  // a few times a second
         clock.start();
-        dialog.setValue(total ? int(done * 1000 / total) : 0);
+        dialog.setValue(total ? int(std::min(done, total) * 1000 / total) : 0);
         QCoreApplication::processEvents();
         return !dialog.wasCanceled() && !*stop;
     }
@@ -222,16 +226,24 @@ void Tovanmuxer::OnClickStartDownload() {
                                     &closeRequested);
         converter.SetProgressHook(
             [&progress](uint64_t done, uint64_t total) { return progress.Update(done, total); });
-        const RemoveOnSignal removePart(outputPath + QStringLiteral(".part"));
-        ok = converter.WriteH264File(inputPath.toStdString().c_str(), outputPath);
-        converting = false;
+        // Another conversion (another window) may take the name first: this one then takes
+        // the next free one, as for a file that was there before.
+        converter.SetOtherNameHook([](const std::string& taken) {
+            return QFile::encodeName(
+                       UnusedPath(QFile::decodeName(QByteArray::fromStdString(taken))))
+                .toStdString();
+        });
+        const RemoveOnSignal removePart;
+        ok = converter.WriteH264File(QFile::encodeName(inputPath).constData(), outputPath);
     }
-    if (converter.Cancelled()) {
+    converting = false;
+    if (converter.Cancelled() || (closeRequested && !ok)) {
         if (closeRequested) close();
         return;
     }
     if (ok) {
-        ShowStatus(0, 0, 0, outputPath);
+        ShowStatus(0, 0, 0, QDir::toNativeSeparators(converter.Summary().outputPath));
+        if (closeRequested) close();
     } else {
         warningDetail = converter.LastError();
         QMessageBox_warning(1);

@@ -1,6 +1,8 @@
 // One conversion through the engine, with what it reported.
 #pragma once
 
+#include <QDir>
+#include <QFileInfo>
 #include <QString>
 
 #include "convert/converter.h"
@@ -22,4 +24,16 @@ inline Result Convert(const QString& input, const QString& output) {
     r.output = output;
     r.summary = c.Summary();
     return r;
+}
+
+// Whether an unfinished file of a conversion to `output` is left beside it: the hidden
+// ".NAME.XXXXXX" (NAME cut to fit the file system's name length) or an old "NAME.part".
+inline bool PartLeft(const QString& output) {
+    const QFileInfo out(output);
+    const QString stem = out.fileName().left(8);
+    return QFileInfo::exists(output + QStringLiteral(".part")) ||
+           !QDir(out.path())
+                .entryList({QStringLiteral(".%1*").arg(stem)},
+                           QDir::AllEntries | QDir::Hidden | QDir::System)
+                .isEmpty();
 }
