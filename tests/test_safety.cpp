@@ -321,7 +321,9 @@ private Q_SLOTS:
                               "-o -",
                               "input grows",
                               "input cut",
-                              "written through before it is named"})
+                              "written through before it is named",
+                              "zero bytes behind a parameter set",
+                              "SEI flood before a picture"})
             QTest::newRow(k) << QString::fromLatin1(k);
     }
 
@@ -474,6 +476,25 @@ private Q_SLOTS:
         } else if (kind.startsWith(QLatin1String("input "))) {
             before = kind.endsWith(QLatin1String("grows")) ? in + in : in.left(in.size() / 2);
             made.remove("/work/out.mp4");  // checked below
+        } else if (kind == QLatin1String("zero bytes behind a parameter set")) {
+            // 70,000 zero bytes (trailing_zero_8bits) behind the SPS belong to the byte
+            // stream: the same file as without them.
+            const int sps = in.indexOf(QByteArray("\x00\x00\x00\x01\x67", 5));
+            const int next = in.indexOf(QByteArray("\x00\x00\x01", 3), sps + 5);
+            QVERIFY(sps >= 0 && next > sps);
+            QVERIFY(Write(work + "/in.h264", in.left(next) + QByteArray(70000, 0) + in.mid(next)));
+        } else if (kind == QLatin1String("SEI flood before a picture")) {
+            // 65 MiB of SEI in front of the first picture: refused past the 64 MiB that units
+            // waiting for a picture may take, rather than held without bound.
+            QByteArray sei("\x00\x00\x00\x01\x06\x05\xff\xff\xff\xff\x04", 11);
+            sei += QByteArray(1024, char(0x80)) + char(0x80);
+            const int slice = in.indexOf(QByteArray("\x00\x00\x01\x65", 4));
+            QVERIFY(slice > 0);
+            QVERIFY(
+                Write(work + "/in.h264", in.left(slice) + sei.repeated(65 * 1024) + in.mid(slice)));
+            status = 1;
+            message = "more than 64 MiB";
+            made.clear();
         } else if (kind == QLatin1String("written through before it is named")) {
             const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
             if (strace.isEmpty())
