@@ -22,6 +22,30 @@ QByteArray HashFrame(const AVFrame* f) {
     return QCryptographicHash::hash(buf, QCryptographicHash::Md5).toHex();
 }
 
+// The raw demuxer for an Annex B stream, told by its first parameter set: an H.264 SPS (type 7
+// in the low five bits of the header byte) or an H.265 VPS or SPS (header bytes 40 01, 42 01).
+// The name says nothing (.h26x holds either). Null for an MP4 and for anything without a
+// parameter set, which libavformat then probes as it likes.
+const AVInputFormat* RawFormat(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return nullptr;
+    const QByteArray head = f.peek(8);
+    if (head.size() == 8 && (head.mid(4) == "ftyp" || head.mid(4) == "moov")) return nullptr;
+    constexpr qint64 kChunk = 1 << 20;
+    QByteArray tail;  // the last bytes of the chunk before, for a start code across chunks
+    for (qint64 read = 0; read < 64 * kChunk && !f.atEnd(); read += kChunk) {
+        const QByteArray d = tail + f.read(kChunk);
+        for (int at = d.indexOf(QByteArray("\0\0\1", 3)); at >= 0 && at + 4 < d.size();
+             at = d.indexOf(QByteArray("\0\0\1", 3), at + 1)) {
+            const uint8_t a = uint8_t(d[at + 3]), b = uint8_t(d[at + 4]);
+            if ((a & 0x9F) == 7) return av_find_input_format("h264");
+            if ((a == 0x40 || a == 0x42) && b == 0x01) return av_find_input_format("hevc");
+        }
+        tail = d.right(4);
+    }
+    return nullptr;
+}
+
 void Drain(AVCodecContext* dec, AVFrame* frame, DecodeResult& out) {
     while (avcodec_receive_frame(dec, frame) == 0) {
         DecodedPicture p;
@@ -38,7 +62,7 @@ DecodeResult DecodeFile(const QString& path) {
     DecodeResult out;
     AVFormatContext* fmt = nullptr;
     const QByteArray name = path.toUtf8();
-    if (avformat_open_input(&fmt, name.constData(), nullptr, nullptr) < 0) {
+    if (avformat_open_input(&fmt, name.constData(), RawFormat(path), nullptr) < 0) {
         out.error = QStringLiteral("cannot open ") + path;
         return out;
     }
@@ -112,7 +136,7 @@ QVector<QByteArray> ReadSamples(const QString& path, bool ignoreEditList) {
     AVFormatContext* fmt = nullptr;
     AVDictionary* opts = nullptr;
     if (ignoreEditList) av_dict_set(&opts, "ignore_editlist", "1", 0);
-    const int r = avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, &opts);
+    const int r = avformat_open_input(&fmt, path.toUtf8().constData(), RawFormat(path), &opts);
     av_dict_free(&opts);
     if (r < 0) return out;
     AVPacket* pkt = av_packet_alloc();
@@ -167,6 +191,8 @@ private:
 };
 
 void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
+    QVector<int> rapEntries;                          // sgpd 'rap ': num_leading_samples
+    QVector<std::pair<uint32_t, uint32_t>> rapGroup;  // sbgp 'rap ': sample, 1-based entry
     r.Each(b, e, [&](const QByteArray& t, int64_t s, int64_t end) {
         if (t == "stsd" && r.Has(s, 16)) {
             // stsd: version/flags, count, then the sample entry: size, 'avc1', 6 reserved,
@@ -177,9 +203,11 @@ void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
                 info.avc1Height = uint16_t(r.Be(entry + 8 + 26, 2));
             }
             const int64_t entryEnd = entry + int64_t(r.Be(entry, 4));
+            info.sampleEntry = r.Bytes(entry + 4, 4);
             r.Each(entry + 8 + 78, std::min(entryEnd, end),
                    [&](const QByteArray& t2, int64_t s2, int64_t e2) {
                        if (t2 == "avcC") info.avcC = r.Bytes(s2, e2 - s2);
+                       if (t2 == "hvcC") info.hvcC = r.Bytes(s2, e2 - s2);
                        if (t2 == "pasp" && r.Has(s2, 8)) {
                            info.paspH = uint32_t(r.Be(s2, 4));
                            info.paspV = uint32_t(r.Be(s2 + 4, 4));
@@ -196,6 +224,54 @@ void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
                     sets->push_back(a.Bytes(p + 2, int64_t(a.Be(p, 2))));
                     p += 2 + int64_t(a.Be(p, 2));
                 }
+            }
+            // hvcC (ISO/IEC 14496-15 8.3.3.1.2): 22 bytes, numOfArrays, then each array: its
+            // NAL unit type (low 6 bits), a 16-bit count, each unit after a 16-bit length.
+            const BoxReader h(info.hvcC);
+            int64_t q = 23;
+            for (int n = h.Has(22, 1) ? int(h.Be(22, 1)) : 0; n > 0 && h.Has(q, 3); --n) {
+                const int type = int(h.Be(q, 1)) & 0x3F;
+                QVector<QByteArray>* sets = type == 32   ? &info.hvcCVps
+                                            : type == 33 ? &info.hvcCSps
+                                            : type == 34 ? &info.hvcCPps
+                                                         : nullptr;
+                const int count = int(h.Be(q + 1, 2));
+                q += 3;
+                for (int i = 0; i < count && h.Has(q, 2) && h.Has(q + 2, int64_t(h.Be(q, 2)));
+                     ++i) {
+                    if (sets) sets->push_back(h.Bytes(q + 2, int64_t(h.Be(q, 2))));
+                    q += 2 + int64_t(h.Be(q, 2));
+                }
+            }
+        } else if (t == "sgpd" && r.Has(s, 16) && r.Bytes(s + 4, 4) == "rap ") {
+            // Version 1: default_length, entry_count, then each VisualRandomAccessEntry
+            // (ISO/IEC 14496-12 10.4.2): num_leading_samples_known(1), num_leading_samples(7),
+            // after its own length when default_length is 0.
+            const int version = int(r.Be(s, 1));
+            const int64_t defaultLength = version == 1 ? int64_t(r.Be(s + 8, 4)) : 1;
+            int64_t p = s + 8 + (version == 1 ? 4 : 0) + (version >= 2 ? 4 : 0);
+            const uint32_t n = r.Has(p, 4) ? uint32_t(r.Be(p, 4)) : 0;
+            p += 4;
+            for (uint32_t i = 0; i < n; ++i) {
+                int64_t length = defaultLength;
+                if (version == 1 && defaultLength == 0 && r.Has(p, 4)) {
+                    length = int64_t(r.Be(p, 4));
+                    p += 4;
+                }
+                if (!r.Has(p, 1) || length < 1) break;
+                const int b = int(r.Be(p, 1));
+                rapEntries.push_back(b & 0x80 ? b & 0x7F : -1);
+                p += length;
+            }
+        } else if (t == "sbgp" && r.Has(s, 12) && r.Bytes(s + 4, 4) == "rap ") {
+            int64_t p = s + 8 + (r.Be(s, 1) == 1 ? 4 : 0);
+            const uint32_t n = r.Has(p, 4) ? uint32_t(r.Be(p, 4)) : 0;
+            uint32_t sample = 1;
+            for (uint32_t i = 0; i < n && r.Has(p + 4 + 8 * i, 8); ++i) {
+                const uint32_t run = uint32_t(r.Be(p + 4 + 8 * i, 4));
+                const uint32_t index = uint32_t(r.Be(p + 8 + 8 * i, 4));
+                for (uint32_t k = 0; k < run && index; ++k) rapGroup.push_back({sample + k, index});
+                sample += run;
             }
         } else if (t == "stsz" && r.Has(s, 12)) {
             info.sampleCount = uint32_t(r.Be(s + 8, 4));
@@ -223,6 +299,10 @@ void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
             info.co64 = true;
         }
     });
+    for (const auto& [sample, index] : rapGroup) {
+        info.rapSamples.push_back(sample);
+        info.rapLeading.push_back(rapEntries.value(int(index) - 1, -2));  // -2: no such entry
+    }
 }
 
 }  // namespace

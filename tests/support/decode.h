@@ -32,16 +32,17 @@ struct DecodeResult {
     int64_t duration = 0;                    // stream duration in its time base
 };
 
-// Decodes every picture of a raw H.264 stream or of an MP4 file's video track.
+// Decodes every picture of a raw H.264 or H.265 stream (whatever its name) or of an MP4 file's
+// video track.
 DecodeResult DecodeFile(const QString& path);
 // The hashes of DecodeFile's pictures in output order; empty when the file cannot be decoded.
 QVector<QByteArray> DecodePictureHashes(const QString& path);
 QVector<QByteArray> PictureHashes(const DecodeResult& r);
 
-// A second, independent reader: plays an MP4 file through GStreamer (qtdemux, h264parse,
-// avdec_h264, as most Linux desktop players do) in a separate process. The pictures' hashes
-// are taken as DecodeFile takes them, in output order; their pts is the stream time in ns,
-// after the edit list. Only pictures and the error are filled in.
+// A second, independent reader: plays an MP4 file through GStreamer (qtdemux, h264parse and
+// avdec_h264 or h265parse and avdec_h265, as most Linux desktop players do) in a separate process.
+// The pictures' hashes are taken as DecodeFile takes them, in output order; their pts is the stream
+// time in ns, after the edit list. Only pictures and the error are filled in.
 DecodeResult DecodeWithGStreamer(const QString& path);
 
 struct Mp4Info {
@@ -67,6 +68,12 @@ struct Mp4Info {
     QVector<Edit> edits;                   // elst
     uint32_t paspH = 0, paspV = 0;         // pasp of the sample entry; 0 without one
     QVector<QByteArray> avcCSps, avcCPps;  // the parameter sets the avcC holds
+    QByteArray sampleEntry;                // "avc1", "hvc1", "hev1"
+    QByteArray hvcC;
+    QVector<QByteArray> hvcCVps, hvcCSps, hvcCPps;  // the parameter sets the hvcC's arrays hold
+    QVector<uint32_t> rapSamples;                   // members of the 'rap ' sample group, 1-based
+    QVector<int> rapLeading;  // each one's num_leading_samples: -1 when not known, -2 when
+                              // its group entry is missing
     bool hasIods = false;
     int iodsVideoProfile = -1;
 };
