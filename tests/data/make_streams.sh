@@ -447,7 +447,7 @@ def h265_facts(path, d, st, types):
     first_slice_segment_in_pic_flag 1; IDR types 19, 20; CRA 21; RASL 8, 9; RADL 6, 7; prefix
     SEI 39 goes with the next picture, suffix SEI 40 with the one before."""
     sps, vps, sps_epb, levels, vps_ids, pps_ids = None, None, 0, {}, set(), set()
-    sets, ps_changes = {}, 0
+    sets, ps_changes, top_level = {}, 0, 0
     pics = []  # per picture: [type, has SEI]
     slices = rec = 0
     sei_pending = False
@@ -460,6 +460,7 @@ def h265_facts(path, d, st, types):
                 vps = vps or v
             elif t == 33:
                 f = parse_h265_sps(rbsp); key = (t, f["id"]); levels[f["id"]] = f["level_idc"]
+                top_level = max(top_level, f["level_idc"])
                 if sps is None: sps, sps_epb = f, unit.count(b"\x00\x00\x03")
             else:
                 key = (t, Bits(rbsp[2:]).ue()); pps_ids.add(key[1])
@@ -512,7 +513,7 @@ def h265_facts(path, d, st, types):
             "start_code": 4 if b"\x00\x00\x00\x01" in d else 3,
             "sei_every_picture": int(all(p[1] for p in pics)), "sps_epb": sps_epb,
             "pictures": pictures, "leading_pictures": leading, "sps_count": len(levels),
-            "pps_count": len(pps_ids), "level_idc": max(levels.values()),
+            "pps_count": len(pps_ids), "level_idc": top_level,
             "bitstream_restriction": sps["restriction"], "sar_num": sps["sar"][0],
             "sar_den": sps["sar"][1], "vps_count": len(vps_ids), "vps_timing": vps["timing"],
             "cra": sum(t == 21 for t in kinds), "cra_rasl": cra_rasl,
