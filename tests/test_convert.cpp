@@ -22,15 +22,41 @@
 
 namespace {
 
-bool IsSampleNal(int type) {
-    return type >= 1 && type <= 6;
+// Whether an Annex B stream is H.265, told by its first parameter set: an H.265 VPS or SPS
+// header (40 01, 42 01) rather than an H.264 SPS (type 7).
+bool IsH265Stream(const QByteArray& d) {
+    int codec = 0;  // 264 or 265 once known
+    ForEachNalUnit(d, [&](const NalUnit& n, qint64) {
+        if (codec) return;
+        if ((n.data[0] & 0x9F) == 7) codec = 264;
+        if ((n.data[0] == 0x40 || n.data[0] == 0x42) && n.length > 1 && n.data[1] == 1) codec = 265;
+    });
+    return codec == 265;
 }
 
-// The slice, partition and SEI units of an Annex B stream, in order, without trailing zeros.
+int H265Type(const QByteArray& nal) {
+    return nal.isEmpty() ? -1 : (uint8_t(nal[0]) >> 1) & 0x3F;
+}
+
+// The units that a sample carries as the stream has them: H.264 slices, data partitions and SEI
+// (types 1..6); H.265 VCL units (0..31) and prefix and suffix SEI (39, 40). Parameter sets may
+// also go in band; access unit delimiters, end of sequence or stream and filler data are the
+// byte stream's, not the samples'.
+bool IsSampleNal(bool h265, uint8_t header) {
+    if (h265) {
+        const int t = (header >> 1) & 0x3F;
+        return t < 32 || t == 39 || t == 40;
+    }
+    const int t = header & 0x1F;
+    return t >= 1 && t <= 6;
+}
+
+// The sample units of an Annex B stream, in order, without trailing zeros.
 QVector<QByteArray> SampleNalsOfStream(const QByteArray& d) {
     QVector<QByteArray> out;
+    const bool h265 = IsH265Stream(d);
     ForEachNalUnit(d, [&](const NalUnit& n, qint64) {
-        if (!IsSampleNal(n.type)) return;
+        if (!IsSampleNal(h265, n.data[0])) return;
         int32_t len = n.length;
         while (len > 1 && n.data[len - 1] == 0) --len;
         out.push_back(QByteArray(reinterpret_cast<const char*>(n.data), len));
@@ -40,13 +66,37 @@ QVector<QByteArray> SampleNalsOfStream(const QByteArray& d) {
 
 // The same units as they stand in the MP4's samples (in-band parameter sets left out), those
 // that the edit list keeps from being shown included.
-QVector<QByteArray> SampleNalsOfMp4(const QString& path) {
+QVector<QByteArray> SampleNalsOfMp4(const QString& path, bool h265) {
     QVector<QByteArray> out;
     for (const QByteArray& s : ReadSamples(path, true)) {
         const QVector<QByteArray> units = UnitsOfSample(s);
         if (units.isEmpty()) out.push_back(QByteArray("<lengths do not add up>"));
         for (const QByteArray& nal : units)
-            if (IsSampleNal(nal[0] & 0x1F)) out.push_back(nal);
+            if (IsSampleNal(h265, uint8_t(nal[0]))) out.push_back(nal);
+    }
+    return out;
+}
+
+// The samples (0-based) that a player starting at the first one does not show: those before
+// the first IDR picture or recovery point of an H.264 stream (`leading` of them), and the RASL
+// pictures (H.265 types 8, 9) that belong to an H.265 stream's first picture when that is a CRA
+// or BLA picture (16..18, 21), up to the next IRAP picture (16..23).
+QVector<int> HiddenSamples(const QString& mp4, bool h265, int leading) {
+    QVector<int> out;
+    if (!h265) {
+        for (int i = 0; i < leading; ++i) out.push_back(i);
+        return out;
+    }
+    int first = -1;
+    const QVector<QByteArray> samples = ReadSamples(mp4, true);
+    for (int i = 0; i < samples.size(); ++i) {
+        int type = -1;
+        for (const QByteArray& nal : UnitsOfSample(samples[i]))
+            if (type < 0 && H265Type(nal) < 32) type = H265Type(nal);
+        if (i == 0) first = type;
+        if (i > 0 && type >= 16 && type <= 23) break;
+        if ((first == 21 || (first >= 16 && first <= 18)) && (type == 8 || type == 9))
+            out.push_back(i);
     }
     return out;
 }
@@ -128,7 +178,8 @@ class TestConvert : public QObject {
             QVERIFY2(a == b, "decoded pictures differ");
             QVERIFY2(a == g, "GStreamer decodes other pictures or another order");
             QCOMPARE(gst.pictures.value(0).pts, int64_t(0));
-            QVERIFY(SampleNalsOfMp4(output) == SampleNalsOfStream(ReadFileBytes(input)));
+            const QByteArray stream = ReadFileBytes(input);
+            QVERIFY(SampleNalsOfMp4(output, IsH265Stream(stream)) == SampleNalsOfStream(stream));
         }();
         return mp4;
     }
@@ -166,31 +217,84 @@ private Q_SLOTS:
                      qMakePair(uint32_t(sarNum), uint32_t(sarDen)));
         else
             QCOMPARE(info.paspH, info.paspV);  // none, or 1:1
-        // One sample per coded picture, those before the first IDR picture included; the IDR
-        // pictures, and only they, are sync samples (an open GOP's recovery points may be too).
+        // One sample per coded picture, those before the first IDR picture included.
         const int leading = s.Int("leading_pictures");
+        const bool h265 = s.IsH265();
         QCOMPARE(int(info.sampleCount), s.Int("pictures"));
-        QVERIFY(info.hasStss || s.Int("idr") == s.Int("pictures"));
-        if (info.hasStss) {
-            QVERIFY(info.syncSamples.size() >= s.Int("idr"));
-            QVERIFY(info.syncSamples.size() <= s.Int("idr") + s.Int("recovery_points"));
-        }
-        QCOMPARE(info.syncSamples.value(0, 1), uint32_t(leading + 1));
-        // avcC: the first SPS's profile and compatibility, the highest level of all, every SPS
-        // and PPS of the stream as it stands there, 4-byte lengths.
-        QVERIFY(info.avcC.size() > 7);
-        QCOMPARE(int(uint8_t(info.avcC[1])), s.Int("profile_idc"));
-        QCOMPARE(int(uint8_t(info.avcC[3])), s.Int("level_idc"));
-        QCOMPARE(uint8_t(info.avcC[4]) & 3, 3);
-        QCOMPARE(info.avcCSps.size(), s.Int("sps_count"));
-        QCOMPARE(info.avcCPps.size(), s.Int("pps_count"));
+        const int syncCount = info.hasStss ? info.syncSamples.size() : int(info.sampleCount);
         const QByteArray stream = ReadFileBytes(s.file);
-        for (const QByteArray& set : info.avcCSps + info.avcCPps) QVERIFY(stream.contains(set));
+        if (!h265) {
+            // The IDR pictures, and only they, are sync samples (an open GOP's recovery points
+            // may be too).
+            QVERIFY(syncCount >= s.Int("idr"));
+            QVERIFY(syncCount <= s.Int("idr") + s.Int("recovery_points"));
+            QCOMPARE(info.syncSamples.value(0, 1), uint32_t(leading + 1));
+            // avcC: the first SPS's profile and compatibility, the highest level of all, every
+            // SPS and PPS of the stream as it stands there, 4-byte lengths.
+            QCOMPARE(info.sampleEntry, QByteArray("avc1"));
+            QVERIFY(info.avcC.size() > 7);
+            QCOMPARE(int(uint8_t(info.avcC[1])), s.Int("profile_idc"));
+            QCOMPARE(int(uint8_t(info.avcC[3])), s.Int("level_idc"));
+            QCOMPARE(uint8_t(info.avcC[4]) & 3, 3);
+            QCOMPARE(info.avcCSps.size(), s.Int("sps_count"));
+            QCOMPARE(info.avcCPps.size(), s.Int("pps_count"));
+            for (const QByteArray& set : info.avcCSps + info.avcCPps) QVERIFY(stream.contains(set));
+            QCOMPARE(info.iodsVideoProfile, 127);
+        } else {
+            // IDR pictures and the CRA pictures without RASL pictures are sync samples; a CRA
+            // with RASL pictures is a random access point of the 'rap ' group instead, with
+            // the number of those (a stream's first CRA: the leading pictures).
+            QCOMPARE(syncCount, s.Int("idr") + s.Int("cra") - s.Int("cra_rasl"));
+            QCOMPARE(info.rapSamples.size(), s.Int("cra_rasl"));
+            QCOMPARE(info.rapLeading.size(), info.rapSamples.size());
+            int rasl = 0;
+            for (int i = 0; i < info.rapSamples.size(); ++i) {
+                QVERIFY2(!info.syncSamples.contains(info.rapSamples[i]) && info.hasStss,
+                         "a random access point with RASL pictures is a sync sample");
+                QVERIFY(info.rapLeading[i] > 0);
+                rasl += info.rapLeading[i];
+            }
+            QCOMPARE(rasl, s.Int("rasl"));
+            if (leading) {
+                QCOMPARE(info.rapSamples.value(0), 1u);
+                QCOMPARE(info.rapLeading.value(0), leading);
+            } else {
+                QCOMPARE(info.syncSamples.value(0, 1), 1u);
+            }
+            // hvc1 while every parameter set keeps one content, hev1 when one changes and goes
+            // in band. hvcC (ISO/IEC 14496-15 8.3.3.1.2): version 1, the first SPS's
+            // general_profile_idc (low 5 bits of byte 1), the highest general_level_idc (byte
+            // 12), chroma_format_idc (byte 16), bit depth - 8 (byte 17), lengthSizeMinusOne 3
+            // (byte 21), then the VPS, SPS and PPS of every id as the stream has them.
+            QCOMPARE(info.sampleEntry, QByteArray(s.Int("ps_changes") ? "hev1" : "hvc1"));
+            QVERIFY(info.hvcC.size() > 22);
+            QCOMPARE(int(uint8_t(info.hvcC[0])), 1);
+            QCOMPARE(uint8_t(info.hvcC[1]) & 0x1F, s.Int("profile_idc"));
+            QCOMPARE(int(uint8_t(info.hvcC[12])), s.Int("level_idc"));
+            QCOMPARE(uint8_t(info.hvcC[16]) & 3, s.Int("chroma_format_idc"));
+            QCOMPARE(uint8_t(info.hvcC[17]) & 7, s.Int("bit_depth") - 8);
+            QCOMPARE(uint8_t(info.hvcC[21]) & 3, 3);
+            QCOMPARE(info.hvcCVps.size(), s.Int("vps_count"));
+            QCOMPARE(info.hvcCSps.size(), s.Int("sps_count"));
+            QCOMPARE(info.hvcCPps.size(), s.Int("pps_count"));
+            for (const QByteArray& set : info.hvcCVps + info.hvcCSps + info.hvcCPps)
+                QVERIFY(stream.contains(set));
+            QVERIFY(info.avcC.isEmpty());
+            QVERIFY(!info.hasIods || info.iodsVideoProfile == 127);
+            // Under hvc1 every parameter set is in the hvcC and none in the samples (a stream
+            // that repeats them unchanged included); under hev1 the changed ones travel there.
+            int inBand = 0;
+            for (const QByteArray& sample : ReadSamples(out, true))
+                for (const QByteArray& nal : UnitsOfSample(sample))
+                    inBand += H265Type(nal) >= 32 && H265Type(nal) <= 34;
+            QCOMPARE(inBand > 0, bool(s.Int("ps_changes")));
+        }
         QCOMPARE(info.movieTimeScale, 90000u);
-        QCOMPARE(info.iodsVideoProfile, 127);
         // Composition offsets only where pictures are shown out of decoding order, and then one
         // edit that starts the presentation at the first picture shown (leading pictures that
         // cannot be decoded are not).
+        const QVector<int> hidden = HiddenSamples(out, h265, leading);
+        QCOMPARE(hidden.size(), leading);
         if (!s.Int("bframes") && !leading) {
             QVERIFY2(!info.hasCtts, "composition offsets without reordering");
             QVERIFY2(info.edits.isEmpty(), "an edit list without reordering");
@@ -198,7 +302,7 @@ private Q_SLOTS:
             QCOMPARE(info.edits.size(), 1);
             int64_t first = INT64_MAX, dts = 0;
             for (int i = 0; i < int(info.sampleCount); ++i) {
-                if (i >= leading)
+                if (!hidden.contains(i))
                     first = std::min(first, dts + info.compositionOffsets.value(i, 0));
                 dts += info.sttsDeltas.value(i, 0);
             }
@@ -220,7 +324,7 @@ private Q_SLOTS:
     void unitsAcrossChunkBorders() {
         // Several copies of a stream make a file of a few MiB whose units cross every 1 MiB
         // border of the reads.
-        const TestStream s = TestStreams().at(0);
+        const TestStream s = TestStreams(QStringLiteral("h264")).at(0);
         const QByteArray one = ReadFileBytes(s.file);
         QByteArray many;
         while (many.size() < 3 * (1 << 20) + 12345) many += one;
@@ -232,7 +336,7 @@ private Q_SLOTS:
     void unitLargerThanTheBuffer() {
         // A 3 MiB SEI in front of the first picture: the buffer grows for it and nothing after
         // it is lost.
-        const QByteArray stream = ReadFileBytes(TestStreams().at(0).file);
+        const QByteArray stream = ReadFileBytes(TestStreams(QStringLiteral("h264")).at(0).file);
         const QByteArray withSei = InsertBeforeFirstSlice(stream, BigSei(3 << 20));
         QVERIFY(withSei.size() > 3 << 20);
         const QString in = Out(QStringLiteral("bigsei.h264"));
@@ -242,7 +346,7 @@ private Q_SLOTS:
 
     void junkInFrontOfTheStream() {
         // 1.5 MiB without a start code in front of the stream is passed over.
-        const TestStream s = TestStreams().at(0);
+        const TestStream s = TestStreams(QStringLiteral("h264")).at(0);
         QByteArray junk(3 << 19, char(0xA5));
         junk[1000] = 0;  // zeros that look like the start of a code
         junk[1001] = 0;
@@ -253,13 +357,13 @@ private Q_SLOTS:
         const Result r = Convert(in, Out(QStringLiteral("junk.mp4")));
         QVERIFY2(r.ok, qPrintable(r.error));
         QCOMPARE(DecodePictureHashes(r.output).size(), s.Int("frames"));
-        QVERIFY(SampleNalsOfMp4(r.output) == SampleNalsOfStream(ReadFileBytes(s.file)));
+        QVERIFY(SampleNalsOfMp4(r.output, s.IsH265()) == SampleNalsOfStream(ReadFileBytes(s.file)));
     }
 
     void parameterSetTooLarge() {
         // An SPS of 70000 bytes cannot be stored in the decoder configuration: the conversion
         // fails instead of truncating it.
-        const QByteArray stream = ReadFileBytes(TestStreams().at(0).file);
+        const QByteArray stream = ReadFileBytes(TestStreams(QStringLiteral("h264")).at(0).file);
         const int sps = stream.indexOf(QByteArray("\x00\x00\x00\x01\x67", 5));
         QVERIFY(sps >= 0);
         const int next = stream.indexOf(QByteArray("\x00\x00\x01", 3), sps + 4);
@@ -281,7 +385,7 @@ private Q_SLOTS:
         QByteArray ppsOnly("\x00\x00\x00\x01\x68\xCE\x38\x80", 8);
         QTest::newRow("no SPS") << ppsOnly << QStringLiteral("sequence parameter set");
         // An SPS and a PPS, but not a single picture.
-        const QByteArray stream = ReadFileBytes(TestStreams().at(0).file);
+        const QByteArray stream = ReadFileBytes(TestStreams(QStringLiteral("h264")).at(0).file);
         QTest::newRow("no pictures")
             << stream.left(FirstSliceOffset(stream)) << QStringLiteral("pictures");
     }
@@ -299,7 +403,7 @@ private Q_SLOTS:
     }
 
     void badPaths() {
-        const QString in = TestStreams().at(0).file;
+        const QString in = TestStreams(QStringLiteral("h264")).at(0).file;
         Result r = Convert(in, Out(QStringLiteral("missing/dir/out.mp4")));
         QVERIFY(!r.ok);
         QVERIFY2(r.error.contains(QStringLiteral("No such file or directory")),
@@ -327,7 +431,8 @@ private Q_SLOTS:
 
     void fullDevice() {
         // Writing to /dev/full fails with the reason, and reports failure.
-        const Result r = Convert(TestStreams().at(0).file, QStringLiteral("/dev/full"));
+        const Result r =
+            Convert(TestStreams(QStringLiteral("h264")).at(0).file, QStringLiteral("/dev/full"));
         QVERIFY(!r.ok);
         QVERIFY2(r.error.contains(QStringLiteral("No space left on device")), qPrintable(r.error));
     }
@@ -335,7 +440,7 @@ private Q_SLOTS:
     void diskFullWhileWriting() {
         // A file size limit stands in for a full disk: the write fails in the middle of the
         // samples, the conversion says so, and no partial file is left.
-        const TestStream s = TestStreams().at(0);
+        const TestStream s = TestStreams(QStringLiteral("h264")).at(0);
         const QByteArray one = ReadFileBytes(s.file);
         QByteArray many;
         while (many.size() < (2 << 20)) many += one;
@@ -362,7 +467,7 @@ private Q_SLOTS:
     void parameterSetsChangeMidStream() {
         // Two streams of different sizes one after the other: the second one's parameter sets
         // arrive after samples were written and must still reach the decoder.
-        const QVector<TestStream> all = TestStreams();
+        const QVector<TestStream> all = TestStreams(QStringLiteral("h264"));
         TestStream a = all.at(0), b;
         for (const TestStream& s : all)
             if (s.Int("width") != a.Int("width") && s.Int("bframes") == a.Int("bframes") &&

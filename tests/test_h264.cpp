@@ -260,7 +260,7 @@ private Q_SLOTS:
     }
 
     void spsOfEveryStream() {
-        const QVector<TestStream> streams = TestStreams();
+        const QVector<TestStream> streams = TestStreams(QStringLiteral("h264"));
         QVERIFY(!streams.isEmpty());
         for (const TestStream& s : streams) {
             const std::vector<Unit> units = Units(s.file);
@@ -411,7 +411,7 @@ private Q_SLOTS:
         // begins; the picture count is ffprobe's, and the pictures in ffprobe's output order
         // have rising order counts (a reset starting a new run).
         const bool haveFfprobe = !QStandardPaths::findExecutable("ffprobe").isEmpty();
-        for (const TestStream& s : TestStreams()) {
+        for (const TestStream& s : TestStreams(QStringLiteral("h264"))) {
             ParameterSets ps;
             PocCalculator poc;
             SliceHeader prev{};

@@ -192,7 +192,7 @@ class TestMp4Layer : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        for (const TestStream& t : TestStreams())
+        for (const TestStream& t : TestStreams(QStringLiteral("h264")))
             if (t.Int("bframes") == 0 && t.Int("slices_per_picture") == 1 &&
                 t.Int("sei_every_picture") == 0) {
                 source = t.file;

@@ -57,7 +57,7 @@ private Q_SLOTS:
 
     void firstSpsTiming() {
         // The window asks for a frame rate exactly when the converter would assume one.
-        for (const TestStream& s : TestStreams())
+        for (const TestStream& s : TestStreams(QStringLiteral("h264")))
             QVERIFY2(FirstSpsTiming(s.file) ==
                          (s.Int("vui_timing") ? StreamTiming::Present : StreamTiming::Absent),
                      qPrintable(s.Name()));

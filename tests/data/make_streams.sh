@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Makes the test streams of this directory with the x264 and ffmpeg command-line tools, and the
-# facts file streams.tsv that the tests check conversions against. Run it again to remake them:
+# Makes the test streams of this directory with the x264, x265 and ffmpeg command-line tools
+# (the H.265 ones through make_h265_streams.sh), and the facts file streams.tsv that the tests
+# check conversions against. Run it again to remake them:
 #
 #   tests/data/make_streams.sh
 #
 # Every picture source is a deterministic ffmpeg test pattern (lavfi testsrc2 / mandelbrot),
-# piped as y4m into x264 with one thread so that the output is reproducible. The facts are read
-# back from the made files with ffprobe and a small NAL/SPS/SEI reader below, not typed in, and
-# the script stops if the reader and ffprobe disagree. No network is needed.
+# piped as y4m into x264 (or x265) with one thread so that the output is reproducible. The facts
+# are read back from the made files with ffprobe and a small NAL/VPS/SPS/SEI reader below, not
+# typed in, and the script stops if the reader and ffprobe disagree. The reader tells the codec
+# from the stream's first parameter set, not from the file name. No network is needed.
 set -euo pipefail
 cd "$(dirname "$0")"
-for t in x264 ffmpeg ffprobe python3; do
-    command -v $t >/dev/null || { echo "needs $t (apt-get install x264 ffmpeg python3)" >&2; exit 2; }
+for t in x264 x265 ffmpeg ffprobe python3; do
+    command -v $t >/dev/null ||
+        { echo "needs $t (apt-get install x264 x265 ffmpeg python3)" >&2; exit 2; }
 done
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
@@ -130,6 +133,13 @@ note leading_p_320x240.h264 "6 P pictures before the first IDR picture, then 15 
 # 1, time_scale 50 and the like) is escaped with 00 00 03 in most SPSs here (sps_epb in the
 # facts counts them in the first SPS); the 1001-based rates and the stream without timing have
 # none.
+
+# 22. The H.265 streams: make_h265_streams.sh beside this script makes them and says what each
+#     one is for.
+h265notes=$(mktemp)
+trap 'rm -f "$log" "$part" "$h265notes"' EXIT
+./make_h265_streams.sh "$h265notes"
+while IFS=$'\t' read -r file text; do note "$file" "$text"; done <"$h265notes"
 
 STREAM_NOTES="$notes" python3 - "${streams[@]}" <<'PY'
 import os, re, subprocess, sys
@@ -284,8 +294,9 @@ def cut_before_idr(path, first, idr):
     keep += [u for au in aus[idr:] for u in au]
     open(path, "wb").write(b"".join(b"\0\0\0\1" + d[s:e] for s, e in keep))
 
-def sei_payload_types(rbsp):
-    types, i = [], 1
+def sei_payload_types(rbsp, i=1):
+    """The payload types of an SEI message's RBSP whose NAL unit header is i bytes long."""
+    types = []
     while i < len(rbsp) and not (rbsp[i] == 0x80 and i == len(rbsp) - 1):
         t = 0
         while rbsp[i] == 0xFF: t += 255; i += 1
@@ -295,6 +306,219 @@ def sei_payload_types(rbsp):
         n += rbsp[i]; i += 1 + n
         types.append(t)
     return types
+
+# H.265 (ITU-T H.265). The NAL unit header is two bytes: nal_unit_type is bits 1..6 of the first.
+def h265_type(d, s): return (d[s] >> 1) & 0x3F
+
+def codec_of(d):
+    """h264 or h265, by the first parameter set of the stream: an H.264 SPS (type 7), or an
+    H.265 VPS or SPS header (40 01, 42 01)."""
+    for s, e in nal_spans(d):
+        if d[s] & 0x9F == 7: return "h264"
+        if d[s] in (0x40, 0x42) and s + 1 < e and d[s + 1] == 1: return "h265"
+    sys.exit("no parameter set in the stream")
+
+def profile_tier_level(b, max_sub_layers_minus1):
+    """7.3.3 with profilePresentFlag 1: general_profile_idc and general_level_idc."""
+    b.u(2); b.u(1); profile = b.u(5); b.u(32); b.u(48); level = b.u(8)
+    sub = [(b.u(1), b.u(1)) for _ in range(max_sub_layers_minus1)]
+    if max_sub_layers_minus1 > 0:
+        for _ in range(max_sub_layers_minus1, 8): b.u(2)
+    for profile_present, level_present in sub:
+        if profile_present: b.u(88)
+        if level_present: b.u(8)
+    return profile, level
+
+def h265_hrd(b, max_sub_layers_minus1):
+    """E.2.2 hrd_parameters( 1, max_sub_layers_minus1 ), skipped."""
+    nal, vcl, sub_pic = b.u(1), b.u(1), 0
+    if nal or vcl:
+        sub_pic = b.u(1)
+        if sub_pic: b.u(8); b.u(5); b.u(1); b.u(5)
+        b.u(8)
+        if sub_pic: b.u(4)
+        b.u(15)
+    for _ in range(max_sub_layers_minus1 + 1):
+        fixed = b.u(1) or b.u(1)
+        low_delay = 0
+        if fixed: b.ue()
+        else: low_delay = b.u(1)
+        cpb = b.ue() + 1 if not low_delay else 1
+        for _ in range(nal + vcl):
+            for _ in range(cpb):
+                b.ue(); b.ue()
+                if sub_pic: b.ue(); b.ue()
+                b.u(1)
+
+def st_ref_pic_set(b, idx, count, sets):
+    """7.3.7 st_ref_pic_set( idx ) in the SPS; sets holds the delta POCs of those before."""
+    if idx and b.u(1):  # inter_ref_pic_set_prediction_flag
+        ref = sets[idx - 1]
+        sign, delta = b.u(1), b.ue() + 1
+        delta_rps = -delta if sign else delta
+        out = []
+        for j in range(len(ref) + 1):
+            used = b.u(1)
+            if used or b.u(1):
+                d = (ref[j] if j < len(ref) else 0) + delta_rps
+                if d: out.append(d)
+        return out
+    neg, pos = b.ue(), b.ue()
+    out, poc = [], 0
+    for _ in range(neg):
+        poc -= b.ue() + 1; b.u(1); out.append(poc)
+    poc = 0
+    for _ in range(pos):
+        poc += b.ue() + 1; b.u(1); out.append(poc)
+    return out
+
+def scaling_list_data(b):
+    """7.3.4, skipped."""
+    for size in range(4):
+        for matrix in range(0, 6, 3 if size == 3 else 1):
+            if not b.u(1): b.ue()
+            else:
+                if size > 1: b.se()
+                for _ in range(min(64, 1 << (4 + (size << 1)))): b.se()
+
+def parse_h265_sps(rbsp):
+    """7.3.2.2 seq_parameter_set_rbsp and E.2.1 vui_parameters: what the facts need."""
+    b = Bits(rbsp); b.u(16)
+    b.u(4); msl = b.u(3); b.u(1)
+    f = {}
+    f["profile_idc"], f["level_idc"] = profile_tier_level(b, msl)
+    f["id"] = b.ue()
+    cf = f["chroma_format_idc"] = b.ue()
+    if cf == 3: b.u(1)
+    w, h = b.ue(), b.ue()
+    crop = [b.ue() for _ in range(4)] if b.u(1) else [0, 0, 0, 0]
+    f["coded_width"], f["coded_height"] = w, h
+    sub_w, sub_h = (2 if cf in (1, 2) else 1), (2 if cf == 1 else 1)
+    f["width"] = w - sub_w * (crop[0] + crop[1])
+    f["height"] = h - sub_h * (crop[2] + crop[3])
+    f["bit_depth"] = 8 + b.ue(); b.ue()
+    poc_lsb_bits = b.ue() + 4
+    for _ in range(0 if b.u(1) else msl, msl + 1): b.ue(); b.ue(); b.ue()
+    for _ in range(6): b.ue()
+    if b.u(1) and b.u(1): scaling_list_data(b)
+    b.u(2)
+    if b.u(1): b.u(8); b.ue(); b.ue(); b.u(1)  # pcm
+    count, sets = b.ue(), []
+    for i in range(count): sets.append(st_ref_pic_set(b, i, count, sets))
+    if b.u(1):
+        for _ in range(b.ue()): b.u(poc_lsb_bits); b.u(1)
+    b.u(2)
+    f["sar"], f["field_seq"], f["vui_rate"], f["restriction"] = (1, 1), 0, None, 0
+    if b.u(1):  # VUI
+        if b.u(1):
+            idc = b.u(8)
+            f["sar"] = (b.u(16), b.u(16)) if idc == 255 else SAR[idc] if idc < len(SAR) else None
+        if b.u(1): b.u(1)
+        if b.u(1):
+            b.u(4)
+            if b.u(1): b.u(24)
+        if b.u(1): b.ue(); b.ue()
+        b.u(1); f["field_seq"] = b.u(1); b.u(1)
+        if b.u(1):
+            for _ in range(4): b.ue()
+        if b.u(1):
+            tick, scale = b.u(32), b.u(32)
+            f["vui_rate"] = (scale, tick)
+            if b.u(1): b.ue()
+            if b.u(1): h265_hrd(b, msl)
+        f["restriction"] = b.u(1)
+    return f
+
+def parse_h265_vps(rbsp):
+    """7.3.2.1 video_parameter_set_rbsp up to vps_timing_info_present_flag."""
+    b = Bits(rbsp); b.u(16)
+    f = {"id": b.u(4)}; b.u(2); b.u(6); msl = b.u(3); b.u(1); b.u(16)
+    profile_tier_level(b, msl)
+    for _ in range(0 if b.u(1) else msl, msl + 1): b.ue(); b.ue(); b.ue()
+    max_layer_id = b.u(6)
+    for _ in range(b.ue()): b.u(max_layer_id + 1)
+    f["timing"] = b.u(1)
+    return f
+
+H265_PROFILES = {"Main": 1, "Main 10": 2, "Main Still Picture": 3, "Rext": 4}
+
+def h265_facts(path, d, st, types):
+    """The facts of an H.265 stream. Pictures start at a VCL unit (types 0..31) with
+    first_slice_segment_in_pic_flag 1; IDR types 19, 20; CRA 21; RASL 8, 9; RADL 6, 7; prefix
+    SEI 39 goes with the next picture, suffix SEI 40 with the one before."""
+    sps, vps, sps_epb, levels, vps_ids, pps_ids = None, None, 0, {}, set(), set()
+    sets, ps_changes, top_level = {}, 0, 0
+    pics = []  # per picture: [type, has SEI]
+    slices = rec = 0
+    sei_pending = False
+    for s, e in nal_spans(d):
+        t, unit = h265_type(d, s), d[s:e]
+        if t in (32, 33, 34):
+            rbsp = unescape(unit)
+            if t == 32:
+                v = parse_h265_vps(rbsp); key = (t, v["id"]); vps_ids.add(v["id"])
+                vps = vps or v
+            elif t == 33:
+                f = parse_h265_sps(rbsp); key = (t, f["id"]); levels[f["id"]] = f["level_idc"]
+                top_level = max(top_level, f["level_idc"])
+                if sps is None: sps, sps_epb = f, unit.count(b"\x00\x00\x03")
+            else:
+                key = (t, Bits(rbsp[2:]).ue()); pps_ids.add(key[1])
+            ps_changes |= bool(pics) and key in sets and sets[key] != unit
+            sets[key] = unit
+        elif t == 39:
+            sei_pending = True
+            rec += sei_payload_types(unescape(unit), 2).count(6)
+        elif t == 40 and pics:
+            pics[-1][1] = True
+        elif t < 32:
+            slices += 1
+            if d[s + 2] & 0x80:
+                pics.append([t, sei_pending]); sei_pending = False
+    kinds = [p[0] for p in pics]
+    irap = [i for i, t in enumerate(kinds) if 16 <= t <= 23] + [len(kinds)]
+    is_rasl = lambda t: t in (8, 9)
+    # RASL pictures belong to the IRAP picture before them in decoding order.
+    cra_rasl = sum(1 for a, z in zip(irap, irap[1:]) if kinds[a] == 21 and
+                   any(is_rasl(t) for t in kinds[a:z]))
+    leading = irap[0]
+    if leading < len(kinds) and kinds[leading] in (16, 17, 18, 21):
+        leading += sum(1 for t in kinds[irap[0]:irap[1]] if is_rasl(t))
+    pictures = len(pics)
+    frames = int(st["nb_read_frames"])
+    num, den = st["r_frame_rate"].split("/")
+    check(path, "decodable pictures", pictures - leading, frames)
+    check(path, "pictures", len(types), frames)
+    check(path, "width", sps["width"], st["width"])
+    check(path, "height", sps["height"], st["height"])
+    check(path, "profile_idc", sps["profile_idc"], H265_PROFILES[st["profile"]])
+    check(path, "chroma_format_idc", sps["chroma_format_idc"],
+          CHROMA[st["pix_fmt"].split("1")[0]])
+    check(path, "bit depth", sps["bit_depth"], 10 if "p10" in st["pix_fmt"] else 8)
+    check(path, "level_idc", f["level_idc"], st["level"])
+    sar = st["sample_aspect_ratio"] if st["sample_aspect_ratio"] != "N/A" else "1:1"
+    check(path, "sample aspect ratio", "%d:%d" % sps["sar"], sar)
+    if sps["vui_rate"]:
+        check(path, "frame rate", sps["vui_rate"][0] * int(den), int(num) * sps["vui_rate"][1])
+    if slices % pictures:
+        sys.exit(f"{path}: {slices} slices in {pictures} pictures")
+    return {"codec": "h265", "width": sps["width"], "height": sps["height"],
+            "coded_width": sps["coded_width"], "coded_height": sps["coded_height"],
+            "profile_idc": sps["profile_idc"], "chroma_format_idc": sps["chroma_format_idc"],
+            "bit_depth": sps["bit_depth"], "frame_mbs_only": 1 - sps["field_seq"],
+            "frames": frames, "fps_num": num, "fps_den": den,
+            "vui_timing": int(sps["vui_rate"] is not None), "bframes": int("B" in types),
+            "idr": sum(t in (19, 20) for t in kinds), "recovery_points": rec,
+            "slices_per_picture": slices // pictures,
+            "start_code": 4 if b"\x00\x00\x00\x01" in d else 3,
+            "sei_every_picture": int(all(p[1] for p in pics)), "sps_epb": sps_epb,
+            "pictures": pictures, "leading_pictures": leading, "sps_count": len(levels),
+            "pps_count": len(pps_ids), "level_idc": top_level,
+            "bitstream_restriction": sps["restriction"], "sar_num": sps["sar"][0],
+            "sar_den": sps["sar"][1], "vps_count": len(vps_ids), "vps_timing": vps["timing"],
+            "cra": sum(t == 21 for t in kinds), "cra_rasl": cra_rasl,
+            "rasl": sum(is_rasl(t) for t in kinds), "radl": sum(t in (6, 7) for t in kinds),
+            "field_seq": sps["field_seq"], "ps_changes": int(ps_changes)}
 
 def run(*args):
     return subprocess.run(args, capture_output=True, text=True, check=True).stdout
@@ -317,24 +541,36 @@ cut_before_idr("leading_p_320x240.h264", 4, 10)
 PROFILES = {"Baseline": 66, "Constrained Baseline": 66, "Main": 77, "High": 100, "High 10": 110,
             "High 4:2:2": 122, "High 4:4:4 Predictive": 244}
 CHROMA = {"yuv420p": 1, "yuv422p": 2, "yuv444p": 3}
+CODEC_COLS = ["vps_count", "vps_timing", "cra", "cra_rasl", "rasl", "radl", "field_seq"]
 notes = dict(l.split("\t", 1) for l in os.environ["STREAM_NOTES"].splitlines())
-cols = ["file", "width", "height", "coded_width", "coded_height", "profile_idc",
+cols = ["file", "codec", "width", "height", "coded_width", "coded_height", "profile_idc",
         "chroma_format_idc", "bit_depth", "frame_mbs_only", "frames", "fps_num", "fps_den",
         "vui_timing", "bframes", "idr", "recovery_points", "slices_per_picture", "start_code",
         "sei_every_picture", "sps_epb", "pictures", "leading_pictures", "sps_count", "pps_count",
-        "level_idc", "bitstream_restriction", "sar_num", "sar_den", "bytes", "notes"]
+        "level_idc", "bitstream_restriction", "sar_num", "sar_den", "ps_changes"] + CODEC_COLS + [
+        "bytes", "notes"]
 rows = []
 for path in sys.argv[1:]:
     d = open(path, "rb").read()
     st = probe(path)
     types = run("ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                 "frame=pict_type", "-of", "csv=p=0", path).split()
+    if codec_of(d) == "h265":
+        rows.append(dict(h265_facts(path, d, st, types), file=path, bytes=len(d),
+                         notes=notes[path]))
+        continue
+    sets, ps_changes = {}, 0
     sps, sps_epb, levels, pps_ids = None, 0, {}, set()
     pictures = idr = rec = slices = with_sei = 0
     leading = None  # pictures before the first IDR picture or recovery point
     sei_since_picture = recovery_since_picture = False
     for s, e in nal_spans(d):
         t = d[s] & 0x1F
+        if t in (7, 8):
+            key = (t, parse_sps(unescape(d[s:e]))["id"] if t == 7 else
+                   Bits(unescape(d[s:e])[1:]).ue())
+            ps_changes |= pictures > 0 and key in sets and sets[key] != d[s:e]
+            sets[key] = d[s:e]
         if t == 7:
             f = parse_sps(unescape(d[s:e]))  # kept: the last SPS of the stream
             levels[f["id"]] = f["level_idc"]
@@ -391,11 +627,12 @@ for path in sys.argv[1:]:
                  "pictures": pictures, "leading_pictures": leading, "sps_count": len(levels),
                  "pps_count": len(pps_ids), "level_idc": max(levels.values()),
                  "bitstream_restriction": sps["restriction"], "sar_num": sps["sar"][0],
-                 "sar_den": sps["sar"][1],
+                 "sar_den": sps["sar"][1], "ps_changes": int(ps_changes),
+                 **{c: 0 for c in CODEC_COLS}, "codec": "h264",
                  "bytes": len(d), "notes": notes[path]})
 with open("streams.tsv", "w") as f:
     f.write("\t".join(cols) + "\n")
-    for r in sorted(rows, key=lambda r: r["file"]):
+    for r in sorted(rows, key=lambda r: (r["codec"], r["file"])):
         f.write("\t".join(str(r[c]) for c in cols) + "\n")
 print(open("streams.tsv").read(), end="")
 PY

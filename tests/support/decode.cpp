@@ -22,6 +22,30 @@ QByteArray HashFrame(const AVFrame* f) {
     return QCryptographicHash::hash(buf, QCryptographicHash::Md5).toHex();
 }
 
+// The raw demuxer for an Annex B stream, told by its first parameter set: an H.264 SPS (type 7
+// in the low five bits of the header byte) or an H.265 VPS or SPS (header bytes 40 01, 42 01).
+// The name says nothing (.h26x holds either). Null for an MP4 and for anything without a
+// parameter set, which libavformat then probes as it likes.
+const AVInputFormat* RawFormat(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return nullptr;
+    const QByteArray head = f.peek(8);
+    if (head.size() == 8 && (head.mid(4) == "ftyp" || head.mid(4) == "moov")) return nullptr;
+    constexpr qint64 kChunk = 1 << 20;
+    QByteArray tail;  // the last bytes of the chunk before, for a start code across chunks
+    for (qint64 read = 0; read < 64 * kChunk && !f.atEnd(); read += kChunk) {
+        const QByteArray d = tail + f.read(kChunk);
+        for (int at = d.indexOf(QByteArray("\0\0\1", 3)); at >= 0 && at + 4 < d.size();
+             at = d.indexOf(QByteArray("\0\0\1", 3), at + 1)) {
+            const uint8_t a = uint8_t(d[at + 3]), b = uint8_t(d[at + 4]);
+            if ((a & 0x9F) == 7) return av_find_input_format("h264");
+            if ((a == 0x40 || a == 0x42) && b == 0x01) return av_find_input_format("hevc");
+        }
+        tail = d.right(4);
+    }
+    return nullptr;
+}
+
 void Drain(AVCodecContext* dec, AVFrame* frame, DecodeResult& out) {
     while (avcodec_receive_frame(dec, frame) == 0) {
         DecodedPicture p;
@@ -38,7 +62,7 @@ DecodeResult DecodeFile(const QString& path) {
     DecodeResult out;
     AVFormatContext* fmt = nullptr;
     const QByteArray name = path.toUtf8();
-    if (avformat_open_input(&fmt, name.constData(), nullptr, nullptr) < 0) {
+    if (avformat_open_input(&fmt, name.constData(), RawFormat(path), nullptr) < 0) {
         out.error = QStringLiteral("cannot open ") + path;
         return out;
     }
@@ -112,7 +136,7 @@ QVector<QByteArray> ReadSamples(const QString& path, bool ignoreEditList) {
     AVFormatContext* fmt = nullptr;
     AVDictionary* opts = nullptr;
     if (ignoreEditList) av_dict_set(&opts, "ignore_editlist", "1", 0);
-    const int r = avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, &opts);
+    const int r = avformat_open_input(&fmt, path.toUtf8().constData(), RawFormat(path), &opts);
     av_dict_free(&opts);
     if (r < 0) return out;
     AVPacket* pkt = av_packet_alloc();

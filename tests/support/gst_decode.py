@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """gst_decode.py FILE.mp4: plays an MP4 through GStreamer, as most Linux desktop players do
 (filesrc ! qtdemux ! h264parse ! avdec_h264 ! appsink, or h265parse ! avdec_h265 for an H.265
-track, chosen by the demuxer's caps), and prints one JSON object:
+track, chosen by the caps of qtdemux's video pad), and prints one JSON object:
 
   md5                each decoded picture's MD5 (hex) over its planes, in output order, each
-                     plane's rows without padding one after the other: the digest that
-                     tests/support/decode.cpp takes of libavcodec's pictures
+                     plane's rows without padding one after the other (two bytes a sample,
+                     little-endian, above 8 bits): the digest that tests/support/decode.cpp
+                     takes of libavcodec's pictures
   stream_times       each picture's stream time in ns (after the segment, i.e. the edit list)
   error              the first error on the bus, or null
 
@@ -23,6 +24,8 @@ gi.require_version("GstVideo", "1.0")
 from gi.repository import Gst, GstVideo  # noqa: E402
 
 PLANAR = (GstVideo.VideoFormatFlags.YUV | GstVideo.VideoFormatFlags.GRAY)
+# The parser and decoder for each video caps qtdemux may give its pad.
+CODECS = {"video/x-h264": ("h264parse", "avdec_h264"), "video/x-h265": ("h265parse", "avdec_h265")}
 
 
 def picture_md5(sample):
@@ -64,31 +67,33 @@ def main():
     for e in elements:
         pipe.add(e)
     src.link(demux)
-    decoders = {"video/x-h264": ("h264parse", "avdec_h264"),
-                "video/x-h265": ("h265parse", "avdec_h265")}
 
-    def pad_added(_, pad):
+    def video_pad(_, pad):
+        """Links qtdemux's pad to the parser and decoder of its codec."""
         caps = pad.get_current_caps() or pad.query_caps(None)
-        names = decoders.get(caps.get_structure(0).get_name())
+        kind = caps.get_structure(0).get_name() if caps and caps.get_size() else "no caps"
+        names = CODECS.get(kind)
         if names is None:
+            if kind.startswith("video/"):
+                out["error"] = "no decoder chosen for " + kind
             return
-        parse, dec = (Gst.ElementFactory.make(n) for n in names)
-        if parse is None or dec is None:
+        chain = [Gst.ElementFactory.make(n) for n in names]
+        if None in chain:
             out["error"] = "GStreamer lacks one of " + ", ".join(names)
             return
-        for e in (parse, dec):
+        for e in chain:
             pipe.add(e)
-        parse.link(dec)
-        dec.link(sink)
-        for e in (parse, dec):
+        chain[0].link(chain[1])
+        chain[1].link(sink)
+        for e in chain:
             e.sync_state_with_parent()
-        pad.link(parse.get_static_pad("sink"))
+        pad.link(chain[0].get_static_pad("sink"))
 
-    demux.connect("pad-added", pad_added)
+    demux.connect("pad-added", video_pad)
 
     pipe.set_state(Gst.State.PLAYING)
     bus = pipe.get_bus()
-    while True:
+    while out["error"] is None:
         sample = sink.emit("try-pull-sample", 100 * Gst.MSECOND)
         if sample is not None:
             try:

@@ -15,10 +15,12 @@ struct TestStream {
     QHash<QString, QString> facts;
     int Int(const char* key) const { return facts.value(QLatin1String(key)).toInt(); }
     QString Name() const { return file.section(QLatin1Char('/'), -1); }
+    bool IsH265() const { return facts.value(QStringLiteral("codec")) == QLatin1String("h265"); }
 };
 
-// Every stream listed in tests/data/streams.tsv.
-inline QVector<TestStream> TestStreams() {
+// Every stream listed in tests/data/streams.tsv (the H.264 ones first), or those of one codec
+// ("h264", "h265").
+inline QVector<TestStream> TestStreams(const QString& codec = QString()) {
     QVector<TestStream> out;
     QFile f(QStringLiteral(TOVANMUXER_TEST_DATA "/streams.tsv"));
     if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) return out;
@@ -30,7 +32,7 @@ inline QVector<TestStream> TestStreams() {
         TestStream s;
         for (int i = 0; i < header.size() && i < cells.size(); ++i) s.facts[header[i]] = cells[i];
         s.file = QStringLiteral(TOVANMUXER_TEST_DATA "/") + s.facts.value(QStringLiteral("file"));
-        out.push_back(s);
+        if (codec.isEmpty() || s.facts.value(QStringLiteral("codec")) == codec) out.push_back(s);
     }
     return out;
 }
