@@ -1,4 +1,4 @@
-// tovanmuxer-cli: converts one H.264 Annex B file into an MP4 file, without a display.
+// tovanmuxer-cli: converts one H.264 or H.265 Annex B file into an MP4 file, without a display.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -18,7 +18,8 @@ namespace {
 
 const char kUsage[] =
     "Usage: tovanmuxer-cli INPUT [-o OUTPUT] [--fps RATE] [--verbose]\n"
-    "Wraps the raw H.264 stream INPUT (.h264, .h26x) into an MP4 file without re-encoding.\n"
+    "Wraps the raw H.264 or H.265 stream INPUT (.h264, .h26x, .h265, .hevc, .265) into an MP4\n"
+    "file without re-encoding. The codec is told by the stream's bytes, not by the name.\n"
     "\n"
     "  -o, --output OUTPUT  the MP4 file to write (default: INPUT with .h264 or .h26x,\n"
     "                       else its last extension, replaced by .mp4); never replaced;\n"

@@ -117,9 +117,13 @@ T* Child(QWidget* w, const char* name) {
     return c;
 }
 
-// "Select", answered in the real file dialog with `input`.
-void SelectInput(Tovanmuxer* w, const QString& input) {
-    WhenModal<QFileDialog>([input](QFileDialog* d) {
+// "Select", answered in the real file dialog with `input`, chosen under the dialog's filter
+// number `filter`; the dialog's filters go to `filters` when given.
+void SelectInput(Tovanmuxer* w, const QString& input, int filter = 0,
+                 QStringList* filters = nullptr) {
+    WhenModal<QFileDialog>([input, filter, filters](QFileDialog* d) {
+        if (filters) *filters = d->nameFilters();
+        d->selectNameFilter(d->nameFilters().value(filter));
         d->setDirectory(QFileInfo(input).absolutePath());
         d->findChild<QLineEdit*>()->setText(QFileInfo(input).fileName());
         QMetaObject::invokeMethod(d, "accept");
@@ -436,18 +440,34 @@ private Q_SLOTS:
         QVERIFY(DebugValue(QStringLiteral("## download file output_path=")).isNull());
     }
 
+    void dialogsAndWholeConversion_data() {
+        QTest::addColumn<QString>("stream");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<int>("filter");
+        QTest::newRow("H.264") << TestStreams().value(0).Name() << ".h264" << 0;
+        QTest::newRow("H.265") << "nobframes_320x240.hevc"
+                               << ".hevc" << 1;
+    }
+
     void dialogsAndWholeConversion() {
-        const TestStream s = TestStreams().value(0);
+        QFETCH(QString, stream);
+        QFETCH(QString, extension);
+        QFETCH(int, filter);
+        const TestStream s = FindTestStream(stream);
         QVERIFY(!s.file.isEmpty());
         // The input: a copy with a long, non-ASCII name in the temporary directory.
         const QString input = tmp.filePath(QStringLiteral("clip ünïcode ") +
-                                           QString(80, QLatin1Char('x')) + QStringLiteral(".h264"));
+                                           QString(80, QLatin1Char('x')) + extension);
         QVERIFY(QFile::copy(s.file, input));
         QTemporaryDir outDir;
         Tovanmuxer w;
         w.show();
 
-        SelectInput(&w, input);
+        QStringList filters;
+        SelectInput(&w, input, filter, &filters);
+        QCOMPARE(filters, QStringList({QStringLiteral("Video File(*.h264 *.h26x)"),
+                                       QStringLiteral("H.265 (*.h265 *.hevc *.265)"),
+                                       QStringLiteral("All files (*)")}));
         QCOMPARE(Child<QLineEdit>(&w, "edtFilePath")->text(), QDir::toNativeSeparators(input));
         QCOMPARE(DebugValue(QStringLiteral("## input_file_name=")), QFileInfo(input).fileName());
 

@@ -162,8 +162,10 @@ void Tovanmuxer::Init() {
 
 void Tovanmuxer::OnClickOpenFile() {
     qDebug("## OnClickSelectFile ......");
-    const QString chosen = QFileDialog::getOpenFileName(this, QString(), QStringLiteral("/home"),
-                                                        tr("Video File(*.h264 *.h26x)"));
+    const QString chosen = QFileDialog::getOpenFileName(
+        this, QString(), QStringLiteral("/home"),
+        tr("Video File(*.h264 *.h26x)") + QStringLiteral(";;") + tr("H.265 (*.h265 *.hevc *.265)") +
+            QStringLiteral(";;") + tr("All files (*)"));
     ChooseInput(chosen);
 }
 
