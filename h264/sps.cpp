@@ -112,11 +112,28 @@ bool ReadHrd(Bitstream& s, SpsInfo* v) {
     return true;
 }
 
-// Table E-1.
-constexpr uint8_t kSar[17][2] = {
-    {0, 0},   {1, 1},   {12, 11}, {10, 11}, {16, 11},  {40, 33}, {24, 11}, {20, 11}, {32, 11},
-    {80, 33}, {18, 11}, {15, 11}, {64, 33}, {160, 99}, {4, 3},   {3, 2},   {2, 1},
-};
+}  // namespace
+
+void ReadAspectRatioInfo(Bitstream& s, uint8_t* present, uint8_t* idc, uint32_t* sarWidth,
+                         uint32_t* sarHeight) {
+    // Table E-1.
+    static constexpr uint8_t kSar[17][2] = {
+        {0, 0},   {1, 1},   {12, 11}, {10, 11}, {16, 11},  {40, 33}, {24, 11}, {20, 11}, {32, 11},
+        {80, 33}, {18, 11}, {15, 11}, {64, 33}, {160, 99}, {4, 3},   {3, 2},   {2, 1},
+    };
+    *present = uint8_t(s.ReadBits(1));
+    if (!*present) return;
+    *idc = uint8_t(s.ReadBits(8));
+    if (*idc == 255) {
+        *sarWidth = s.ReadBits(16);
+        *sarHeight = s.ReadBits(16);
+    } else if (*idc <= 16) {
+        *sarWidth = kSar[*idc][0];
+        *sarHeight = kSar[*idc][1];
+    }
+}
+
+namespace {
 
 // vui_parameters (E.1.1) into v, which holds zeros in every VUI field. Throws on a read past
 // the end; false for values outside the ranges E.2.1 gives.
@@ -124,17 +141,8 @@ bool ReadVui(Bitstream& s, SpsInfo* v) {
     v->vui_parameters_present_flag = uint8_t(s.ReadBits(1));
     if (!v->vui_parameters_present_flag) return true;
 
-    v->aspect_ratio_info_present_flag = uint8_t(s.ReadBits(1));
-    if (v->aspect_ratio_info_present_flag) {
-        v->aspect_ratio_idc = uint8_t(s.ReadBits(8));
-        if (v->aspect_ratio_idc == 255) {
-            v->sar_width = s.ReadBits(16);
-            v->sar_height = s.ReadBits(16);
-        } else if (v->aspect_ratio_idc <= 16) {
-            v->sar_width = kSar[v->aspect_ratio_idc][0];
-            v->sar_height = kSar[v->aspect_ratio_idc][1];
-        }
-    }
+    ReadAspectRatioInfo(s, &v->aspect_ratio_info_present_flag, &v->aspect_ratio_idc, &v->sar_width,
+                        &v->sar_height);
     if (s.ReadBits(1)) SkipBits(s, 1);  // overscan_info_present_flag, overscan_appropriate_flag
     if (s.ReadBits(1)) {                // video_signal_type_present_flag
         SkipBits(s, 4);                 // video_format, video_full_range_flag

@@ -75,6 +75,10 @@ struct SpsInfo {
 uint32_t ReadUE(Bitstream& s);
 // se(v): 0, 1, 2, 3, 4 ... map to 0, 1, -1, 2, -2 ...
 int32_t ReadSE(Bitstream& s);
+// aspect_ratio_info_present_flag and what follows it (H.264 E.1.1, H.265 E.2.1: the same
+// syntax and Table E-1 in both): the sample aspect ratio from the table or coded explicitly.
+void ReadAspectRatioInfo(Bitstream& s, uint8_t* present, uint8_t* idc, uint32_t* sarWidth,
+                         uint32_t* sarHeight);
 // Reads one scaling_list of size (16 or 64) entries and discards it.
 void SkipScalingList(Bitstream& s, uint32_t size);
 

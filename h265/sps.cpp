@@ -243,26 +243,11 @@ void SkipHrd(Bitstream& s, uint32_t maxNumSubLayersMinus1) {
     }
 }
 
-// Table E.1.
-constexpr uint8_t kSar[17][2] = {
-    {0, 0},   {1, 1},   {12, 11}, {10, 11}, {16, 11},  {40, 33}, {24, 11}, {20, 11}, {32, 11},
-    {80, 33}, {18, 11}, {15, 11}, {64, 33}, {160, 99}, {4, 3},   {3, 2},   {2, 1},
-};
-
 // vui_parameters (E.2.1) after vui_parameters_present_flag, into v, whose VUI fields are 0.
 // Throws on a read past the end and on values outside E.3.1's ranges.
 void ReadVui(Bitstream& s, H265SpsInfo* v) {
-    v->aspect_ratio_info_present_flag = uint8_t(s.ReadBits(1));
-    if (v->aspect_ratio_info_present_flag) {
-        v->aspect_ratio_idc = uint8_t(s.ReadBits(8));
-        if (v->aspect_ratio_idc == 255) {
-            v->sar_width = s.ReadBits(16);
-            v->sar_height = s.ReadBits(16);
-        } else if (v->aspect_ratio_idc <= 16) {
-            v->sar_width = kSar[v->aspect_ratio_idc][0];
-            v->sar_height = kSar[v->aspect_ratio_idc][1];
-        }
-    }
+    ReadAspectRatioInfo(s, &v->aspect_ratio_info_present_flag, &v->aspect_ratio_idc, &v->sar_width,
+                        &v->sar_height);
     if (s.ReadBits(1)) SkipBits(s, 1);  // overscan_info_present_flag, overscan_appropriate_flag
     v->video_signal_type_present_flag = uint8_t(s.ReadBits(1));
     if (v->video_signal_type_present_flag) {
