@@ -35,11 +35,13 @@ bool EndsPicture(uint8_t type) {
 
 UnitPlan H265PictureReader::Plan(const NalUnit& nal) {
     UnitPlan plan;
-    plan.place = UnitPlan::Behind;
     H265NalHeader h{};
-    // A unit of another layer, or one whose header is broken, stays where it is.
-    if (!ParseH265NalHeader(nal.data, uint32_t(nal.length), &h) || h.nuh_layer_id > 0)
-        return plan;
+    // Bytes without a NAL unit header (forbidden_zero_bit set, no temporal id, or too short)
+    // are no unit: a decoder passes over them.
+    if (!ParseH265NalHeader(nal.data, uint32_t(nal.length), &h)) return plan;
+    // A unit of another layer stays in the access unit it comes in.
+    plan.place = UnitPlan::Behind;
+    if (h.nuh_layer_id > 0) return plan;
     const uint8_t t = h.nal_unit_type;
     plan.endsPicture = EndsPicture(t);
     if (IsPictureSlice(t)) {
