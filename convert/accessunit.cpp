@@ -43,27 +43,27 @@ bool AccessUnitWriter::Add(const NalUnit& in) {
     const UnitPlan plan = reader->Plan(nal);
     if (plan.endsPicture && pictureOpen) closed = true;
     switch (plan.place) {
-    case UnitPlan::Slice:
-        return AddSlice(nal);
-    case UnitPlan::ParameterSet:
-        pending.parameterSets[plan.setKey].assign(nal.data, nal.data + nal.length);
-        return true;
-    case UnitPlan::Behind:
-        if (pictureOpen && !closed) return !written || WriteUnit(nal);
-        [[fallthrough]];
-    case UnitPlan::Ahead: {
-        if (pending.bytes.size() + 4 + size_t(nal.length) > kMaxPendingBytes) {
-            failure = "more than 64 MiB of units other than slices in front of one picture";
-            return false;
+        case UnitPlan::Slice:
+            return AddSlice(nal);
+        case UnitPlan::ParameterSet:
+            pending.parameterSets[plan.setKey].assign(nal.data, nal.data + nal.length);
+            return true;
+        case UnitPlan::Behind:
+            if (pictureOpen && !closed) return !written || WriteUnit(nal);
+            [[fallthrough]];
+        case UnitPlan::Ahead: {
+            if (pending.bytes.size() + 4 + size_t(nal.length) > kMaxPendingBytes) {
+                failure = "more than 64 MiB of units other than slices in front of one picture";
+                return false;
+            }
+            uint8_t prefix[4];
+            LengthPrefix(uint32_t(nal.length), prefix);
+            pending.bytes.insert(pending.bytes.end(), prefix, prefix + 4);
+            pending.bytes.insert(pending.bytes.end(), nal.data, nal.data + nal.length);
+            return true;
         }
-        uint8_t prefix[4];
-        LengthPrefix(uint32_t(nal.length), prefix);
-        pending.bytes.insert(pending.bytes.end(), prefix, prefix + 4);
-        pending.bytes.insert(pending.bytes.end(), nal.data, nal.data + nal.length);
-        return true;
-    }
-    case UnitPlan::Drop:
-        break;
+        case UnitPlan::Drop:
+            break;
     }
     return true;
 }
@@ -164,7 +164,9 @@ void AccessUnitWriter::SettleRandomAccess(const PictureFacts& next) {
         MP4SetSampleSync(file, track, sample, true);
         ++syncPictures;
     } else {
-        MP4AddRandomAccessSample(file, track, sample, int(std::min<uint32_t>(skippedLeading, 127)));
+        // num_leading_samples has 7 bits: more are written as not known.
+        MP4AddRandomAccessSample(file, track, sample,
+                                 skippedLeading > 127 ? -1 : int(skippedLeading));
     }
     unsettled = -1;
 }

@@ -43,7 +43,7 @@ public:
 private:
     // Units on their way into the next picture's sample.
     struct Pending {
-        std::vector<uint8_t> bytes;  // length-prefixed NAL units
+        std::vector<uint8_t> bytes;                              // length-prefixed NAL units
         std::map<uint32_t, std::vector<uint8_t>> parameterSets;  // the latest of each key
     };
 

@@ -165,8 +165,7 @@ bool Converter::TakeUnit(MP4FileHandle hMp4File, const NalUnit& nalu) {
     if (videoTrackId == 0) {
         const bool known = writer != nullptr;
         probe.Take(nalu);
-        if (!known && probe.StreamCodec() != Codec::Unknown && !StartWriter(hMp4File))
-            return false;
+        if (!known && probe.StreamCodec() != Codec::Unknown && !StartWriter(hMp4File)) return false;
     }
     const Codec codec = probe.StreamCodec();
     const uint32_t length = PayloadLength(nalu);
@@ -234,8 +233,9 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     frameDuration = timing.frameDuration;
     framesPerSecond = double(fpsNum) / double(fpsDen);
     if (probe.StreamCodec() == Codec::H265) {
-        videoTrackId = int32_t(MP4AddH265VideoTrack(hMp4File, trackTimeScale, frameDuration,
-                                                    uint16_t(videoWidth), uint16_t(videoHeight), 3));
+        videoTrackId =
+            int32_t(MP4AddH265VideoTrack(hMp4File, trackTimeScale, frameDuration,
+                                         uint16_t(videoWidth), uint16_t(videoHeight), 3));
         if (videoTrackId) MP4SetH265Fields(hMp4File, MP4TrackId(videoTrackId), H265Fields(sps));
     } else {
         videoTrackId = int32_t(MP4AddH264VideoTrack(hMp4File, trackTimeScale, frameDuration,

@@ -52,39 +52,39 @@ UnitPlan H264PictureReader::Plan(const NalUnit& nal) {
     const int32_t t = nal.type;
     plan.endsPicture = EndsPicture(t);
     switch (t) {
-    case kNalSlice:
-    case kNalIdr:
-    case kNalPartitionA:
-        plan.place = UnitPlan::Slice;
-        break;
-    case kNalPartitionB:
-    case kNalPartitionC:
-        // Partitions B and C follow the partition A of their slice.
-        plan.place = UnitPlan::Behind;
-        break;
-    case kNalSei: {
-        uint32_t frames = 0;
-        if (FindRecoveryPoint(nal.data, uint32_t(nal.length), &frames) && frames == 0)
-            pendingRecovery = true;
-        plan.place = UnitPlan::Ahead;
-        break;
-    }
-    case kNalSps:
-    case kNalPps: {
-        const bool sps = t == kNalSps;
-        if (sps)
-            parameterSets.AddSps(nal.data, uint32_t(nal.length));
-        else
-            parameterSets.AddPps(nal.data, uint32_t(nal.length));
-        uint32_t id = 0;
-        if (ParameterSetId(nal, sps ? 4 : 1, &id)) {
-            plan.place = UnitPlan::ParameterSet;
-            plan.setKey = (sps ? kKeySps : kKeyPps) | id;
+        case kNalSlice:
+        case kNalIdr:
+        case kNalPartitionA:
+            plan.place = UnitPlan::Slice;
+            break;
+        case kNalPartitionB:
+        case kNalPartitionC:
+            // Partitions B and C follow the partition A of their slice.
+            plan.place = UnitPlan::Behind;
+            break;
+        case kNalSei: {
+            uint32_t frames = 0;
+            if (FindRecoveryPoint(nal.data, uint32_t(nal.length), &frames) && frames == 0)
+                pendingRecovery = true;
+            plan.place = UnitPlan::Ahead;
+            break;
         }
-        break;
-    }
-    default:
-        break;
+        case kNalSps:
+        case kNalPps: {
+            const bool sps = t == kNalSps;
+            if (sps)
+                parameterSets.AddSps(nal.data, uint32_t(nal.length));
+            else
+                parameterSets.AddPps(nal.data, uint32_t(nal.length));
+            uint32_t id = 0;
+            if (ParameterSetId(nal, sps ? 4 : 1, &id)) {
+                plan.place = UnitPlan::ParameterSet;
+                plan.setKey = (sps ? kKeySps : kKeyPps) | id;
+            }
+            break;
+        }
+        default:
+            break;
     }
     return plan;
 }

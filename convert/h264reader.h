@@ -35,6 +35,6 @@ private:
     Picture current;
     SliceHeader slice{};  // the slice read last
     bool sliceKnown = false;
-    bool secondField = false;        // it completes the current picture's field pair
+    bool secondField = false;      // it completes the current picture's field pair
     bool pendingRecovery = false;  // a recovery point SEI with recovery_frame_cnt 0 came
 };

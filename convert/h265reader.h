@@ -25,6 +25,6 @@ private:
     H265SliceHeader slice{};  // the slice segment read last
     bool sliceKnown = false;
     PictureFacts current;
-    bool irapSeen = false;   // an IRAP picture came: the first one starts a coded video sequence
-    bool afterEos = false;   // an end of sequence came since the last picture
+    bool irapSeen = false;  // an IRAP picture came: the first one starts a coded video sequence
+    bool afterEos = false;  // an end of sequence came since the last picture
 };

@@ -64,8 +64,8 @@ public:
     virtual PictureFacts FinishPicture() = 0;
 
     // Hands a parameter set of key `key` to the track.
-    virtual void AddToTrack(MP4FileHandle file, MP4TrackId track, uint32_t key,
-                            const uint8_t* nal, uint16_t length) = 0;
+    virtual void AddToTrack(MP4FileHandle file, MP4TrackId track, uint32_t key, const uint8_t* nal,
+                            uint16_t length) = 0;
 };
 
 // The picture reader for `codec` (H264 or H265).

@@ -20,9 +20,9 @@ bool IsParameterSetUnit(Codec codec, const NalUnit& nal);
 bool IsTrackSps(Codec codec, const NalUnit& nal);
 
 struct TrackFormat {
-    bool parsed = false;              // the SPS could be read
-    uint32_t width = 0, height = 0;   // displayed size in luma samples
-    uint32_t fpsNum = 0, fpsDen = 0;  // pictures per second; 0/0 when the stream does not say
+    bool parsed = false;                   // the SPS could be read
+    uint32_t width = 0, height = 0;        // displayed size in luma samples
+    uint32_t fpsNum = 0, fpsDen = 0;       // pictures per second; 0/0 when the stream does not say
     uint32_t sarWidth = 0, sarHeight = 0;  // 0 when not given
 };
 
