@@ -46,7 +46,8 @@ bool IsSlice(Codec codec, const uint8_t* nal, int32_t length) {
     }
     H265NalHeader h{};
     if (!ParseH265NalHeader(nal, uint32_t(length), &h) || h.nuh_layer_id) return false;
-    return h.nal_unit_type <= kH265RaslR || (h.nal_unit_type >= kH265BlaWLp && h.nal_unit_type <= kH265Cra);
+    return h.nal_unit_type <= kH265RaslR ||
+           (h.nal_unit_type >= kH265BlaWLp && h.nal_unit_type <= kH265Cra);
 }
 
 QByteArray Trimmed(const uint8_t* p, int32_t n) {

@@ -58,8 +58,9 @@ private Q_SLOTS:
     void firstSpsTiming() {
         // The window asks for a frame rate exactly when the converter would assume one.
         for (const TestStream& s : TestStreams())
-            QVERIFY2(FirstSpsTiming(s.file) ==
-                         (s.Int("vui_timing") || s.Int("vps_timing") ? StreamTiming::Present : StreamTiming::Absent),
+            QVERIFY2(FirstSpsTiming(s.file) == (s.Int("vui_timing") || s.Int("vps_timing")
+                                                    ? StreamTiming::Present
+                                                    : StreamTiming::Absent),
                      qPrintable(s.Name()));
         QTemporaryDir tmp;
         QFile text(tmp.filePath(QStringLiteral("notes.h264")));
