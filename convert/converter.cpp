@@ -162,6 +162,7 @@ int32_t Converter::WriteNalUnits(MP4FileHandle hMp4File, const uint8_t* buffer, 
 }
 
 bool Converter::TakeUnit(MP4FileHandle hMp4File, const NalUnit& nalu) {
+    if (nalu.length <= 0) return true;  // a start code right behind another: no unit
     if (videoTrackId == 0) {
         const bool known = writer != nullptr;
         probe.Take(nalu);
