@@ -25,53 +25,16 @@ extern "C" {
 
 #include "convert/converter.h"
 #include "convert/nalunit.h"
-#include "convert/trackformat.h"
 #include "fuzz/fuzz_check.h"
-#include "h265/nal.h"
 #include "support/convert.h"
 #include "support/decode.h"
+#include "support/streams.h"
 
 namespace {
 
 QString workDir;
 
 void Quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-// A coded slice of the stream's codec: H.264 types 1, 2 and 5; H.265 the picture types of the
-// base layer.
-bool IsSlice(Codec codec, const uint8_t* nal, int32_t length) {
-    if (codec == Codec::H264) {
-        const int type = nal[0] & 0x1F;
-        return type == 1 || type == 2 || type == 5;
-    }
-    H265NalHeader h{};
-    if (!ParseH265NalHeader(nal, uint32_t(length), &h) || h.nuh_layer_id) return false;
-    return h.nal_unit_type <= kH265RaslR ||
-           (h.nal_unit_type >= kH265BlaWLp && h.nal_unit_type <= kH265Cra);
-}
-
-QByteArray Trimmed(const uint8_t* p, int32_t n) {
-    while (n > 1 && p[n - 1] == 0) --n;
-    return QByteArray(reinterpret_cast<const char*>(p), n);
-}
-
-// The slices of the input in stream order, and how many of them come before the first SPS
-// that can describe a track (for H.264 one with its profile and level bytes).
-QVector<QByteArray> InputSlices(Codec codec, const uint8_t* data, uint32_t size, int* beforeSps) {
-    QVector<QByteArray> out;
-    *beforeSps = -1;
-    uint32_t pos = 0;
-    NalUnit n;
-    StreamProbe probe;
-    while (int32_t r = FindNextNalUnit(data, size, pos, &n)) {
-        probe.Take(n);
-        if (*beforeSps < 0 && IsTrackSps(probe.StreamCodec(), n)) *beforeSps = out.size();
-        if (IsSlice(codec, n.data, n.length)) out.push_back(Trimmed(n.data, n.length));
-        pos += uint32_t(r);
-    }
-    CHECK(probe.StreamCodec() == codec);
-    return out;
-}
 
 QVector<QByteArray> OutputSlices(Codec codec, const QString& path) {
     QVector<QByteArray> out;
@@ -83,8 +46,7 @@ QVector<QByteArray> OutputSlices(Codec codec, const QString& path) {
                                  (uint32_t(uint8_t(s[at + 2])) << 8) | uint8_t(s[at + 3]);
             CHECK(len > 0 && at + 4 + int64_t(len) <= s.size());
             const QByteArray nal = s.mid(at + 4, int(len));
-            if (IsSlice(codec, reinterpret_cast<const uint8_t*>(nal.constData()), nal.size()))
-                out.push_back(nal);
+            if (IsCodedSlice(codec, nal)) out.push_back(nal);
             at += 4 + int(len);
         }
         CHECK(at == s.size());
@@ -130,13 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Nothing is lost from the first usable SPS on: the slices written are the input's, in
     // order, from at latest the first slice behind that SPS to the last.
-    int beforeSps = 0;
-    const Codec codec = converter.Summary().codec;
-    const QVector<QByteArray> in = InputSlices(codec, data, uint32_t(size), &beforeSps);
-    const QVector<QByteArray> out = OutputSlices(codec, output);
-    CHECK(beforeSps >= 0);
-    CHECK(out.size() >= in.size() - beforeSps && out.size() <= in.size());
-    CHECK(out == in.mid(in.size() - out.size()));
+    const StreamSlices in =
+        SlicesOfStream(QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(size)));
+    CHECK(in.codec == converter.Summary().codec);
+    const QVector<QByteArray> out = OutputSlices(in.codec, output);
+    CHECK(in.beforeSps >= 0);
+    CHECK(out.size() >= in.slices.size() - in.beforeSps && out.size() <= in.slices.size());
+    CHECK(out == in.slices.mid(in.slices.size() - out.size()));
     QFile::remove(output);
     return 0;
 }

@@ -62,32 +62,6 @@ CliRun Cli(const QStringList& args, bool asNobody = false) {
     return r;
 }
 
-bool IsSlice(int type) {
-    return type == 1 || type == 2 || type == 5;
-}
-
-QByteArray Trimmed(const uint8_t* p, int32_t n) {
-    while (n > 1 && p[n - 1] == 0) --n;
-    return QByteArray(reinterpret_cast<const char*>(p), n);
-}
-
-struct StreamSlices {
-    QVector<QByteArray> slices;  // coded slices in stream order, trailing zeros left out
-    QVector<qint64> ends;        // where each ends in the stream
-    int beforeSps = -1;          // slices before the first SPS that can describe a track
-};
-
-StreamSlices SlicesOfStream(const QByteArray& d) {
-    StreamSlices s;
-    ForEachNalUnit(d, [&](const NalUnit& n, qint64 header) {
-        if (n.type == 7 && n.length >= 4 && s.beforeSps < 0) s.beforeSps = s.slices.size();
-        if (!IsSlice(n.type)) return;
-        s.slices.push_back(Trimmed(n.data, n.length));
-        s.ends.push_back(header + s.slices.back().size());
-    });
-    return s;
-}
-
 // A finished conversion is sound: failed with a reason and nothing left, or an MP4 whose
 // samples are well formed and hold every coded slice of the input from its first usable SPS
 // on, unchanged and in order.
@@ -110,8 +84,9 @@ void CheckSound(const Result& r) {
         const QVector<QByteArray> units = UnitsOfSample(sample);
         QVERIFY2(!units.isEmpty(), "a sample's length prefixes do not add up");
         for (const QByteArray& u : units)
-            if (IsSlice(u[0] & 0x1F)) out.push_back(u);
+            if (IsCodedSlice(in.codec, u)) out.push_back(u);
     }
+    QCOMPARE(int(in.codec), int(r.summary.codec));
     QVERIFY(in.beforeSps >= 0);
     QVERIFY2(out.size() >= in.slices.size() - in.beforeSps,
              qPrintable(QStringLiteral("%1 of %2 slices written")
@@ -335,7 +310,7 @@ private Q_SLOTS:
         int k = 0;
         for (const QByteArray& s : wholeSamples) {
             for (const QByteArray& u : UnitsOfSample(s))
-                if (IsSlice(u[0] & 0x1F)) ++k;
+                if (IsCodedSlice(slices.codec, u)) ++k;
             sampleEnd.push_back(slices.ends.value(k - 1));
         }
         QCOMPARE(k, slices.slices.size());

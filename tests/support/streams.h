@@ -9,6 +9,8 @@
 #include <cstdint>
 
 #include "convert/nalunit.h"
+#include "convert/trackformat.h"
+#include "h265/nal.h"
 
 struct TestStream {
     QString file;  // absolute path
@@ -69,4 +71,47 @@ inline QVector<QByteArray> UnitsOfSample(const QByteArray& s) {
     }
     if (at != s.size()) return {};
     return out;
+}
+
+// Whether the NAL unit nal[0, length) is a coded slice of `codec`: H.264 types 1, 2 and 5;
+// H.265 the picture types of the base layer.
+inline bool IsCodedSlice(Codec codec, const uint8_t* nal, int32_t length) {
+    if (length <= 0) return false;
+    if (codec != Codec::H265) {
+        const int type = nal[0] & 0x1F;
+        return type == 1 || type == 2 || type == 5;
+    }
+    H265NalHeader h{};
+    if (!ParseH265NalHeader(nal, uint32_t(length), &h) || h.nuh_layer_id) return false;
+    return h.nal_unit_type <= kH265RaslR ||
+           (h.nal_unit_type >= kH265BlaWLp && h.nal_unit_type <= kH265Cra);
+}
+inline bool IsCodedSlice(Codec codec, const QByteArray& nal) {
+    return IsCodedSlice(codec, reinterpret_cast<const uint8_t*>(nal.constData()), nal.size());
+}
+
+struct StreamSlices {
+    Codec codec = Codec::Unknown;  // as the converter tells it from the stream
+    QVector<QByteArray> slices;    // coded slices in stream order, trailing zeros left out
+    QVector<qint64> ends;          // where each ends in the stream
+    int beforeSps = -1;            // slices before the first SPS that can describe a track
+};
+
+// The coded slices of an Annex B stream, of the codec its parameter sets tell.
+inline StreamSlices SlicesOfStream(const QByteArray& d) {
+    StreamSlices s;
+    StreamProbe probe;
+    ForEachNalUnit(d, [&](const NalUnit& n, qint64) { probe.Take(n); });
+    s.codec = probe.StreamCodec();
+    probe = StreamProbe();
+    ForEachNalUnit(d, [&](const NalUnit& n, qint64 header) {
+        probe.Take(n);
+        if (s.beforeSps < 0 && IsTrackSps(probe.StreamCodec(), n)) s.beforeSps = s.slices.size();
+        if (!IsCodedSlice(s.codec, n.data, n.length)) return;
+        int32_t len = n.length;
+        while (len > 1 && n.data[len - 1] == 0) --len;
+        s.slices.push_back(QByteArray(reinterpret_cast<const char*>(n.data), len));
+        s.ends.push_back(header + len);
+    });
+    return s;
 }
