@@ -69,7 +69,10 @@ bool AccessUnitWriter::Add(const NalUnit& in) {
 }
 
 bool AccessUnitWriter::AddSlice(const NalUnit& nal) {
-    if (reader->BeginsPicture(nal, pictureOpen, closed)) {
+    // A picture begun before the track existed is not continued into it: its first slices are
+    // not in the file, and what follows goes into a sample of its own.
+    const bool continuable = pictureOpen && (written || track == MP4_INVALID_TRACK_ID);
+    if (reader->BeginsPicture(nal, continuable, closed)) {
         if (pictureOpen && !FinishPicture()) return false;
         pictureOpen = true;
         written = track != MP4_INVALID_TRACK_ID;
