@@ -170,7 +170,7 @@ bool Converter::TakeUnit(MP4FileHandle hMp4File, const NalUnit& nalu) {
     }
     const Codec codec = probe.StreamCodec();
     const uint32_t length = PayloadLength(nalu);
-    if (IsParameterSetUnit(codec, nalu) && length > kMaxParameterSet) {
+    if (length > kMaxParameterSet && IsParameterSetUnit(codec, nalu)) {
         qDebug("ERROR:parameter set of %u bytes", length);
         Fail(QStringLiteral("a parameter set of %1 bytes is larger than %2 bytes")
                  .arg(length)

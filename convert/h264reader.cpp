@@ -148,8 +148,7 @@ PictureFacts H264PictureReader::FinishPicture() {
     f.resetsOrder = p.resetsOrder;
     f.sync = p.idr || (p.recoveryPoint && p.intraOnly && p.headerKnown);
     f.startsDecoding = p.idr || (p.headerKnown && (p.intraOnly || p.recoveryPoint));
-    current = Picture();
-    return f;
+    return f;  // StartPicture clears the state for the next one
 }
 
 void H264PictureReader::AddToTrack(MP4FileHandle file, MP4TrackId track, uint32_t key,

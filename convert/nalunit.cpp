@@ -53,12 +53,6 @@ int32_t FindStartCode(const uint8_t* buffer, uint32_t end, uint32_t from, uint32
 
 }  // namespace
 
-uint32_t PayloadLength(const NalUnit& nal) {
-    uint32_t n = uint32_t(nal.length);
-    while (n > 1 && nal.data[n - 1] == 0) --n;
-    return n;
-}
-
 int32_t StartCodeLength(const uint8_t* pos, const uint8_t* end) {
     if (end - pos >= 3 && pos[0] == 0 && pos[1] == 0) {
         if (pos[2] == 0) return (end - pos >= 4 && pos[3] == 1) ? 4 : -1;

@@ -13,7 +13,11 @@ struct NalUnit {
 
 // The unit's length without the zero bytes behind it, which belong to the byte stream (a NAL
 // unit never ends in 00); at least 1.
-uint32_t PayloadLength(const NalUnit& nal);
+inline uint32_t PayloadLength(const NalUnit& nal) {
+    uint32_t n = uint32_t(nal.length);
+    while (n > 1 && nal.data[n - 1] == 0) --n;
+    return n;
+}
 
 // 4 when 00 00 00 01 begins at `pos`, else 3 when 00 00 01 does, else -1. A pattern that would
 // reach `end` or beyond is no start code; nothing at or past `end` is read.
