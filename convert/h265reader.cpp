@@ -54,10 +54,8 @@ UnitPlan H265PictureReader::Plan(const NalUnit& nal) {
             known = nal.length > 2;  // vps_video_parameter_set_id: the first 4 bits
             plan.setKey = kKeyVps | (known ? nal.data[2] >> 4 : 0);
         } else if (t == kH265Sps) {
-            H265SpsInfo sps{};
-            known = ParseH265Sps(nal.data, uint32_t(nal.length), &sps);
-            if (known) parameterSets.AddSps(nal.data, uint32_t(nal.length));
-            plan.setKey = kKeySps | sps.sps_seq_parameter_set_id;
+            known = parameterSets.AddSps(nal.data, uint32_t(nal.length), &id);
+            plan.setKey = kKeySps | id;
         } else {
             parameterSets.AddPps(nal.data, uint32_t(nal.length));
             known = PpsId(nal, &id);

@@ -74,9 +74,10 @@ bool H265ParameterSets::AddVps(const uint8_t* data, uint32_t length) {
     return Store(ok, v, v.vps_video_parameter_set_id, vps, hasVps);
 }
 
-bool H265ParameterSets::AddSps(const uint8_t* data, uint32_t length) {
+bool H265ParameterSets::AddSps(const uint8_t* data, uint32_t length, uint32_t* id) {
     H265SpsInfo s{};
     const bool ok = ParseH265Sps(data, length, &s);
+    if (id) *id = s.sps_seq_parameter_set_id;
     return Store(ok, s, s.sps_seq_parameter_set_id, sps, hasSps);
 }
 

@@ -12,9 +12,10 @@
 class H265ParameterSets {
 public:
     // Each parses its NAL unit (data at the 2-byte header) and stores it, replacing the set with
-    // the same id. False, and nothing changed, when it does not parse.
+    // the same id. False, and nothing changed, when it does not parse. AddSps gives the set's
+    // id in `id` when asked.
     bool AddVps(const uint8_t* data, uint32_t length);
-    bool AddSps(const uint8_t* data, uint32_t length);
+    bool AddSps(const uint8_t* data, uint32_t length, uint32_t* id = nullptr);
     bool AddPps(const uint8_t* data, uint32_t length);
     const H265VpsInfo* Vps(uint32_t id) const;
     const H265SpsInfo* Sps(uint32_t id) const;
