@@ -253,7 +253,10 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     if (format.sarWidth && format.sarHeight && format.sarWidth != format.sarHeight)
         MP4AddPixelAspectRatio(hMp4File, MP4TrackId(videoTrackId), format.sarWidth,
                                format.sarHeight);
-    writer->SetTrack(MP4TrackId(videoTrackId), frameDuration);
+    // Each coded video sequence at its own rate, unless one was given.
+    Timeline timeline;
+    timeline.StartAtRate(trackTimeScale, fpsNum, fpsDen, overrideNum != 0);
+    writer->SetTrack(MP4TrackId(videoTrackId), std::move(timeline));
     return true;
 }
 
@@ -334,8 +337,11 @@ bool Converter::WriteH264File(const char* inputPath, const std::string& outputPa
     summary.pictures = writer->Pictures();
     summary.syncPictures = writer->SyncPictures();
     summary.hiddenPictures = writer->Pictures() - writer->PresentedPictures();
-    summary.framesPerSecond = framesPerSecond;
-    summary.durationSeconds = double(writer->PresentedPictures()) * frameDuration / trackTimeScale;
+    summary.durationSeconds = double(writer->PresentedTicks()) / trackTimeScale;
+    summary.variableFrameRate = writer->Times().Variable();
+    summary.framesPerSecond = summary.variableFrameRate && summary.durationSeconds > 0
+                                  ? double(writer->PresentedPictures()) / summary.durationSeconds
+                                  : framesPerSecond;
     summary.width = videoWidth;
     summary.height = videoHeight;
     summary.outputPath = Shown(outputName);

@@ -20,12 +20,13 @@ class AccessUnitWriter;
 // What a finished conversion wrote, for the window's and the command line's report.
 struct ConversionSummary {
     Codec codec = Codec::Unknown;
-    uint64_t pictures = 0;        // samples written (one per access unit)
-    uint64_t syncPictures = 0;    // of which sync samples
-    uint64_t hiddenPictures = 0;  // of which ahead of the first decodable one: kept, not shown
-    double durationSeconds = 0;   // track duration
-    double framesPerSecond = 0;   // frame rate the track plays at
-    int32_t width = 0;            // track size
+    uint64_t pictures = 0;           // samples written (one per access unit)
+    uint64_t syncPictures = 0;       // of which sync samples
+    uint64_t hiddenPictures = 0;     // of which ahead of the first decodable one: kept, not shown
+    double durationSeconds = 0;      // track duration
+    double framesPerSecond = 0;      // frame rate the track plays at; the average when variable
+    bool variableFrameRate = false;  // not every picture lasts the same
+    int32_t width = 0;               // track size
     int32_t height = 0;
     QString outputPath;  // as written, which the other-name hook may have chosen
     // The input's size when the conversion began and when it ended, and the bytes read: all
