@@ -18,7 +18,7 @@ void Timeline::StartWithTimes(uint32_t scale, std::vector<uint64_t> listed, uint
 }
 
 void Timeline::PlanRate(uint64_t first, uint32_t fpsNum, uint32_t fpsDen) {
-    planned.insert(planned.begin(), Run{first, 0, 0, fpsNum, fpsDen});
+    planned.push_back(Run{first, 0, 0, fpsNum, fpsDen});
 }
 
 void Timeline::BeginRun(uint64_t first, uint32_t fpsNum, uint32_t fpsDen) {
@@ -49,9 +49,9 @@ uint64_t Timeline::TimeAt(uint64_t place) const {
 
 uint64_t Timeline::Next(uint32_t fpsNum, uint32_t fpsDen) {
     if (!runs.empty()) {
-        if (!planned.empty() && planned.back().first == places) {
-            BeginRun(places, planned.back().fpsNum, planned.back().fpsDen);
-            planned.pop_back();
+        if (nextPlanned < planned.size() && planned[nextPlanned].first == places) {
+            BeginRun(places, planned[nextPlanned].fpsNum, planned[nextPlanned].fpsDen);
+            ++nextPlanned;
         } else if (!fixed && fpsNum && fpsDen &&
                    uint64_t(fpsNum) * runs.back().fpsDen != uint64_t(fpsDen) * runs.back().fpsNum) {
             BeginRun(places, fpsNum, fpsDen);

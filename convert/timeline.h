@@ -6,6 +6,7 @@
 // Only what the times themselves take is kept: the list, or one entry per change of rate.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -53,7 +54,8 @@ private:
     std::vector<uint64_t> times;
     uint64_t fallback = 0;
     std::vector<Run> runs;
-    std::vector<Run> planned;  // runs not begun yet, in reverse order
+    std::vector<Run> planned;  // runs planned by place
+    size_t nextPlanned = 0;    // the first of them not begun yet
     bool fixed = false;
     uint64_t places = 0;
     uint64_t end = 0;
