@@ -522,7 +522,7 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
                           err == ENODEV ? QStringLiteral("not a regular file") : ErrnoText(err)));
             return false;
         }
-        if (i + 1 < inputPaths.size() && stat(inputPaths[i + 1].c_str(), &st) == 0)
+        if (i > 0 && stat(inputPath, &st) == 0)
             bytesAfter -= std::min<uint64_t>(bytesAfter, uint64_t(st.st_size));
         try {
             ReadAll(in, h.h, inputPath);

@@ -718,6 +718,22 @@ private Q_SLOTS:
         const QString joined = Out("joined" + ext + ".mp4");
         ConvertAndCompare(cat, joined, true, QString(), {first, second});
         QVERIFY(ReadFileBytes(joined) == ReadFileBytes(Out("cat" + ext + ".mp4")));
+        // The progress covers both segments together.
+        Converter c;
+        uint64_t lastDone = 0, lastTotal = 0;
+        bool ahead = true;
+        c.SetProgressHook([&](uint64_t done, uint64_t total) {
+            ahead = ahead && done >= lastDone && done <= total;
+            lastDone = done;
+            lastTotal = total;
+            return true;
+        });
+        QVERIFY(c.WriteH264Files(
+            {QFile::encodeName(first).toStdString(), QFile::encodeName(second).toStdString()},
+            Out("progress" + ext + ".mp4")));
+        QVERIFY(ahead);
+        QCOMPARE(lastTotal, uint64_t(QFileInfo(cat).size()));
+        QCOMPARE(lastDone, lastTotal);
     }
 
     void joinRefusesAnotherCodec() {
