@@ -1,6 +1,7 @@
 #include "convert/timestamps.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,8 +146,7 @@ bool TimestampFile::Read(const std::string& path) {
     if (!regular) return Fail(0, QStringLiteral("not a regular file"));
     if (uint64_t(st.st_size) > kMaxFileBytes)
         return Fail(0, QStringLiteral("larger than 256 MiB: not a timestamp file"));
-    const bool ok = Parse(data.data(), data.size(), name);
-    return ok;
+    return Parse(data.data(), data.size(), name);
 }
 
 bool TimestampFile::Parse(const char* data, size_t size, const QString& fileName) {
