@@ -118,6 +118,8 @@ QString Shown(const char* begin, const char* end) {
 }  // namespace
 
 bool TimestampFile::Fail(size_t line, const QString& what) {
+    times.clear();
+    ranges.clear();
     error = line ? QStringLiteral("%1:%2: %3").arg(name).arg(line).arg(what)
                  : QStringLiteral("%1: %2").arg(name, what);
     return false;
@@ -208,7 +210,6 @@ bool TimestampFile::ParseV2(const char* data, size_t size, size_t& pos, size_t& 
             if (b == e || *b == '#' || !ParseDecimal(b, e, &w, &n, &d)) continue;
             if (w * 1000 + (n * 1000 * 2 + d) / (2 * d) == same && ++seen == 2) at = l;
         }
-        times.clear();
         return Fail(at, QStringLiteral("the same time as an earlier line (%1 ms)")
                             .arg(double(same) / 1000.0, 0, 'f', 3));
     }
