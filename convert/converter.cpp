@@ -418,7 +418,9 @@ bool Converter::WriteH264Files(const std::vector<std::string>& inputPaths,
     summary.hiddenPictures = writer->Pictures() - writer->PresentedPictures();
     summary.durationSeconds = double(writer->PresentedTicks()) / trackTimeScale;
     summary.variableFrameRate = writer->Times().Variable();
-    summary.framesPerSecond = summary.variableFrameRate && summary.durationSeconds > 0
+    // A timestamp file's even intervals need not be the stream's rate.
+    const bool measured = summary.variableFrameRate || timestamps.Version() != 0;
+    summary.framesPerSecond = measured && summary.durationSeconds > 0
                                   ? double(writer->PresentedPictures()) / summary.durationSeconds
                                   : framesPerSecond;
     summary.width = videoWidth;

@@ -256,6 +256,16 @@ private Q_SLOTS:
                                        "average), 320x240 -> %1\n")
                             .arg(out));
         QCOMPARE(ReadMp4Info(out).trackTimeScale, 90000u);  // whole milliseconds
+        // Even times: the rate they give, not the stream's.
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("# timestamp format v2\n");
+        for (int k = 0; k < 30; ++k) f.write(QByteArray::number(k * 50) + "\n");
+        f.close();
+        const QString even = tmp.filePath(QStringLiteral("even.mp4"));
+        const Run e =
+            Cli({s.file, QStringLiteral("--timestamps"), stamps, QStringLiteral("-o"), even});
+        QCOMPARE(e.out,
+                 QStringLiteral("30 pictures, 1.500 s at 20.000 fps, 320x240 -> %1\n").arg(even));
         const QString joined = tmp.filePath(QStringLiteral("joined.mp4"));
         const Run j = Cli({QStringLiteral("--join"), s.file, s.file, QStringLiteral("-o"), joined});
         QCOMPARE(j.status, 0);
