@@ -571,28 +571,6 @@ void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
         sizeAtEnd = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : total;
         total = std::max(sizeAtEnd, done);
     };
-    // What this input adds to the summary, and the warning when it changed size.
-    struct Tally {
-        Converter* c;
-        const char* path;
-        const uint64_t& start;
-        const uint64_t& end;
-        const uint64_t& read;
-        ~Tally() {
-            c->summary.inputSizeAtStart += start;
-            c->summary.inputSizeAtEnd += end;
-            c->summary.inputBytesRead += read;
-            c->bytesBefore += read;
-            if (!c->failed && (end != start || read != start))
-                c->warnings << QStringLiteral(
-                                   "%1 changed size during the conversion (%2 bytes at the start, "
-                                   "%3 at the end); the output holds the %4 bytes read")
-                                   .arg(QString::fromLocal8Bit(path))
-                                   .arg(start)
-                                   .arg(end)
-                                   .arg(read);
-        }
-    } tally{this, inputPath, sizeAtStart, sizeAtEnd, done};
     for (;;) {
         if (progress) measure();
         if (progress && !progress(bytesBefore + done, bytesBefore + total + bytesAfter)) {
@@ -641,4 +619,17 @@ void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
     measure();
     // The end of the input ends the last unit.
     if (fill > 0) WriteNalUnits(h, buffer.data(), fill);
+    // What this input adds to the summary, and the warning when it changed size.
+    summary.inputSizeAtStart += sizeAtStart;
+    summary.inputSizeAtEnd += sizeAtEnd;
+    summary.inputBytesRead += done;
+    bytesBefore += done;
+    if (sizeAtEnd != sizeAtStart || done != sizeAtStart)
+        warnings << QStringLiteral(
+                        "%1 changed size during the conversion (%2 bytes at the start, %3 at the "
+                        "end); the output holds the %4 bytes read")
+                        .arg(QString::fromLocal8Bit(inputPath))
+                        .arg(sizeAtStart)
+                        .arg(sizeAtEnd)
+                        .arg(done);
 }
