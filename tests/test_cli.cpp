@@ -266,6 +266,19 @@ private Q_SLOTS:
             Cli({s.file, QStringLiteral("--timestamps"), stamps, QStringLiteral("-o"), even});
         QCOMPARE(e.out,
                  QStringLiteral("30 pictures, 1.500 s at 20.000 fps, 320x240 -> %1\n").arg(even));
+        // Fewer times than pictures: a warning, and the rest at the last interval.
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("# timestamp format v2\n0\n40\n");
+        f.close();
+        const QString few = tmp.filePath(QStringLiteral("few.mp4"));
+        const Run w =
+            Cli({s.file, QStringLiteral("--timestamps"), stamps, QStringLiteral("-o"), few});
+        QCOMPARE(w.status, 0);
+        QCOMPARE(w.err, QStringLiteral("tovanmuxer-cli: warning: %1 has 2 times for 30 pictures: "
+                                       "the last 28 continue at the last interval\n")
+                            .arg(stamps));
+        QVERIFY2(w.out.startsWith(QStringLiteral("30 pictures, 1.200 s at 25.000 fps")),
+                 qPrintable(w.out));
         const QString joined = tmp.filePath(QStringLiteral("joined.mp4"));
         const Run j = Cli({QStringLiteral("--join"), s.file, s.file, QStringLiteral("-o"), joined});
         QCOMPARE(j.status, 0);
