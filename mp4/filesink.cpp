@@ -1,5 +1,6 @@
 #include "mp4/filesink.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,7 @@ void FileSink::WriteSlow(const void* data, size_t n) {
         // Too large to gather: straight to the file.
         WriteOut(static_cast<const uint8_t*>(data), n);
         flushed += n;
+        WriteBack();
     } else {
         memcpy(buffer.get(), data, n);
         fill = n;
@@ -37,7 +39,40 @@ bool FileSink::Flush() {
     WriteOut(buffer.get(), fill);
     flushed += fill;
     fill = 0;
+    WriteBack();
     return !error;
+}
+
+void FileSink::SetWriteBack(uint64_t bytes) {
+    window = bytes;
+    started = waited = Position();
+}
+
+// Asks for the window just filled to be written out, then waits for the one before it.
+void FileSink::WriteBack() {
+    if (window == 0 || error || flushed - started < window) return;
+    const uint64_t previous = started;
+    if (!SyncRange(started, flushed, SYNC_FILE_RANGE_WRITE)) return;
+    started = flushed;
+    if (previous > waited &&
+        SyncRange(waited, previous,
+                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER))
+        waited = previous;
+}
+
+// False when the range could not be synced: write-back is then off, and on a failure to write
+// the sink has failed.
+bool FileSink::SyncRange(uint64_t from, uint64_t to, unsigned flags) {
+    for (;;) {
+        if (sync_file_range(fd, off64_t(from), off64_t(to - from), flags) == 0) return true;
+        if (errno == EINTR) continue;
+        // Not a regular file (a pipe, a device), or a kernel without the call: the final fsync
+        // alone does the work, as it did before.
+        if (errno != ESPIPE && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+            error = errno;
+        window = 0;
+        return false;
+    }
 }
 
 void FileSink::Patch(uint64_t pos, const void* data, size_t n) {

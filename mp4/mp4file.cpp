@@ -29,6 +29,9 @@ namespace {
 // Writes leave in pieces of 1 MiB: large enough to be few, small enough that what was just
 // copied in is still in the cache when the kernel copies it out.
 constexpr size_t kWriteBuffer = 1u << 20;
+// The disk writes the media data out behind the conversion in windows of this many bytes (see
+// FileSink), so that the fsync at the end has little left to wait for.
+constexpr uint64_t kWriteBackWindow = 8u << 20;
 constexpr MP4TrackId kVideoTrackId = 1;
 constexpr uint32_t kMaxSamplesPerChunk = 64;
 
@@ -192,6 +195,7 @@ MP4FileHandle MP4CreateFd(int fd) {
     f->sink.Write(headers, sizeof headers);
     f->mdatHeader = f->fileTypeEnd + 8;
     f->track.firstChunkOffset = f->sink.Position();
+    f->sink.SetWriteBack(kWriteBackWindow);
     return f;
 }
 
