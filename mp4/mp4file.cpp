@@ -29,9 +29,9 @@ namespace {
 // Writes leave in pieces of 1 MiB: large enough to be few, small enough that what was just
 // copied in is still in the cache when the kernel copies it out.
 constexpr size_t kWriteBuffer = 1u << 20;
-// The disk writes the media data out behind the conversion in windows of this many bytes (see
-// FileSink), so that the fsync at the end has little left to wait for.
-constexpr uint64_t kWriteBackWindow = 8u << 20;
+// The disk writes the media data out behind the conversion, a window of this many bytes at a
+// time (see FileSink), so that the fsync at the end has little left to wait for.
+constexpr uint64_t kWriteBackWindow = 16u << 20;
 constexpr MP4TrackId kVideoTrackId = 1;
 constexpr uint32_t kMaxSamplesPerChunk = 64;
 
@@ -410,6 +410,7 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     }
     WriteMovie(f->boxes, movie);
     f->sink.Flush();
+    f->sink.SetWriteBack(0);  // the syncs under way end before the descriptor does
     int err = f->sink.Error();
     if (::close(f->fd) != 0 && !err) err = errno;
     if (error) *error = err;
@@ -418,7 +419,9 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
 
 void MP4Discard(MP4FileHandle hFile) {
     std::unique_ptr<Mp4File> f(static_cast<Mp4File*>(hFile));
-    if (f) ::close(f->fd);
+    if (!f) return;
+    f->sink.SetWriteBack(0);
+    ::close(f->fd);
 }
 
 int MP4WriteError(MP4FileHandle hFile) {
