@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 // Makes the file durable up to the offsets it is asked for, one fdatasync at a time, on a thread
@@ -134,8 +134,8 @@ void FileSink::SetWriteBack(uint64_t bytes) {
     if (bytes == 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
     try {
         syncer.reset(new Syncer(fd));
-    } catch (const std::system_error&) {
-        return;  // no thread to be had: the final fsync does all the work, as without
+    } catch (const std::exception&) {
+        return;  // no thread to be had: the final fsync does all the work
     }
     window = bytes;
     requested = flushed;
