@@ -9,6 +9,8 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -555,6 +557,30 @@ private Q_SLOTS:
         QCOMPARE(err, ENOSPC);
 
         QCOMPARE(MP4Create("/nonexistent-dir/x.mp4", 0), MP4_INVALID_FILE_HANDLE);
+
+        // A regular file that stops growing (the file size limit) once its first windows are
+        // being written back: the failure ends the writing and is reported, the file cut there.
+        const QString path = tmp.filePath(QStringLiteral("limited.mp4"));
+        constexpr rlim_t kLimit = 40 << 20;
+        struct rlimit saved;
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < kLimit) QSKIP("a lower limit");
+        h = MP4Create(path.toUtf8().constData(), 0);
+        const MP4TrackId big = MP4AddH264VideoTrack(h, 90000, 3600, 320, 240, 66, 0xC0, 30, 3);
+        const QByteArray sample = stream.samples[0].repeated(64);
+        void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {kLimit, saved.rlim_max};
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        bool written = true;
+        for (rlim_t n = 0; written && n < 2 * kLimit; n += rlim_t(sample.size()))
+            written = MP4WriteSample(h, big, U8(sample), uint32_t(sample.size()));
+        err = 0;
+        const bool closed = MP4CloseChecked(h, 0, &err);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, previous);
+        QVERIFY(!written && !closed);
+        QCOMPARE(err, EFBIG);
+        QCOMPARE(QFileInfo(path).size(), qint64(kLimit));
     }
 };
 
