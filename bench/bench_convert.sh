@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # The converter's speed and memory against a plain copy and FFmpeg, in one run on this machine:
 #
-#   bench/bench_convert.sh [BUILD_DIR] [MEGABYTES]
+#   bench/bench_convert.sh [BUILD_DIR] [MEGABYTES] [ROUNDS]
 #
 # 1. A stream of at least MEGABYTES (default 300, in 10^6 bytes) made by concatenating several
 #    different test streams of tests/data over and over (each one starts with its own SPS, PPS
-#    and IDR picture, so the parameter sets change at every join). On it `cp`, `tovanmuxer-cli`
-#    and `ffmpeg -c copy` into .mp4 are each run once as a warm-up (which also fills the page
-#    cache with the input), then 5 timed rounds, the three commands in turn in each round so
-#    that a change in the machine's load falls on all three; the best wall time of each counts.
-#    `dd conv=fsync` is the same copy made durable before it ends, as the converter makes its
-#    output (fsync before the file takes its name), which cp does not.
+#    and IDR picture, so the parameter sets change at every join). On it `cp`, `dd conv=fsync`,
+#    `tovanmuxer-cli` and `ffmpeg -c copy` into .mp4 are each run once as a warm-up (which also
+#    fills the page cache with the input), then ROUNDS (default 5) timed rounds, the commands in
+#    turn in each round so that a change in the machine's load falls on all of them; the best
+#    and the median wall time of each are shown. `dd conv=fsync` is the same copy made durable
+#    before it ends, as the converter makes its output (fsync before the file takes its name),
+#    which cp and FFmpeg do not: the times are set against it, the converter's to be at most
+#    1.05 times its time and at most half FFmpeg's (both on the medians). With BEFORE=CLI in the
+#    environment, that other build of the CLI (an earlier commit's) runs in the same rounds.
 #    Before every run the earlier output is deleted and `sync` writes back dirty pages, outside
 #    the timing. (GNU cp copies with copy_file_range, inside the kernel: the floor for any
 #    program that writes a file as large as it reads.) Every run goes through GNU time
@@ -33,16 +36,18 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 mb=${2:-300}
+rounds=${3:-5}
 cli=$build/cli/tovanmuxer-cli
 [ -x "$cli" ] || { echo "no $cli: build first" >&2; exit 2; }
 for t in python3 ffmpeg cp sync /usr/bin/time; do command -v $t >/dev/null || { echo "needs $t" >&2; exit 2; }; done
 work=$(mktemp -d "${TMPDIR:-/tmp}/tovanbench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-python3 - "$here/tests/data" "$work" "$cli" "$mb" <<'PY'
+python3 - "$here/tests/data" "$work" "$cli" "$mb" "$rounds" <<'PY'
 import csv, os, statistics, subprocess, sys, time
 
-data, work, cli, mb = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+data, work, cli, mb, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
+before = os.environ.get("BEFORE")
 # Different streams, all 25 fps, 8-bit 4:2:0 and progressive, so that the joined stream is one
 # that a camera or an editor could have written: sizes from 320x240 to 1920x1080, with and
 # without B-frames, one to four slices, AUDs, SEI, an open GOP.
@@ -74,7 +79,8 @@ def commands(src):
     return {"cp": ["cp", src, out],
             "dd conv=fsync": ["dd", "if=" + src, "of=" + out, "bs=1M", "conv=fsync", "status=none"],
             "tovanmuxer-cli": [cli, src, "-o", out],
-            "ffmpeg -c copy": ["ffmpeg", "-v", "error", "-y", "-i", src, "-c", "copy", out]}
+            "ffmpeg -c copy": ["ffmpeg", "-v", "error", "-y", "-i", src, "-c", "copy", out],
+            **({"cli before": [before, src, "-o", out]} if before else {})}
 
 rss_file = os.path.join(work, "rss")
 
@@ -105,12 +111,15 @@ def bench(label, names):
     cmds = commands(big)
     for c in cmds.values():
         run(c)  # warm-up
-    best = {k: float("inf") for k in cmds}
+    walls = {k: [] for k in cmds}
     rss = {k: 0 for k in cmds}
-    for _ in range(5):
+    for _ in range(rounds):
         for k, c in cmds.items():
             dt, r = run(c)
-            best[k], rss[k] = min(best[k], dt), max(rss[k], r)
+            walls[k].append(dt)
+            rss[k] = max(rss[k], r)
+    best = {k: min(v) for k, v in walls.items()}
+    median = {k: statistics.median(v) for k, v in walls.items()}
 
     small_cmds = {k: v for k, v in commands(small).items() if k in ("cp", "tovanmuxer-cli")}
     times = {k: [] for k in small_cmds}
@@ -120,19 +129,22 @@ def bench(label, names):
         for k, c in small_cmds.items():
             times[k].append(run(c, flush=False, measure_rss=False)[0])
 
-    print("%s: joined stream %.1f MB, %d pictures (%d test streams, over and over)"
-          % (label, big_bytes / MB, big_pictures, len(names)))
-    print("%-16s %9s %9s %8s %10s" % ("", "best (s)", "MB/s", "x cp", "peak RSS"))
+    print("%s: joined stream %.1f MB, %d pictures (%d test streams, over and over), %d rounds"
+          % (label, big_bytes / MB, big_pictures, len(names), rounds))
+    print("%-16s %9s %10s %9s %10s %8s %10s"
+          % ("", "best (s)", "median (s)", "MB/s", "x dd best", "x dd med", "peak RSS"))
+    dd = "dd conv=fsync"
     for k in cmds:
-        print("%-16s %9.3f %9.0f %8.2f %7.1f MB"
-              % (k, best[k], big_bytes / MB / best[k], best[k] / best["cp"], rss[k] / MB))
+        print("%-16s %9.3f %10.3f %9.0f %10.2f %8.2f %7.1f MB"
+              % (k, best[k], median[k], big_bytes / MB / best[k], best[k] / best[dd],
+                 median[k] / median[dd], rss[k] / MB))
     budget = 16 * MB + 16 * big_pictures
     print("tovanmuxer-cli peak RSS %.1f MB against 16 MB + 16 B x %d pictures = %.1f MB: %.2f of it"
           % (rss["tovanmuxer-cli"] / MB, big_pictures, budget / MB, rss["tovanmuxer-cli"] / budget))
-    print("tovanmuxer-cli / ffmpeg -c copy: %.2f; / dd conv=fsync (a copy made durable, as the "
-          "converter makes its output): %.2f"
-          % (best["tovanmuxer-cli"] / best["ffmpeg -c copy"],
-             best["tovanmuxer-cli"] / best["dd conv=fsync"]))
+    print("tovanmuxer-cli, medians: %.2fx dd conv=fsync (a copy made durable, as the converter "
+          "makes its output; at most 1.05), ffmpeg -c copy %.2fx its time (at least 2)"
+          % (median["tovanmuxer-cli"] / median[dd],
+             median["ffmpeg -c copy"] / median["tovanmuxer-cli"]))
     med = {k: statistics.median(v) for k, v in times.items()}
     low = {k: min(v) for k, v in times.items()}
     print("small stream %.0f KB, %d runs each: cp %.2f ms (best %.2f), tovanmuxer-cli %.2f ms "

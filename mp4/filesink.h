@@ -1,5 +1,12 @@
 // A buffered sink over a file descriptor: large sequential writes, the position of every byte
 // known, and earlier bytes patched in place (box sizes, the media data header).
+//
+// With write-back on, the disk works while the caller does: each time another window of bytes
+// has gone to a regular file, a thread of the sink's own makes the file durable so far
+// (fdatasync) while the caller goes on. The caller waits only when the disk falls more than two
+// windows behind, so that the bytes not yet on the disk stay bounded, and the final fsync, which
+// stays the caller's, finds little left to do. A failure of one of these syncs is the sink's
+// error: the kernel reports a failed write-back once, and the final fsync would not see it again.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +17,7 @@
 class FileSink {
 public:
     FileSink(int fd, size_t bufferSize);
+    ~FileSink();
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
 
@@ -28,12 +36,22 @@ public:
     void Patch(uint64_t pos, const void* data, size_t n);
     // Hands everything buffered to the file; false once any write has failed.
     bool Flush();
-    // errno of the first failed write, or 0.
+    // errno of the first failed write or sync, or 0.
     int Error() const { return error; }
 
+    // Write-back in windows of `window` bytes from here on; nothing for a file that is not a
+    // regular one (a device, a pipe). 0 turns it off, after the sync under way: it must be off
+    // before the descriptor is closed. Writers that make the file durable in steps of their own
+    // leave it off.
+    void SetWriteBack(uint64_t window);
+    uint64_t WriteBackWindow() const { return window; }
+
 private:
+    class Syncer;
+
     void WriteSlow(const void* data, size_t n);
     void WriteOut(const uint8_t* data, size_t n);
+    void WriteBack();
 
     int fd;
     std::unique_ptr<uint8_t[]> buffer;
@@ -41,4 +59,7 @@ private:
     size_t fill = 0;
     uint64_t flushed = 0;  // file offset of buffer[0]
     int error = 0;
+    uint64_t window = 0;
+    uint64_t requested = 0;  // the syncer was last asked for the bytes before this offset
+    std::unique_ptr<Syncer> syncer;
 };

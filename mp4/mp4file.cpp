@@ -29,6 +29,9 @@ namespace {
 // Writes leave in pieces of 1 MiB: large enough to be few, small enough that what was just
 // copied in is still in the cache when the kernel copies it out.
 constexpr size_t kWriteBuffer = 1u << 20;
+// The disk writes the media data out behind the conversion, a window of this many bytes at a
+// time (see FileSink), so that the fsync at the end has little left to wait for.
+constexpr uint64_t kWriteBackWindow = 16u << 20;
 constexpr MP4TrackId kVideoTrackId = 1;
 constexpr uint32_t kMaxSamplesPerChunk = 64;
 
@@ -192,6 +195,7 @@ MP4FileHandle MP4CreateFd(int fd) {
     f->sink.Write(headers, sizeof headers);
     f->mdatHeader = f->fileTypeEnd + 8;
     f->track.firstChunkOffset = f->sink.Position();
+    f->sink.SetWriteBack(kWriteBackWindow);
     return f;
 }
 
@@ -412,6 +416,7 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     }
     WriteMovie(f->boxes, movie);
     f->sink.Flush();
+    f->sink.SetWriteBack(0);  // the syncs under way end before the descriptor does
     int err = f->sink.Error();
     if (::close(f->fd) != 0 && !err) err = errno;
     if (error) *error = err;
@@ -420,7 +425,9 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
 
 void MP4Discard(MP4FileHandle hFile) {
     std::unique_ptr<Mp4File> f(static_cast<Mp4File*>(hFile));
-    if (f) ::close(f->fd);
+    if (!f) return;
+    f->sink.SetWriteBack(0);
+    ::close(f->fd);
 }
 
 int MP4WriteError(MP4FileHandle hFile) {

@@ -1,16 +1,24 @@
 // The MP4 calls on their own: what the file says about time scales, the decoder configuration
 // of H.264 and H.265 tracks, sync samples, random access points and rendering offsets, that
-// write errors are reported, and that a refused sample leaves the file sound.
+// write errors are reported, and that a refused sample leaves the file sound. Under them, the
+// file sink: every byte where it belongs, whatever the writes, patches and write-back windows.
 
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 
 #include "convert/nalunit.h"
+#include "mp4/filesink.h"
 #include "mp4/mp4check.h"
 #include "mp4/mp4v2.h"
 #include "support/decode.h"
@@ -476,6 +484,64 @@ private Q_SLOTS:
         QVERIFY(MP4CloseChecked(h, 0, nullptr));
     }
 
+    // Writes of every size, some larger than the buffer, and patches of earlier bytes (in the
+    // file, across the end of what was handed to it, in the buffer) while windows are written back
+    // behind them: the file holds exactly the bytes a copy in memory holds. A device, which has
+    // no write-back, takes the same without an error, and write-back stays off for it.
+    void sinkAcrossWriteBackWindows_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("buffer");
+        QTest::addColumn<int>("window");
+        QTest::newRow("windows of three pages") << QString() << 65536 << 3 * 4096;
+        QTest::newRow("a window smaller than the buffer") << QString() << 65536 << 1000;
+        QTest::newRow("windows of 1 MiB") << QString() << 65536 << (1 << 20);
+        QTest::newRow("/dev/null") << QStringLiteral("/dev/null") << 65536 << 3 * 4096;
+    }
+    void sinkAcrossWriteBackWindows() {
+        QFETCH(QString, target);
+        QFETCH(int, buffer);
+        QFETCH(int, window);
+        const QString path = target.isEmpty() ? tmp.filePath(QStringLiteral("sink.bin")) : target;
+        QFile::remove(tmp.filePath(QStringLiteral("sink.bin")));
+        const int fd = ::open(path.toUtf8().constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        QVERIFY(fd >= 0);
+        QByteArray model;
+        {
+            FileSink sink(fd, size_t(buffer));
+            sink.Write("head", 4);
+            model += "head";
+            sink.SetWriteBack(uint64_t(window));
+            QRandomGenerator random{quint32(window)};
+            QByteArray bytes(6 * buffer, Qt::Uninitialized);
+            for (char& c : bytes) c = char(random.generate());
+            auto some = [&](int n) { return bytes.constData() + random.bounded(3 * buffer - n); };
+            while (model.size() < (6 << 20)) {
+                const int n =
+                    random.bounded(8) == 0 ? random.bounded(1, 3 * buffer) : random.bounded(1, 300);
+                const char* d = some(n);
+                sink.Write(d, size_t(n));
+                model.append(d, n);
+                if (random.bounded(16) != 0) continue;
+                // A patch ending anywhere up to the last byte written, at times over the start.
+                const int len = random.bounded(1, std::min<int>(2 * buffer, model.size()));
+                const int pos = random.bounded(0, model.size() - len + 1);
+                d = some(len);
+                sink.Patch(uint64_t(pos), d, size_t(len));
+                memcpy(model.data() + pos, d, size_t(len));
+                if (random.bounded(4) == 0) QVERIFY(sink.Flush());
+            }
+            sink.Patch(0, "HEAD", 4);
+            model.replace(0, 4, "HEAD");
+            QCOMPARE(sink.Position(), uint64_t(model.size()));
+            QVERIFY(sink.Flush());
+            QCOMPARE(sink.Error(), 0);
+            // Still on for the file, which every call took; off for the device, which took none.
+            QCOMPARE(sink.WriteBackWindow(), target.isEmpty() ? uint64_t(window) : 0u);
+        }
+        QCOMPARE(::close(fd), 0);
+        if (target.isEmpty()) QVERIFY(ReadFileBytes(path) == model);
+    }
+
     void writeErrorsAreReported() {
         MP4FileHandle h = MP4Create("/dev/full", 0);
         QVERIFY(h != MP4_INVALID_FILE_HANDLE);
@@ -491,6 +557,30 @@ private Q_SLOTS:
         QCOMPARE(err, ENOSPC);
 
         QCOMPARE(MP4Create("/nonexistent-dir/x.mp4", 0), MP4_INVALID_FILE_HANDLE);
+
+        // A regular file that stops growing (the file size limit) once its first windows are
+        // being written back: the failure ends the writing and is reported, the file cut there.
+        const QString path = tmp.filePath(QStringLiteral("limited.mp4"));
+        constexpr rlim_t kLimit = 40 << 20;
+        struct rlimit saved;
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < kLimit) QSKIP("a lower limit");
+        h = MP4Create(path.toUtf8().constData(), 0);
+        const MP4TrackId big = MP4AddH264VideoTrack(h, 90000, 3600, 320, 240, 66, 0xC0, 30, 3);
+        const QByteArray sample = stream.samples[0].repeated(64);
+        void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {kLimit, saved.rlim_max};
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        bool written = true;
+        for (rlim_t n = 0; written && n < 2 * kLimit; n += rlim_t(sample.size()))
+            written = MP4WriteSample(h, big, U8(sample), uint32_t(sample.size()));
+        err = 0;
+        const bool closed = MP4CloseChecked(h, 0, &err);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, previous);
+        QVERIFY(!written && !closed);
+        QCOMPARE(err, EFBIG);
+        QCOMPARE(QFileInfo(path).size(), qint64(kLimit));
     }
 };
 
