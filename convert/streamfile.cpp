@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <QFile>
@@ -55,12 +56,16 @@ StreamTiming FirstSpsTiming(const QString& path) {
     return FirstSpsTiming(QFile::encodeName(path).constData());
 }
 
-StreamTiming FirstSpsTiming(const char* path) {
+namespace {
+
+// The first MiB of the regular file at `path`; empty for anything else or on a failure.
+std::vector<uint8_t> FileStart(const char* path) {
     // Only a file is read: opening a FIFO would wait for its writer. The converter refuses
     // anything else anyway.
+    std::vector<uint8_t> chunk;
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return StreamTiming::Unknown;
-    std::vector<uint8_t> chunk(1u << 20);
+    if (fd < 0) return chunk;
+    chunk.resize(1u << 20);
     struct stat st;
     ssize_t n = 0;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -73,11 +78,19 @@ StreamTiming FirstSpsTiming(const char* path) {
         }
     }
     close(fd);
-    if (n <= 0) return StreamTiming::Unknown;
+    chunk.resize(size_t(std::max<ssize_t>(n, 0)));
+    return chunk;
+}
+
+}  // namespace
+
+StreamTiming FirstSpsTiming(const char* path) {
+    std::vector<uint8_t> chunk = FileStart(path);
+    if (chunk.empty()) return StreamTiming::Unknown;
     uint32_t pos = 0;
     NalUnit nalu;
     StreamProbe probe;
-    while (const int32_t r = FindNextNalUnit(chunk.data(), uint32_t(n), pos, &nalu)) {
+    while (const int32_t r = FindNextNalUnit(chunk.data(), uint32_t(chunk.size()), pos, &nalu)) {
         pos += uint32_t(r);
         probe.Take(nalu);
         // The converter describes its track with the first SPS that can describe one.
@@ -85,4 +98,22 @@ StreamTiming FirstSpsTiming(const char* path) {
         return probe.FormatOf(nalu).fpsNum ? StreamTiming::Present : StreamTiming::Absent;
     }
     return StreamTiming::Unknown;
+}
+
+Codec StreamFileCodec(const QString& path) {
+    std::vector<uint8_t> chunk = FileStart(QFile::encodeName(path).constData());
+    // An Annex B stream begins with a start code, after zero bytes at most: other files that
+    // merely contain one somewhere (an MP4 file's samples) are not streams.
+    size_t zeros = 0;
+    while (zeros < chunk.size() && chunk[zeros] == 0) ++zeros;
+    if (zeros < 2 || zeros >= chunk.size() || chunk[zeros] != 1) return Codec::Unknown;
+    uint32_t pos = 0;
+    NalUnit nalu;
+    StreamProbe probe;
+    while (const int32_t r = FindNextNalUnit(chunk.data(), uint32_t(chunk.size()), pos, &nalu)) {
+        pos += uint32_t(r);
+        probe.Take(nalu);
+        if (probe.StreamCodec() != Codec::Unknown) return probe.StreamCodec();
+    }
+    return Codec::Unknown;
 }

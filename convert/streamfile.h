@@ -23,3 +23,9 @@ enum class StreamTiming {
 StreamTiming FirstSpsTiming(const QString& path);
 // The same for the file name's bytes.
 StreamTiming FirstSpsTiming(const char* path);
+
+enum class Codec;
+// The codec of the stream file at `path`, as the converter would take it: the file begins with
+// a start code and its first MiB holds a parameter set that tells the codec. Codec::Unknown
+// for anything else (an MP4 file, a text, a stream cut too early to tell, a FIFO).
+Codec StreamFileCodec(const QString& path);
