@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QCollator>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -131,9 +130,8 @@ QStringList InputArguments(const QStringList& arguments, const QString& workingD
         if (options && a.startsWith(QLatin1Char('-')) && a.size() > 1) continue;  // not ours
         if (a.isEmpty()) continue;
         const QUrl url(a);
-        const QString path = url.isLocalFile() && a.startsWith(QLatin1String("file:"))
-                                 ? url.toLocalFile()
-                                 : a;
+        const QString path =
+            url.isLocalFile() && a.startsWith(QLatin1String("file:")) ? url.toLocalFile() : a;
         files << QDir::cleanPath(QDir(workingDir).absoluteFilePath(path));
     }
     return files;
@@ -164,13 +162,38 @@ QStringList DraggedFiles(const QMimeData* mime) {
     return paths;
 }
 
-// The stream files directly in `dir`, by content, in the order of their names (numbers in a
-// name counted as numbers: seg2 before seg10).
+// Whether `a` comes before `b` with the digits in a name counted as numbers: seg2 before seg10,
+// as a camera numbers its segments; else by code unit.
+bool NameBefore(const QString& a, const QString& b) {
+    int i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            int ei = i, ej = j;
+            while (ei < a.size() && a[ei].isDigit()) ++ei;
+            while (ej < b.size() && b[ej].isDigit()) ++ej;
+            // Leading zeros aside, the longer run is the larger number.
+            int zi = i, zj = j;
+            while (zi + 1 < ei && a[zi] == QLatin1Char('0')) ++zi;
+            while (zj + 1 < ej && b[zj] == QLatin1Char('0')) ++zj;
+            if (ei - zi != ej - zj) return ei - zi < ej - zj;
+            const int c = QStringView(a).mid(zi, ei - zi).compare(QStringView(b).mid(zj, ej - zj));
+            if (c != 0) return c < 0;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    if ((a.size() - i) != (b.size() - j)) return a.size() - i < b.size() - j;
+    return a < b;  // equal as numbers ("01" and "1"): a fixed order all the same
+}
+
+// The stream files directly in `dir`, by content, in the order of their names.
 QStringList StreamsIn(const QString& dir) {
     QStringList names = QDir(dir).entryList(QDir::Files | QDir::Readable, QDir::NoSort);
-    QCollator order;
-    order.setNumericMode(true);
-    std::sort(names.begin(), names.end(), order);
+    std::sort(names.begin(), names.end(), NameBefore);
     QStringList streams;
     for (const QString& name : names) {
         const QString path = QDir(dir).filePath(name);
@@ -293,7 +316,6 @@ private:
 
 }  // namespace
 
-
 Tovanmuxer::Tovanmuxer(QWidget* parent, Qt::WindowFlags flags) : QMainWindow(parent, flags) {
     ui.setupUi(this);
     Init();
@@ -320,10 +342,10 @@ void Tovanmuxer::Init() {
 
 void Tovanmuxer::OnClickOpenFile() {
     qDebug("## OnClickSelectFile ......");
-    const QStringList chosen = QFileDialog::getOpenFileNames(
-        this, QString(), QStringLiteral("/home"),
-        tr("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265)") + QStringLiteral(";;") +
-            tr("All files (*)"));
+    const QStringList chosen =
+        QFileDialog::getOpenFileNames(this, QString(), QStringLiteral("/home"),
+                                      tr("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265)") +
+                                          QStringLiteral(";;") + tr("All files (*)"));
     QVector<Input> list;
     for (const QString& path : chosen) {
         qDebug("## select_file_name=%s", path.toStdString().c_str());
@@ -441,10 +463,10 @@ void Tovanmuxer::OnClickStartDownload() {
     const QFileInfo dirInfo(dir);
     if (!dirInfo.isDir()) {
         // Named as typed and as understood: "~/Vidoes" and /home/me/Vidoes.
-        warningDetail = tr("Cannot save into \"%1\" (%2): %3")
-                            .arg(field.trimmed(), QDir::toNativeSeparators(dir),
-                                 dirInfo.exists() ? tr("Not a directory")
-                                                  : tr("No such file or directory"));
+        warningDetail =
+            tr("Cannot save into \"%1\" (%2): %3")
+                .arg(field.trimmed(), QDir::toNativeSeparators(dir),
+                     dirInfo.exists() ? tr("Not a directory") : tr("No such file or directory"));
         QMessageBox_warning(1);
         warningDetail.clear();
         return;
@@ -477,11 +499,10 @@ void Tovanmuxer::OnClickStartDownload() {
         for (int i = 0; i < inputs.size(); ++i) {
             Input& input = inputs[i];
             const QString inputName = FileNameOfPath(QDir::fromNativeSeparators(input.path));
-            progress.SetLabel(inputs.size() == 1 ? tr("Converting %1").arg(inputName)
-                                                 : tr("Converting %1 (%2 of %3)")
-                                                       .arg(inputName)
-                                                       .arg(i + 1)
-                                                       .arg(inputs.size()));
+            progress.SetLabel(
+                inputs.size() == 1
+                    ? tr("Converting %1").arg(inputName)
+                    : tr("Converting %1 (%2 of %3)").arg(inputName).arg(i + 1).arg(inputs.size()));
             input.state = State::Converting;
             input.percent = 0;
             ShowInput(i);
@@ -511,8 +532,7 @@ void Tovanmuxer::OnClickStartDownload() {
             bool ok;
             {
                 const RemoveOnSignal removePart;
-                ok = converter.WriteH264File(QFile::encodeName(input.path).constData(),
-                                             outputPath);
+                ok = converter.WriteH264File(QFile::encodeName(input.path).constData(), outputPath);
             }
             if (converter.Cancelled() || (progress.Stopped() && !ok)) {
                 // This one and the rest are not converted; the finished ones stay.
@@ -569,9 +589,9 @@ void Tovanmuxer::LogLine(const QDateTime& when, const QString& html) {
     // At the end, wherever the user clicked or selected in the log.
     QTextCursor cursor = ui.textLog->textCursor();
     cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor);
-    cursor.insertText(QStringLiteral("[") + when.time().toString(Qt::TextDate) +
-                          QStringLiteral("] "),
-                      QTextCharFormat());
+    cursor.insertText(
+        QStringLiteral("[") + when.time().toString(Qt::TextDate) + QStringLiteral("] "),
+        QTextCharFormat());
     cursor.insertHtml(html);
     cursor.insertText(QStringLiteral("\n"), QTextCharFormat());
     ui.textLog->setTextCursor(cursor);
