@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include <QFile>
@@ -58,8 +57,8 @@ StreamTiming FirstSpsTiming(const QString& path) {
 
 namespace {
 
-// The first MiB of the regular file at `path`; empty for anything else or on a failure.
-std::vector<uint8_t> FileStart(const char* path) {
+// The first MiB of the file at `path`; empty when it cannot be read.
+std::vector<uint8_t> FirstMiB(const char* path) {
     // Only a file is read: opening a FIFO would wait for its writer. The converter refuses
     // anything else anyway.
     std::vector<uint8_t> chunk;
@@ -85,12 +84,13 @@ std::vector<uint8_t> FileStart(const char* path) {
 }  // namespace
 
 StreamTiming FirstSpsTiming(const char* path) {
-    std::vector<uint8_t> chunk = FileStart(path);
-    if (chunk.empty()) return StreamTiming::Unknown;
+    const std::vector<uint8_t> chunk = FirstMiB(path);
+    const uint32_t n = uint32_t(chunk.size());
+    if (n == 0) return StreamTiming::Unknown;
     uint32_t pos = 0;
     NalUnit nalu;
     StreamProbe probe;
-    while (const int32_t r = FindNextNalUnit(chunk.data(), uint32_t(chunk.size()), pos, &nalu)) {
+    while (const int32_t r = FindNextNalUnit(chunk.data(), n, pos, &nalu)) {
         pos += uint32_t(r);
         probe.Take(nalu);
         // The converter describes its track with the first SPS that can describe one.
@@ -100,20 +100,48 @@ StreamTiming FirstSpsTiming(const char* path) {
     return StreamTiming::Unknown;
 }
 
-Codec StreamFileCodec(const QString& path) {
-    std::vector<uint8_t> chunk = FileStart(QFile::encodeName(path).constData());
-    // An Annex B stream begins with a start code, after zero bytes at most: other files that
-    // merely contain one somewhere (an MP4 file's samples) are not streams.
-    size_t zeros = 0;
-    while (zeros < chunk.size() && chunk[zeros] == 0) ++zeros;
-    if (zeros < 2 || zeros >= chunk.size() || chunk[zeros] != 1) return Codec::Unknown;
+Codec StreamCodecOf(const char* path) {
+    const std::vector<uint8_t> chunk = FirstMiB(path);
     uint32_t pos = 0;
     NalUnit nalu;
     StreamProbe probe;
     while (const int32_t r = FindNextNalUnit(chunk.data(), uint32_t(chunk.size()), pos, &nalu)) {
         pos += uint32_t(r);
         probe.Take(nalu);
-        if (probe.StreamCodec() != Codec::Unknown) return probe.StreamCodec();
+        if (probe.StreamCodec() != Codec::Unknown) break;
     }
-    return Codec::Unknown;
+    return probe.StreamCodec();
+}
+
+Codec StreamFileCodec(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    const std::vector<uint8_t> chunk = FirstMiB(name.constData());
+    size_t zeros = 0;
+    while (zeros < chunk.size() && chunk[zeros] == 0) ++zeros;
+    if (zeros < 2 || zeros >= chunk.size() || chunk[zeros] != 1) return Codec::Unknown;
+    return StreamCodecOf(name.constData());
+}
+
+QStringList SummaryLines(const ConversionSummary& s, bool assumedRate) {
+    const unsigned long long shown = s.pictures - s.hiddenPictures;
+    QStringList lines;
+    if (s.variableFrameRate)
+        lines << QString::asprintf(
+                     "%llu pictures, %.3f s, variable frame rate (%.3f fps on "
+                     "average), %dx%d -> ",
+                     shown, s.durationSeconds, s.framesPerSecond, s.width, s.height) +
+                     s.outputPath;
+    else
+        lines << QString::asprintf("%llu pictures, %.3f s at %.3f fps, %dx%d -> ", shown,
+                                   s.durationSeconds, s.framesPerSecond, s.width, s.height) +
+                     s.outputPath;
+    if (s.hiddenPictures)
+        lines << QStringLiteral(
+                     "%1 pictures before the first one a decoder can start from are kept in the "
+                     "file but not shown")
+                     .arg(s.hiddenPictures);
+    if (assumedRate)
+        lines << QStringLiteral(
+            "the stream does not say its frame rate: 25 fps assumed; --fps sets another");
+    return lines;
 }

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
+
+#include "convert/converter.h"
 
 // The output name for an input file name: ".h26x" and then ".h264" replaced by ".mp4"; a name
 // that still does not end in ".mp4" has its last extension replaced by it, or gets it appended.
@@ -24,8 +27,14 @@ StreamTiming FirstSpsTiming(const QString& path);
 // The same for the file name's bytes.
 StreamTiming FirstSpsTiming(const char* path);
 
-enum class Codec;
-// The codec of the stream file at `path`, as the converter would take it: the file begins with
-// a start code and its first MiB holds a parameter set that tells the codec. Codec::Unknown
-// for anything else (an MP4 file, a text, a stream cut too early to tell, a FIFO).
+// The codec of the stream file at `path`, told by the parameter sets in its first MiB; Unknown
+// when they do not tell.
+Codec StreamCodecOf(const char* path);
+// The same, for the window's choice of the files in a folder: only a file that begins with a
+// start code (an Annex B stream does) counts; an MP4 file holding the same units does not.
 Codec StreamFileCodec(const QString& path);
+
+// What a successful conversion reports, a line each: the pictures shown, the duration, the
+// frame rate (or "variable frame rate" with the average) and the size, "-> OUTPUT"; the pictures
+// kept but not shown; the rate assumed for a stream that does not say one (`assumedRate`).
+QStringList SummaryLines(const ConversionSummary& s, bool assumedRate);
