@@ -7,6 +7,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
 #include <QDesktopServices>
@@ -315,6 +316,10 @@ private Q_SLOTS:
         grid->getItemPosition(grid->indexOf(list), &r, &col, &rs, &cs);
         QCOMPARE(QList<int>({r, col, rs, cs}), QList<int>({2, 0, 1, 3}));
         QCOMPARE(list->count(), 0);
+        auto* join = Child<QCheckBox>(&w, "chkJoin");
+        QVERIFY(join && !join->isChecked());
+        grid->getItemPosition(grid->indexOf(join), &r, &col, &rs, &cs);
+        QCOMPARE(QList<int>({r, col, rs, cs}), QList<int>({3, 0, 1, 3}));
         // Every control has an accessible name: its label's text, or its own.
         const std::pair<const char*, const char*> names[] = {
             {"edtFilePath", "Open files"},
@@ -322,6 +327,7 @@ private Q_SLOTS:
             {"edtDownPath", "Save downloaded files to"},
             {"btnBrowse", "Browse"},
             {"listInputs", "Inputs"},
+            {"chkJoin", "Join into one file (segments of one recording, in the listed order)"},
             {"textLog", "Prompt Message"},
             {"btnStartDownload", "StartDownload"}};
         for (const auto& [object, name] : names) {
@@ -1011,6 +1017,97 @@ private Q_SLOTS:
                                         QStringLiteral("long.h264: cancelled"),
                                         QStringLiteral("aud_320x240.h264: cancelled")}));
         QCOMPARE(Child<QTextBrowser>(&w, "textLog")->toPlainText().count(QLatin1Char('\n')), 1);
+    }
+
+    // "Join into one file": the inputs, in the listed order, into one MP4 named after the
+    // first; a bad segment fails the whole and leaves nothing.
+    void joinChoice() {
+        QTemporaryDir inDir, outDir;
+        const QString one = FindTestStream(QStringLiteral("baseline_320x240.h264")).file;
+        QStringList segments;
+        for (const char* name : {"seg1.h264", "seg2.h264", "seg10.h264"}) {
+            segments << inDir.filePath(QLatin1String(name));
+            QVERIFY(QFile::copy(one, segments.last()));
+        }
+        Tovanmuxer w;
+        w.show();
+        w.AddInputs({inDir.path()});
+        QCOMPARE(w.Inputs(), Native(segments));
+        Child<QCheckBox>(&w, "chkJoin")->setChecked(true);
+        TypeDir(&w, outDir.path());
+        auto* start = Child<QPushButton>(&w, "btnStartDownload");
+        start->click();
+        const QStringList made = FilesIn(outDir.path());
+        QCOMPARE(made.size(), 1);
+        QVERIFY(made[0].endsWith(QLatin1String("-seg1.mp4")));
+        const QVector<QByteArray> pictures = DecodePictureHashes(one);
+        QCOMPARE(DecodePictureHashes(outDir.filePath(made[0])), pictures + pictures + pictures);
+        for (const QString& row : Rows(&w))
+            QVERIFY2(row.endsWith(QStringLiteral(": done: ") + made[0]), qPrintable(row));
+        const QString log = Child<QTextBrowser>(&w, "textLog")->toPlainText();
+        QVERIFY2(log.contains(QStringLiteral("] seg1.h264 and 2 more, joined: %1 pictures")
+                                  .arg(3 * pictures.size())),
+                 qPrintable(log));
+
+        // The middle segment of another codec: nothing is written, every row says why.
+        QVERIFY(QFile::remove(segments[1]));
+        QVERIFY(QFile::copy(FindTestStream(QStringLiteral("nobframes_320x240.hevc")).file,
+                            segments[1]));
+        BoxSeen seen;
+        AnswerBox(&seen);
+        start->click();
+        QVERIFY(seen.shown);
+        QVERIFY2(seen.informative.contains(QStringLiteral("seg2.h264")),
+                 qPrintable(seen.informative));
+        QCOMPARE(FilesIn(outDir.path()).size(), 1);
+        for (const QString& row : Rows(&w))
+            QVERIFY2(row.contains(QStringLiteral(": failed: ")), qPrintable(row));
+    }
+
+    // A timestamp file beside an input, of the same base name, known by its first line whatever
+    // its extension, gives the pictures their times; the log says it was used, and a stream
+    // without a rate of its own needs no question then. A text of that name is passed over.
+    void timestampFileBeside() {
+        const TestStream s = FindTestStream(QStringLiteral("notiming_320x240.h264"));
+        QTemporaryDir inDir, outDir;
+        const QString input = inDir.filePath(QStringLiteral("cam.h264"));
+        QVERIFY(QFile::copy(s.file, input));
+        QFile notes(inDir.filePath(QStringLiteral("cam.a-notes")));
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("front door camera\n") > 0);
+        notes.close();
+        QFile times(inDir.filePath(QStringLiteral("cam.tc")));
+        QVERIFY(times.open(QIODevice::WriteOnly));
+        times.write("# timestamp format v2\n");
+        // Half the pictures 40 ms apart, the rest 80 ms.
+        for (int i = 0, t = 0; i < s.Int("frames"); ++i, t += i <= s.Int("frames") / 2 ? 40 : 80)
+            times.write(QByteArray::number(t) + '\n');
+        times.close();
+        Tovanmuxer w;
+        w.show();
+        w.AddInputs({input});
+        TypeDir(&w, outDir.path());
+        bool asked = false;
+        QTimer* question = WhenModal<QInputDialog>([&](QInputDialog* d) {
+            asked = true;
+            d->reject();
+        });
+        Child<QPushButton>(&w, "btnStartDownload")->click();
+        delete question;
+        QVERIFY(!asked);
+        const QStringList made = FilesIn(outDir.path());
+        QCOMPARE(made.size(), 1);
+        const Mp4Info info = ReadMp4Info(outDir.filePath(made[0]));
+        QVERIFY2(info.ok, qPrintable(info.error));
+        QCOMPARE(info.sttsDeltas.size(), s.Int("frames"));
+        QCOMPARE(uint64_t(info.sttsDeltas.first()) * 1000 / info.trackTimeScale, 40u);
+        QCOMPARE(uint64_t(info.sttsDeltas[info.sttsDeltas.size() - 2]) * 1000 / info.trackTimeScale,
+                 80u);
+        QCOMPARE(DecodePictureHashes(outDir.filePath(made[0])), DecodePictureHashes(input));
+        const QString log = Child<QTextBrowser>(&w, "textLog")->toPlainText();
+        QVERIFY2(log.contains(QStringLiteral("times from ") +
+                              QDir::toNativeSeparators(times.fileName())) &&
+                     log.contains(QStringLiteral("variable frame rate")),
+                 qPrintable(log));
     }
 
     void typedFolder_data() {

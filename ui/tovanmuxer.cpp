@@ -27,6 +27,7 @@
 #include <functional>
 
 #include "convert/partfile.h"
+#include "convert/timestamps.h"
 
 QString FileNameOfPath(const QString& path) {
     return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
@@ -202,27 +203,37 @@ QStringList StreamsIn(const QString& dir) {
     return streams;
 }
 
-// The conversion summary for the log, as the command-line converter prints it, the output path
-// a link to its folder.
-QString SummaryHtml(const ConversionSummary& s, const QString& outputPath) {
+// The conversion summary for the log, the command-line converter's lines in one, the output
+// path a link that opens its folder.
+QString SummaryHtml(const ConversionSummary& s) {
+    const QString written = QDir::toNativeSeparators(s.outputPath);
     const QString link = QStringLiteral("<a href=\"%1\">%2</a>")
-                             .arg(QUrl::fromLocalFile(QFileInfo(outputPath).absolutePath())
+                             .arg(QUrl::fromLocalFile(QFileInfo(s.outputPath).absolutePath())
                                       .toString(QUrl::FullyEncoded)
                                       .toHtmlEscaped(),
-                                  QDir::toNativeSeparators(outputPath).toHtmlEscaped());
-    QString html = QStringLiteral("%1 pictures, %2 s at %3 fps, %4x%5 -&gt; %6")
-                       .arg(s.pictures - s.hiddenPictures)
-                       .arg(s.durationSeconds, 0, 'f', 3)
-                       .arg(s.framesPerSecond, 0, 'f', 3)
-                       .arg(s.width)
-                       .arg(s.height)
-                       .arg(link);
-    if (s.hiddenPictures)
-        html += QStringLiteral(
-                    "; %1 pictures before the first one a decoder can start from are kept in the "
-                    "file but not shown")
-                    .arg(s.hiddenPictures);
+                                  written.toHtmlEscaped());
+    QStringList lines = SummaryLines(s, false);
+    QString first = lines.value(0);
+    if (first.endsWith(s.outputPath)) first.chop(s.outputPath.size());
+    QString html = first.toHtmlEscaped() + link;
+    for (int i = 1; i < lines.size(); ++i) html += QStringLiteral("; ") + lines[i].toHtmlEscaped();
     return html;
+}
+
+// The timestamp file beside the stream `input`: a file of the same base name ("cam.h264" ->
+// "cam.txt", "cam.h264.tc", ...) whose first line is a timestamp file's header; empty for none.
+QString TimestampFileBeside(const QString& input) {
+    const QFileInfo info(input);
+    const QString base = info.completeBaseName();
+    if (base.isEmpty()) return QString();
+    QStringList names = info.dir().entryList({base + QStringLiteral(".*")},
+                                             QDir::Files | QDir::Readable, QDir::Name);
+    for (const QString& name : names) {
+        if (name == info.fileName()) continue;
+        const QString path = info.dir().filePath(name);
+        if (IsTimestampFile(path)) return path;
+    }
+    return QString();
 }
 
 // A conversion running inside the start slot: a progress dialog over the window, updated from
@@ -430,9 +441,10 @@ void Tovanmuxer::ShowInput(int i) {
 }
 
 void Tovanmuxer::SetControlsEnabled(bool enabled) {
-    for (QWidget* w : {static_cast<QWidget*>(ui.btnSelect), static_cast<QWidget*>(ui.edtDownPath),
-                       static_cast<QWidget*>(ui.btnBrowse), static_cast<QWidget*>(ui.listInputs),
-                       static_cast<QWidget*>(ui.btnStartDownload)})
+    for (QWidget* w :
+         {static_cast<QWidget*>(ui.btnSelect), static_cast<QWidget*>(ui.edtDownPath),
+          static_cast<QWidget*>(ui.btnBrowse), static_cast<QWidget*>(ui.listInputs),
+          static_cast<QWidget*>(ui.chkJoin), static_cast<QWidget*>(ui.btnStartDownload)})
         w->setEnabled(enabled);
 }
 
@@ -473,13 +485,29 @@ void Tovanmuxer::OnClickStartDownload() {
     }
     // The questions first: a stream that does not say its frame rate gets one from the user,
     // and a cancelled question starts nothing.
-    for (Input& input : inputs) {
-        input.fpsNum = input.fpsDen = 0;
-        if (FirstSpsTiming(QDir::fromNativeSeparators(input.path)) != StreamTiming::Absent)
-            continue;
-        if (!AskFrameRate(FileNameOfPath(QDir::fromNativeSeparators(input.path)), &input.fpsNum,
-                          &input.fpsDen))
-            return;
+    // The conversions: one an input, or one of all of them, joined.
+    QVector<QVector<int>> jobs;
+    const bool join = ui.chkJoin->isChecked() && inputs.size() > 1;
+    for (int i = 0; i < inputs.size(); ++i) {
+        if (join && i > 0)
+            jobs[0] << i;
+        else
+            jobs.push_back({i});
+    }
+    // The questions first: a stream that does not say its frame rate, with no timestamp file
+    // beside it, gets one from the user; a cancelled question starts nothing. A join asks once.
+    QVector<QString> timestampFiles(jobs.size());
+    for (Input& input : inputs) input.fpsNum = input.fpsDen = 0;
+    for (int j = 0; j < jobs.size(); ++j) {
+        Input& first = inputs[jobs[j][0]];
+        timestampFiles[j] = TimestampFileBeside(QDir::fromNativeSeparators(first.path));
+        if (!timestampFiles[j].isEmpty()) continue;
+        for (int i : jobs[j]) {
+            const QString path = QDir::fromNativeSeparators(inputs[i].path);
+            if (FirstSpsTiming(path) != StreamTiming::Absent) continue;
+            if (!AskFrameRate(FileNameOfPath(path), &first.fpsNum, &first.fpsDen)) return;
+            break;
+        }
     }
     for (Input& input : inputs) {
         input.state = State::Waiting;
@@ -496,17 +524,23 @@ void Tovanmuxer::OnClickStartDownload() {
         // The conversions run here, on the GUI thread, handing the event loop a turn between
         // chunks.
         ConversionProgress progress(this, QString(), tr("Cancel"), &closeRequested);
-        for (int i = 0; i < inputs.size(); ++i) {
-            Input& input = inputs[i];
-            const QString inputName = FileNameOfPath(QDir::fromNativeSeparators(input.path));
+        for (int j = 0; j < jobs.size(); ++j) {
+            const QVector<int>& rows = jobs[j];
+            const Input& first = inputs[rows[0]];
+            const QString inputName = FileNameOfPath(QDir::fromNativeSeparators(first.path));
+            QString what = inputName;
+            if (rows.size() > 1)
+                what = tr("%1 and %2 more, joined").arg(inputName).arg(rows.size() - 1);
             progress.SetLabel(
-                inputs.size() == 1
-                    ? tr("Converting %1").arg(inputName)
-                    : tr("Converting %1 (%2 of %3)").arg(inputName).arg(i + 1).arg(inputs.size()));
-            input.state = State::Converting;
-            input.percent = 0;
-            ShowInput(i);
-            // Each output carries the time its conversion began.
+                jobs.size() == 1
+                    ? tr("Converting %1").arg(what)
+                    : tr("Converting %1 (%2 of %3)").arg(what).arg(j + 1).arg(jobs.size()));
+            for (int i : rows) {
+                inputs[i].state = State::Converting;
+                inputs[i].percent = 0;
+                ShowInput(i);
+            }
+            // Each output carries the time its conversion began, and the first input's name.
             const QDateTime now = QDateTime::currentDateTime();
             QString outputPath = ComposeOutputPath(dir, now, OutputNameFor(inputName));
             if (!outputPath.isEmpty()) outputPath = UnusedPath(outputPath);
@@ -514,12 +548,16 @@ void Tovanmuxer::OnClickStartDownload() {
             qDebug("## download file output_path=%s ", outputPath.toStdString().c_str());
 
             Converter converter;
-            if (input.fpsNum) converter.SetFrameRateOverride(input.fpsNum, input.fpsDen);
-            converter.SetProgressHook([&, i](uint64_t done, uint64_t total) {
-                return progress.Update(done, total, [&, i](int value) {
-                    if (inputs[i].percent == value / 10) return;
-                    inputs[i].percent = value / 10;
-                    ShowInput(i);
+            if (first.fpsNum) converter.SetFrameRateOverride(first.fpsNum, first.fpsDen);
+            if (!timestampFiles[j].isEmpty())
+                converter.SetTimestampFile(QFile::encodeName(timestampFiles[j]).toStdString());
+            converter.SetProgressHook([&](uint64_t done, uint64_t total) {
+                return progress.Update(done, total, [&](int value) {
+                    if (inputs[rows[0]].percent == value / 10) return;
+                    for (int i : rows) {
+                        inputs[i].percent = value / 10;
+                        ShowInput(i);
+                    }
                 });
             });
             // Another conversion (another window) may take the name first: this one then takes
@@ -532,35 +570,54 @@ void Tovanmuxer::OnClickStartDownload() {
             bool ok;
             {
                 const RemoveOnSignal removePart;
-                ok = converter.WriteH264File(QFile::encodeName(input.path).constData(), outputPath);
+                if (rows.size() == 1) {
+                    ok = converter.WriteH264File(QFile::encodeName(first.path).constData(),
+                                                 outputPath);
+                } else {
+                    std::vector<std::string> paths;
+                    for (int i : rows)
+                        paths.push_back(QFile::encodeName(inputs[i].path).toStdString());
+                    ok = converter.WriteH264Files(paths, outputPath);
+                }
             }
             if (converter.Cancelled() || (progress.Stopped() && !ok)) {
-                // This one and the rest are not converted; the finished ones stay.
-                for (int j = i; j < inputs.size(); ++j) {
-                    inputs[j].state = State::Cancelled;
-                    ShowInput(j);
+                // These and the rest are not converted; the finished ones stay.
+                for (int i = rows[0]; i < inputs.size(); ++i) {
+                    inputs[i].state = State::Cancelled;
+                    ShowInput(i);
                 }
                 break;
             }
+            QString entry = what.toHtmlEscaped() + QStringLiteral(": ");
             if (ok) {
                 const QString written = QDir::toNativeSeparators(converter.Summary().outputPath);
-                input.state = State::Done;
-                input.detail = FileNameOfPath(QDir::fromNativeSeparators(written));
-                LogLine(now, inputName.toHtmlEscaped() + QStringLiteral(": ") +
-                                 SummaryHtml(converter.Summary(), written));
+                for (int i : rows) {
+                    inputs[i].state = State::Done;
+                    inputs[i].detail = FileNameOfPath(QDir::fromNativeSeparators(written));
+                }
+                entry += SummaryHtml(converter.Summary());
             } else {
-                input.state = State::Failed;
-                input.detail = converter.LastError();
-                lastReason = input.detail;
+                for (int i : rows) {
+                    inputs[i].state = State::Failed;
+                    inputs[i].detail = converter.LastError();
+                }
+                lastReason = converter.LastError();
                 ++failures;
-                LogLine(now, inputName.toHtmlEscaped() + QStringLiteral(": ") +
-                                 tr("failed: %1").arg(input.detail).toHtmlEscaped());
+                entry += tr("failed: %1").arg(lastReason).toHtmlEscaped();
             }
-            ShowInput(i);
+            if (!timestampFiles[j].isEmpty())
+                entry +=
+                    QStringLiteral("; ") + tr("times from %1")
+                                               .arg(QDir::toNativeSeparators(timestampFiles[j]))
+                                               .toHtmlEscaped();
+            for (const QString& warning : converter.Warnings())
+                entry += QStringLiteral("; ") + warning.toHtmlEscaped();
+            LogLine(now, entry);
+            for (int i : rows) ShowInput(i);
             if (progress.Stopped()) {
-                for (int j = i + 1; j < inputs.size(); ++j) {
-                    inputs[j].state = State::Cancelled;
-                    ShowInput(j);
+                for (int i = rows.last() + 1; i < inputs.size(); ++i) {
+                    inputs[i].state = State::Cancelled;
+                    ShowInput(i);
                 }
                 break;
             }
@@ -574,12 +631,12 @@ void Tovanmuxer::OnClickStartDownload() {
         return;
     }
     if (failures) {
-        warningDetail = inputs.size() == 1
+        warningDetail = jobs.size() == 1
                             ? lastReason
                             : tr("%1 of %2 files could not be converted; the list and the log "
                                  "say why.")
                                   .arg(failures)
-                                  .arg(inputs.size());
+                                  .arg(jobs.size());
         QMessageBox_warning(1);
         warningDetail.clear();
     }
