@@ -253,7 +253,7 @@ private Q_SLOTS:
         Tovanmuxer w;
         QCOMPARE(w.objectName(), QStringLiteral("TovanmuxerClass"));
         QCOMPARE(w.windowTitle(), QStringLiteral("Tovanmuxer"));
-        QCOMPARE(w.size(), QSize(600, 420));
+        QCOMPARE(w.size(), QSize(600, 460));
         QVERIFY(!w.menuWidget() && !w.findChild<QStatusBar*>() && !w.findChild<QToolBar*>());
         QWidget* central = w.centralWidget();
         QVERIFY(central);

@@ -705,7 +705,8 @@ void Tovanmuxer::QMessageBox_warning(int level) {
 bool Tovanmuxer::AskFrameRate(const QString& name, uint32_t* num, uint32_t* den) {
     QInputDialog dialog(this);
     dialog.setWindowTitle(tr("Frame rate"));
-    dialog.setLabelText(tr("%1 does not say its frame rate.\nFrames per second:").arg(name));
+    dialog.setLabelText(
+        tr("%1 does not say its frame rate.\nFrames per second:").arg(Breakable(name)));
     dialog.setComboBoxItems({QStringLiteral("23.976"), QStringLiteral("24"), QStringLiteral("25"),
                              QStringLiteral("29.97"), QStringLiteral("30"), QStringLiteral("50"),
                              QStringLiteral("59.94"), QStringLiteral("60")});
