@@ -392,6 +392,10 @@ private Q_SLOTS:
         QCOMPARE(UnusedPath(base), tmp.filePath(QStringLiteral("taken-2.mp4")));
         QFile(tmp.filePath(QStringLiteral("taken-2.mp4"))).open(QIODevice::WriteOnly);
         QCOMPARE(UnusedPath(base), tmp.filePath(QStringLiteral("taken-3.mp4")));
+        // A name holding "%1" or "%2" keeps them.
+        const QString percent = tmp.filePath(QStringLiteral("cam%2-%1.mp4"));
+        QFile(percent).open(QIODevice::WriteOnly);
+        QCOMPARE(UnusedPath(percent), tmp.filePath(QStringLiteral("cam%2-%1-2.mp4")));
     }
 
     void embeddedIcon() {

@@ -79,7 +79,8 @@ QString UnusedPath(const QString& path) {
     const QString stem = mp4 ? path.left(path.size() - 4) : path;
     const QString ext = mp4 ? QStringLiteral(".mp4") : QString();
     for (int n = 2;; ++n) {
-        const QString candidate = QStringLiteral("%1-%2%3").arg(stem).arg(n).arg(ext);
+        // Not through arg(): a "%2" in the name would take the number too.
+        const QString candidate = stem + QLatin1Char('-') + QString::number(n) + ext;
         if (!QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink()) return candidate;
     }
 }
@@ -483,8 +484,6 @@ void Tovanmuxer::OnClickStartDownload() {
         warningDetail.clear();
         return;
     }
-    // The questions first: a stream that does not say its frame rate gets one from the user,
-    // and a cancelled question starts nothing.
     // The conversions: one an input, or one of all of them, joined.
     QVector<QVector<int>> jobs;
     const bool join = ui.chkJoin->isChecked() && inputs.size() > 1;
@@ -530,11 +529,12 @@ void Tovanmuxer::OnClickStartDownload() {
             const QString inputName = FileNameOfPath(QDir::fromNativeSeparators(first.path));
             QString what = inputName;
             if (rows.size() > 1)
-                what = tr("%1 and %2 more, joined").arg(inputName).arg(rows.size() - 1);
-            progress.SetLabel(
-                jobs.size() == 1
-                    ? tr("Converting %1").arg(what)
-                    : tr("Converting %1 (%2 of %3)").arg(what).arg(j + 1).arg(jobs.size()));
+                what =
+                    tr("%1 and %2 more, joined").arg(inputName, QString::number(rows.size() - 1));
+            progress.SetLabel(jobs.size() == 1 ? tr("Converting %1").arg(what)
+                                               : tr("Converting %1 (%2 of %3)")
+                                                     .arg(what, QString::number(j + 1),
+                                                          QString::number(jobs.size())));
             for (int i : rows) {
                 inputs[i].state = State::Converting;
                 inputs[i].percent = 0;
