@@ -101,7 +101,15 @@ def drive(app_process, out):
                 return app
         return None
 
-    app = wait_for("the program on the accessibility bus", the_app)
+    def the_app_running():
+        if app_process.poll() is not None:
+            # Could not open the display, as happens when the X server goes away under it: the
+            # caller tries once more on a new one.
+            print("the program ended (%d) before it showed" % app_process.returncode)
+            sys.exit(3)
+        return the_app()
+
+    app = wait_for("the program on the accessibility bus", the_app_running)
     frame = wait_for("the window", lambda: find(app, "frame", "Tovanmuxer"))
     lst = wait_for("the list of inputs", lambda: find(frame, "list", "Inputs"))
     expected = ["a.h264: waiting", "b.h264: waiting", "c.hevc: waiting"]
