@@ -418,7 +418,9 @@ bool Converter::WriteH264Files(const std::vector<std::string>& inputPaths,
     summary.hiddenPictures = writer->Pictures() - writer->PresentedPictures();
     summary.durationSeconds = double(writer->PresentedTicks()) / trackTimeScale;
     summary.variableFrameRate = writer->Times().Variable();
-    summary.framesPerSecond = summary.variableFrameRate && summary.durationSeconds > 0
+    // A timestamp file's even intervals need not be the stream's rate.
+    const bool measured = summary.variableFrameRate || timestamps.Version() != 0;
+    summary.framesPerSecond = measured && summary.durationSeconds > 0
                                   ? double(writer->PresentedPictures()) / summary.durationSeconds
                                   : framesPerSecond;
     summary.width = videoWidth;
@@ -522,7 +524,7 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
                           err == ENODEV ? QStringLiteral("not a regular file") : ErrnoText(err)));
             return false;
         }
-        if (i + 1 < inputPaths.size() && stat(inputPaths[i + 1].c_str(), &st) == 0)
+        if (i > 0 && stat(inputPath, &st) == 0)
             bytesAfter -= std::min<uint64_t>(bytesAfter, uint64_t(st.st_size));
         try {
             ReadAll(in, h.h, inputPath);
@@ -569,28 +571,6 @@ void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
         sizeAtEnd = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : total;
         total = std::max(sizeAtEnd, done);
     };
-    // What this input adds to the summary, and the warning when it changed size.
-    struct Tally {
-        Converter* c;
-        const char* path;
-        const uint64_t& start;
-        const uint64_t& end;
-        const uint64_t& read;
-        ~Tally() {
-            c->summary.inputSizeAtStart += start;
-            c->summary.inputSizeAtEnd += end;
-            c->summary.inputBytesRead += read;
-            c->bytesBefore += read;
-            if (!c->failed && (end != start || read != start))
-                c->warnings << QStringLiteral(
-                                   "%1 changed size during the conversion (%2 bytes at the start, "
-                                   "%3 at the end); the output holds the %4 bytes read")
-                                   .arg(QString::fromLocal8Bit(path))
-                                   .arg(start)
-                                   .arg(end)
-                                   .arg(read);
-        }
-    } tally{this, inputPath, sizeAtStart, sizeAtEnd, done};
     for (;;) {
         if (progress) measure();
         if (progress && !progress(bytesBefore + done, bytesBefore + total + bytesAfter)) {
@@ -639,4 +619,17 @@ void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
     measure();
     // The end of the input ends the last unit.
     if (fill > 0) WriteNalUnits(h, buffer.data(), fill);
+    // What this input adds to the summary, and the warning when it changed size.
+    summary.inputSizeAtStart += sizeAtStart;
+    summary.inputSizeAtEnd += sizeAtEnd;
+    summary.inputBytesRead += done;
+    bytesBefore += done;
+    if (sizeAtEnd != sizeAtStart || done != sizeAtStart)
+        warnings << QStringLiteral(
+                        "%1 changed size during the conversion (%2 bytes at the start, %3 at the "
+                        "end); the output holds the %4 bytes read")
+                        .arg(QString::fromLocal8Bit(inputPath))
+                        .arg(sizeAtStart)
+                        .arg(sizeAtEnd)
+                        .arg(done);
 }

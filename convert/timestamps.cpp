@@ -1,6 +1,7 @@
 #include "convert/timestamps.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <numeric>
 
 namespace {
@@ -117,6 +119,8 @@ QString Shown(const char* begin, const char* end) {
 }  // namespace
 
 bool TimestampFile::Fail(size_t line, const QString& what) {
+    times.clear();
+    ranges.clear();
     error = line ? QStringLiteral("%1:%2: %3").arg(name).arg(line).arg(what)
                  : QStringLiteral("%1: %2").arg(name, what);
     return false;
@@ -127,26 +131,25 @@ bool TimestampFile::Read(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
     if (fd < 0) return Fail(0, QString::fromLocal8Bit(strerror(errno)));
-    std::vector<char> data;
     const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    std::unique_ptr<char[]> data;  // not cleared first: every byte is read into
+    size_t n = 0;
     if (regular && uint64_t(st.st_size) <= kMaxFileBytes) {
-        data.resize(size_t(st.st_size));
-        size_t n = 0;
-        for (ssize_t r; n < data.size(); n += size_t(r)) {
-            r = read(fd, data.data() + n, data.size() - n);
+        const size_t size = size_t(st.st_size);
+        data.reset(new char[size + 1]);
+        for (ssize_t r; n < size; n += size_t(r)) {
+            r = read(fd, data.get() + n, size - n);
             if (r < 0 && errno == EINTR)
                 r = 0;
             else if (r <= 0)
                 break;
         }
-        data.resize(n);
     }
     close(fd);
     if (!regular) return Fail(0, QStringLiteral("not a regular file"));
     if (uint64_t(st.st_size) > kMaxFileBytes)
         return Fail(0, QStringLiteral("larger than 256 MiB: not a timestamp file"));
-    const bool ok = Parse(data.data(), data.size(), name);
-    return ok;
+    return Parse(data.get(), n, name);
 }
 
 bool TimestampFile::Parse(const char* data, size_t size, const QString& fileName) {
@@ -169,6 +172,7 @@ bool TimestampFile::Parse(const char* data, size_t size, const QString& fileName
 bool TimestampFile::ParseV2(const char* data, size_t size, size_t& pos, size_t& line) {
     // Microseconds, rounded; the order of the lines is the capture order, not necessarily the
     // presentation order, so they are sorted below.
+    if (pos < size) times.reserve(size_t(std::count(data + pos, data + size, '\n')) + 1);
     while (pos < size) {
         ++line;
         const char* nl = static_cast<const char*>(memchr(data + pos, '\n', size - pos));
@@ -208,7 +212,6 @@ bool TimestampFile::ParseV2(const char* data, size_t size, size_t& pos, size_t& 
             if (b == e || *b == '#' || !ParseDecimal(b, e, &w, &n, &d)) continue;
             if (w * 1000 + (n * 1000 * 2 + d) / (2 * d) == same && ++seen == 2) at = l;
         }
-        times.clear();
         return Fail(at, QStringLiteral("the same time as an earlier line (%1 ms)")
                             .arg(double(same) / 1000.0, 0, 'f', 3));
     }
