@@ -113,6 +113,15 @@ Codec StreamCodecOf(const char* path) {
     return probe.StreamCodec();
 }
 
+Codec StreamFileCodec(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    const std::vector<uint8_t> chunk = FirstMiB(name.constData());
+    size_t zeros = 0;
+    while (zeros < chunk.size() && chunk[zeros] == 0) ++zeros;
+    if (zeros < 2 || zeros >= chunk.size() || chunk[zeros] != 1) return Codec::Unknown;
+    return StreamCodecOf(name.constData());
+}
+
 QStringList SummaryLines(const ConversionSummary& s, bool assumedRate) {
     const unsigned long long shown = s.pictures - s.hiddenPictures;
     QStringList lines;

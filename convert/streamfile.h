@@ -30,6 +30,9 @@ StreamTiming FirstSpsTiming(const char* path);
 // The codec of the stream file at `path`, told by the parameter sets in its first MiB; Unknown
 // when they do not tell.
 Codec StreamCodecOf(const char* path);
+// The same, for the window's choice of the files in a folder: only a file that begins with a
+// start code (an Annex B stream does) counts; an MP4 file holding the same units does not.
+Codec StreamFileCodec(const QString& path);
 
 // What a successful conversion reports, a line each: the pictures shown, the duration, the
 // frame rate (or "variable frame rate" with the average) and the size, "-> OUTPUT"; the pictures

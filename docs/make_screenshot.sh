@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Takes docs/screenshot.png: the window on a virtual display, under a window manager so that its
-# title bar shows the title and the icon. Needs xvfb, openbox, x11-utils and imagemagick:
+# title bar shows the title and the icon, started with three test streams listed. Needs xvfb, openbox, x11-utils and imagemagick:
 #   apt-get install xvfb openbox x11-utils imagemagick
 #   docs/make_screenshot.sh [BUILD_DIR]
 set -euo pipefail
@@ -8,7 +8,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 app=${1:-$here/build}/app/tovanmuxer
 xvfb-run -a -s "-screen 0 1024x768x24" sh -c "
     openbox & sleep 1
-    '$app' & sleep 2
+    cd '$here/tests/data'
+    '$app' baseline_320x240.h264 nobframes_320x240.hevc open_gop_320x240.h264 & sleep 2
     xprop -name Tovanmuxer WM_NAME | sed 's/^/  /'
     xprop -name Tovanmuxer _NET_WM_ICON | head -c 60; echo
     xwininfo -name Tovanmuxer | grep -E 'Width|Height' | sed 's/^ */  /'

@@ -12,6 +12,8 @@ packages=(
     xvfb xauth x11-utils strace
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     gstreamer1.0-libav python3-gi gir1.2-gst-plugins-base-1.0
+    desktop-file-utils xdg-utils shared-mime-info libglib2.0-bin
+    dbus at-spi2-core gir1.2-atspi-2.0
 )
 
 missing=()

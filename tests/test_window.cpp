@@ -1,12 +1,16 @@
 // The window: its widget tree, its slots, the real file dialogs and warning boxes, the output
-// naming, the status log, whole conversions through the start button, the frame-rate question,
-// the progress dialog with cancel and close, dropped files, and a signal mid-conversion.
+// naming, the typed folder, the status log, whole conversions through the start button, the
+// list of inputs converted in turn, the frame-rate question, the progress dialog with cancel and
+// close, dropped files and folders, the command line, and a signal mid-conversion.
 
 #include <signal.h>
 
+#include <QAccessible>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
@@ -19,6 +23,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProcess>
@@ -91,6 +96,7 @@ struct BoxSeen {
     QMessageBox::StandardButtons standard;
     bool parentless = false;
     Qt::WindowFlags flags;
+    QSize size;
 };
 
 // Answers the next message box with its Yes button, noting what it showed.
@@ -98,7 +104,9 @@ QTimer* AnswerBox(BoxSeen* seen) {
     return WhenModal<QMessageBox>([seen](QMessageBox* box) {
         seen->shown = true;
         seen->text = box->text();
-        seen->informative = box->informativeText();
+        // Without the breaks that let a long path wrap.
+        seen->informative = box->informativeText().remove(QChar(0x200B));
+        seen->size = box->size();
         seen->title = box->windowTitle();
         seen->icon = box->icon();
         seen->standard = box->standardButtons();
@@ -130,6 +138,42 @@ void SelectInput(Tovanmuxer* w, const QString& input, int filter = 0,
     });
     Child<QPushButton>(w, "btnSelect")->click();
 }
+
+// "Select", answered in the real file dialog with several files of one directory.
+void SelectInputs(Tovanmuxer* w, const QStringList& inputs) {
+    WhenModal<QFileDialog>([inputs](QFileDialog* d) {
+        d->setDirectory(QFileInfo(inputs.value(0)).absolutePath());
+        QStringList quoted;
+        for (const QString& input : inputs)
+            quoted << QLatin1Char('"') + QFileInfo(input).fileName() + QLatin1Char('"');
+        d->findChild<QLineEdit*>()->setText(quoted.join(QLatin1Char(' ')));
+        QMetaObject::invokeMethod(d, "accept");
+    });
+    Child<QPushButton>(w, "btnSelect")->click();
+}
+
+// The texts of the list's rows.
+QStringList Rows(Tovanmuxer* w) {
+    QStringList rows;
+    auto* list = Child<QListWidget>(w, "listInputs");
+    for (int i = 0; i < list->count(); ++i) rows << list->item(i)->text();
+    return rows;
+}
+
+QStringList Native(const QStringList& paths) {
+    QStringList native;
+    for (const QString& p : paths) native << QDir::toNativeSeparators(p);
+    return native;
+}
+
+// Records the URLs that the desktop would have opened.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public Q_SLOTS:
+    void Open(const QUrl& url) { urls << url; }
+};
 
 // Types `dir` into the emptied directory field.
 void TypeDir(Tovanmuxer* w, const QString& dir) {
@@ -209,7 +253,7 @@ private Q_SLOTS:
         Tovanmuxer w;
         QCOMPARE(w.objectName(), QStringLiteral("TovanmuxerClass"));
         QCOMPARE(w.windowTitle(), QStringLiteral("Tovanmuxer"));
-        QCOMPARE(w.size(), QSize(600, 293));
+        QCOMPARE(w.size(), QSize(600, 460));
         QVERIFY(!w.menuWidget() && !w.findChild<QStatusBar*>() && !w.findChild<QToolBar*>());
         QWidget* central = w.centralWidget();
         QVERIFY(central);
@@ -263,6 +307,34 @@ private Q_SLOTS:
             if (!c.text) continue;
             const QString text = item->property("text").toString();
             QCOMPARE(text, QLatin1String(c.text));
+        }
+        // The list of inputs spans the group's third row.
+        auto* list = Child<QListWidget>(&w, "listInputs");
+        QVERIFY(list);
+        QCOMPARE(list->parentWidget(), group);
+        int r, col, rs, cs;
+        grid->getItemPosition(grid->indexOf(list), &r, &col, &rs, &cs);
+        QCOMPARE(QList<int>({r, col, rs, cs}), QList<int>({2, 0, 1, 3}));
+        QCOMPARE(list->count(), 0);
+        auto* join = Child<QCheckBox>(&w, "chkJoin");
+        QVERIFY(join && !join->isChecked());
+        grid->getItemPosition(grid->indexOf(join), &r, &col, &rs, &cs);
+        QCOMPARE(QList<int>({r, col, rs, cs}), QList<int>({3, 0, 1, 3}));
+        // Every control has an accessible name: its label's text, or its own.
+        const std::pair<const char*, const char*> names[] = {
+            {"edtFilePath", "Open files"},
+            {"btnSelect", "Select"},
+            {"edtDownPath", "Save downloaded files to"},
+            {"btnBrowse", "Browse"},
+            {"listInputs", "Inputs"},
+            {"chkJoin", "Join into one file (segments of one recording, in the listed order)"},
+            {"textLog", "Prompt Message"},
+            {"btnStartDownload", "StartDownload"}};
+        for (const auto& [object, name] : names) {
+            QAccessibleInterface* a =
+                QAccessible::queryAccessibleInterface(w.findChild<QWidget*>(QLatin1String(object)));
+            QVERIFY(a);
+            QCOMPARE(a->text(QAccessible::Name), QLatin1String(name));
         }
         QVERIFY(!Child<QLineEdit>(&w, "edtFilePath")->isEnabled());
         QVERIFY(Child<QLineEdit>(&w, "edtDownPath")->isEnabled());
@@ -320,6 +392,10 @@ private Q_SLOTS:
         QCOMPARE(UnusedPath(base), tmp.filePath(QStringLiteral("taken-2.mp4")));
         QFile(tmp.filePath(QStringLiteral("taken-2.mp4"))).open(QIODevice::WriteOnly);
         QCOMPARE(UnusedPath(base), tmp.filePath(QStringLiteral("taken-3.mp4")));
+        // A name holding "%1" or "%2" keeps them.
+        const QString percent = tmp.filePath(QStringLiteral("cam%2-%1.mp4"));
+        QFile(percent).open(QIODevice::WriteOnly);
+        QCOMPARE(UnusedPath(percent), tmp.filePath(QStringLiteral("cam%2-%1-2.mp4")));
     }
 
     void embeddedIcon() {
@@ -445,8 +521,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("extension");
         QTest::addColumn<int>("filter");
         QTest::newRow("H.264") << TestStreams().value(0).Name() << ".h264" << 0;
-        QTest::newRow("H.265") << "nobframes_320x240.hevc"
-                               << ".hevc" << 1;
+        QTest::newRow("H.265, all files") << "nobframes_320x240.hevc"
+                                          << ".hevc" << 1;
     }
 
     void dialogsAndWholeConversion() {
@@ -465,9 +541,10 @@ private Q_SLOTS:
 
         QStringList filters;
         SelectInput(&w, input, filter, &filters);
-        QCOMPARE(filters, QStringList({QStringLiteral("Video File(*.h264 *.h26x)"),
-                                       QStringLiteral("H.265 (*.h265 *.hevc *.265)"),
-                                       QStringLiteral("All files (*)")}));
+        // The first filter shows every kind of stream the converter takes.
+        QCOMPARE(filters,
+                 QStringList({QStringLiteral("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265)"),
+                              QStringLiteral("All files (*)")}));
         QCOMPARE(Child<QLineEdit>(&w, "edtFilePath")->text(), QDir::toNativeSeparators(input));
         QCOMPARE(DebugValue(QStringLiteral("## input_file_name=")), QFileInfo(input).fileName());
 
@@ -501,10 +578,19 @@ private Q_SLOTS:
         const QVector<QByteArray> pictures = DecodePictureHashes(input);
         QVERIFY(!pictures.isEmpty());
         QCOMPARE(DecodePictureHashes(out), pictures);
+        // The log: the time the name carries, the input, the summary, the output.
         const QString log = Child<QTextBrowser>(&w, "textLog")->toPlainText();
-        QVERIFY2(
-            log.endsWith(QStringLiteral("] ") + QDir::toNativeSeparators(out) + QLatin1Char('\n')),
-            qPrintable(log));
+        QCOMPARE(log, QStringLiteral("[%1] %2: %3 pictures, ")
+                              .arg(when.time().toString(Qt::TextDate), QFileInfo(input).fileName())
+                              .arg(pictures.size()) +
+                          log.section(QStringLiteral(" pictures, "), 1));
+        QVERIFY2(log.endsWith(QStringLiteral(" -> ") + QDir::toNativeSeparators(out) +
+                              QLatin1Char('\n')),
+                 qPrintable(log));
+        auto* list = Child<QListWidget>(&w, "listInputs");
+        QCOMPARE(list->count(), 1);
+        QCOMPARE(list->item(0)->text(),
+                 QFileInfo(input).fileName() + QStringLiteral(": done: ") + name);
 
         // A directory typed into the field is where the next output goes.
         auto* start = Child<QPushButton>(&w, "btnStartDownload");
@@ -618,18 +704,29 @@ private Q_SLOTS:
         SelectInput(&w, input);
         TypeDir(&w, outDir.path());
         auto* start = Child<QPushButton>(&w, "btnStartDownload");
-        // The dialog shows the share read; a double click on the start button or typing into
-        // the directory field meanwhile does nothing, and Cancel leaves the window as it was.
+        // The dialog shows the share read and has the keyboard focus; the window's controls
+        // are disabled, a double click on the start button or typing into the directory field
+        // meanwhile does nothing, and Escape cancels, leaving the window as it was.
         int shownValue = -1;
-        QString label;
-        bool partSeen = false;
+        QString label, rowDuring;
+        bool partSeen = false, focusInDialog = false;
+        QStringList enabledDuring;
         WhenModal<QProgressDialog>([&](QProgressDialog* d) {
+            QTest::qWait(50);  // the dialog takes the focus at its next turn
             shownValue = d->value();
             label = d->labelText();
             partSeen = !PartsIn(outDir.path()).isEmpty();
+            rowDuring = Child<QListWidget>(&w, "listInputs")->item(0)->text();
+            for (QWidget* c : w.findChildren<QWidget*>())
+                if (c->window() == &w && c->isEnabled() &&
+                    (qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c) ||
+                     qobject_cast<QListWidget*>(c)))
+                    enabledDuring << c->objectName();
+            QWidget* focus = QApplication::focusWidget();
+            focusInDialog = focus && focus->window() == d;
             QTest::mouseDClick(start, Qt::LeftButton);
             QTest::keyClicks(Child<QLineEdit>(&w, "edtDownPath"), QStringLiteral("x"));
-            QTest::mouseClick(d->findChild<QPushButton*>(), Qt::LeftButton);
+            QTest::keyClick(focus ? focus : d, Qt::Key_Escape);
         });
         BoxSeen seen;
         QTimer* watch = AnswerBox(&seen);
@@ -639,6 +736,13 @@ private Q_SLOTS:
         QVERIFY2(shownValue > 0 && shownValue < 1000, qPrintable(QString::number(shownValue)));
         QVERIFY(label.contains(QStringLiteral("long.h264")));
         QVERIFY(partSeen);
+        QVERIFY(focusInDialog);
+        QVERIFY2(enabledDuring.isEmpty(), qPrintable(enabledDuring.join(QLatin1Char(' '))));
+        QVERIFY2(rowDuring.startsWith(QStringLiteral("long.h264: converting, ")),
+                 qPrintable(rowDuring));
+        QCOMPARE(Child<QListWidget>(&w, "listInputs")->item(0)->text(),
+                 QStringLiteral("long.h264: cancelled"));
+        QVERIFY(start->isEnabled() && Child<QPushButton>(&w, "btnSelect")->isEnabled());
         QVERIFY(!seen.shown);
         QVERIFY(!ShownWidget<QProgressDialog>());
         QCOMPARE(FilesIn(outDir.path()), QStringList());
@@ -648,15 +752,39 @@ private Q_SLOTS:
                  QDir::toNativeSeparators(outDir.path()));
         QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
 
-        // Closing the window cancels the conversion first, then closes.
-        WhenModal<QProgressDialog>([&](QProgressDialog*) { w.close(); });
+        // Closing the window asks first. No: the conversion goes on (here until cancelled).
+        QTest::qWait(QApplication::doubleClickInterval());
+        QString question;
+        WhenModal<QProgressDialog>([&](QProgressDialog* d) {
+            WhenModal<QMessageBox>([&](QMessageBox* box) {
+                question = box->text();
+                box->button(QMessageBox::No)->click();
+            });
+            w.close();
+            partSeen = !PartsIn(outDir.path()).isEmpty() && d->isVisible();
+            d->cancel();
+        });
+        QTest::mouseClick(start, Qt::LeftButton);
+        QCOMPARE(question,
+                 QStringLiteral("A conversion is running. Stop it and close the window?"));
+        QVERIFY(partSeen);
+        QVERIFY(w.isVisible());
+        QCOMPARE(FilesIn(outDir.path()), QStringList());
+        // Yes: it stops, the unfinished file goes, and the window closes.
+        QTest::qWait(QApplication::doubleClickInterval());
+        WhenModal<QProgressDialog>([&](QProgressDialog*) {
+            WhenModal<QMessageBox>(
+                [&](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
+            w.close();
+        });
         QTest::mouseClick(start, Qt::LeftButton);
         QVERIFY(!w.isVisible());
         QCOMPARE(FilesIn(outDir.path()), QStringList());
     }
 
-    // Clicks that arrive while a conversion runs, however short, start nothing afterwards: here
-    // a double click's second click, queued after the conversion's last turn of the event loop.
+    // Clicks that arrive while a conversion runs, however short, or just after it, start nothing
+    // afterwards: a double click's second click, queued after the conversion's last turn of the
+    // event loop, or coming after its end.
     void clickQueuedDuringConversion() {
         QTemporaryDir outDir;
         Tovanmuxer w;
@@ -674,9 +802,16 @@ private Q_SLOTS:
                                        Qt::LeftButton, Qt::NoButton, {}));
         });
         QTest::mouseClick(start, Qt::LeftButton);
+        // A click within the double-click interval after the end: the second click of a double
+        // click that the conversion outran.
+        QTest::mouseClick(start, Qt::LeftButton);
         QTest::qWait(200);  // anything still queued would run now
         QCOMPARE(FilesIn(outDir.path()).size(), 1);
         QCOMPARE(Child<QTextBrowser>(&w, "textLog")->toPlainText().count(QLatin1Char('\n')), 1);
+        // Later, a click is a click again.
+        QTest::qWait(QApplication::doubleClickInterval());
+        QTest::mouseClick(start, Qt::LeftButton);
+        QCOMPARE(FilesIn(outDir.path()).size(), 2);
     }
 
     // Another window that takes the same name first (two started in the same second): this
@@ -712,8 +847,9 @@ private Q_SLOTS:
         QCOMPARE(FilesIn(outDir.path()).size(), 2);
     }
 
-    void droppedFile() {
-        // A file dropped anywhere on the window is taken as if chosen with "Select".
+    void droppedFilesAndFolders() {
+        // Files or a folder dropped anywhere on the window are added to the inputs; of a folder,
+        // the streams it holds, by content, in the order of their names.
         Tovanmuxer w;
         w.show();
         auto* path = Child<QLineEdit>(&w, "edtFilePath");
@@ -733,19 +869,365 @@ private Q_SLOTS:
         for (QWidget* target :
              {static_cast<QWidget*>(&w), Child<QWidget>(&w, "label"),
               Child<QTextBrowser>(&w, "textLog")->viewport(), static_cast<QWidget*>(dir)}) {
-            path->clear();
             QVERIFY(drop(target, file));
+            QCOMPARE(w.Inputs(), QStringList{QDir::toNativeSeparators(stream)});  // once
             QCOMPARE(path->text(), QDir::toNativeSeparators(stream));
         }
         QCOMPARE(dir->text(), dirText);  // not typed into the directory field
-        // A directory, two files or text choose nothing.
-        QMimeData folder, two, text;
-        folder.setUrls({QUrl::fromLocalFile(tmp.path())});
-        two.setUrls({QUrl::fromLocalFile(stream), QUrl::fromLocalFile(stream)});
+        QMimeData text;
         text.setText(QStringLiteral("clip.h264"));
-        path->clear();
-        for (const QMimeData* m : {&folder, &two, &text}) QVERIFY(!drop(&w, *m));
-        QVERIFY(path->text().isEmpty());
+        QVERIFY(!drop(&w, text));
+
+        // A folder: streams under any name, numbered ones in number order; not an MP4 file,
+        // a text or an empty file, whatever their names.
+        QTemporaryDir folder;
+        const QString h265 = FindTestStream(QStringLiteral("nobframes_320x240.hevc")).file;
+        const struct {
+            const char* name;
+            QString from;  // a test stream, else these bytes
+            QByteArray bytes;
+        } files[] = {{"seg10.h264", stream, {}}, {"seg2.h264", h265, {}},
+                     {"seg1.bin", stream, {}},   {"notes.h264", {}, "\0\0\1 not a stream"},
+                     {"empty.h265", {}, {}},     {"clip.mp4", {}, {}}};
+        for (const auto& f : files) {
+            QFile out(folder.filePath(QLatin1String(f.name)));
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(f.from.isEmpty() ? f.bytes : ReadFileBytes(f.from));
+        }
+        Converter mp4;
+        QVERIFY(mp4.WriteH264File(QFile::encodeName(stream).constData(),
+                                  QString(folder.filePath(QStringLiteral("real.mp4")))));
+        QMimeData both;
+        both.setUrls({QUrl::fromLocalFile(folder.path()), QUrl::fromLocalFile(stream)});
+        QVERIFY(drop(&w, both));
+        QCOMPARE(w.Inputs(), Native({stream, folder.filePath(QStringLiteral("seg1.bin")),
+                                     folder.filePath(QStringLiteral("seg2.h264")),
+                                     folder.filePath(QStringLiteral("seg10.h264"))}));
+        QCOMPARE(path->text(), QStringLiteral("4 files"));
+        // Screen readers see one row per input, with its state.
+        QAccessibleInterface* list =
+            QAccessible::queryAccessibleInterface(Child<QListWidget>(&w, "listInputs"));
+        QCOMPARE(list->childCount(), 4);
+        QCOMPARE(list->child(3)->role(), QAccessible::ListItem);
+        QCOMPARE(list->child(3)->text(QAccessible::Name), QStringLiteral("seg10.h264: waiting"));
+    }
+
+    // The files the program is started with (tovanmuxer FILE..., the desktop entry's %F).
+    void commandLine() {
+        const QStringList args = {QStringLiteral("tovanmuxer"),
+                                  QStringLiteral("a.h264"),
+                                  QStringLiteral("../up/b.h265"),
+                                  QStringLiteral("/abs/c.hevc"),
+                                  QStringLiteral("file:///x/c%20d.h264"),
+                                  QStringLiteral("--unknown"),
+                                  QString(),
+                                  QStringLiteral("--"),
+                                  QStringLiteral("-dash.h264")};
+        QCOMPARE(InputArguments(args, QStringLiteral("/work/in")),
+                 QStringList({QStringLiteral("/work/in/a.h264"), QStringLiteral("/work/up/b.h265"),
+                              QStringLiteral("/abs/c.hevc"), QStringLiteral("/x/c d.h264"),
+                              QStringLiteral("/work/in/-dash.h264")}));
+        QVERIFY(InputArguments({QStringLiteral("tovanmuxer")}, QStringLiteral("/")).isEmpty());
+    }
+
+    // Three inputs, the middle one not a stream: each of the others gets its MP4, the bad one
+    // its reason in the list and the log, and one warning comes at the end.
+    void queueOfThree() {
+        QTemporaryDir inDir, outDir;
+        const QString a = inDir.filePath(QStringLiteral("a.h264"));
+        const QString bad = inDir.filePath(QStringLiteral("b.h264"));
+        const QString c = inDir.filePath(QStringLiteral("c.hevc"));
+        QVERIFY(QFile::copy(FindTestStream(QStringLiteral("baseline_320x240.h264")).file, a));
+        QVERIFY(QFile::copy(FindTestStream(QStringLiteral("nobframes_320x240.hevc")).file, c));
+        QFile b(bad);
+        QVERIFY(b.open(QIODevice::WriteOnly) && b.write("a text, not a stream\n") > 0);
+        b.close();
+        Tovanmuxer w;
+        w.show();
+        SelectInputs(&w, {a, bad, c});
+        QCOMPARE(w.Inputs(), Native({a, bad, c}));
+        QCOMPARE(Child<QLineEdit>(&w, "edtFilePath")->text(), QStringLiteral("3 files"));
+        TypeDir(&w, outDir.path());
+        BoxSeen seen;
+        AnswerBox(&seen);
+        Child<QPushButton>(&w, "btnStartDownload")->click();
+        QCOMPARE(seen.text, QStringLiteral("Convert failed, please rewrite the operation!"));
+        QCOMPARE(seen.informative,
+                 QStringLiteral("1 of 3 files could not be converted; the list and the log say "
+                                "why."));
+        const QStringList made = FilesIn(outDir.path());
+        QCOMPARE(made.size(), 2);
+        const QString outA = outDir.filePath(made.filter(QStringLiteral("-a.mp4")).value(0));
+        const QString outC = outDir.filePath(made.filter(QStringLiteral("-c.mp4")).value(0));
+        QCOMPARE(DecodePictureHashes(outA), DecodePictureHashes(a));
+        QCOMPARE(DecodePictureHashes(outC), DecodePictureHashes(c));
+        const QStringList rows = Rows(&w);
+        QCOMPARE(rows.size(), 3);
+        QCOMPARE(rows[0], QStringLiteral("a.h264: done: ") + QFileInfo(outA).fileName());
+        QVERIFY2(rows[1].startsWith(QStringLiteral("b.h264: failed: ")) &&
+                     rows[1].contains(QStringLiteral("H.264 or H.265")),
+                 qPrintable(rows[1]));
+        QCOMPARE(rows[2], QStringLiteral("c.hevc: done: ") + QFileInfo(outC).fileName());
+        auto* log = Child<QTextBrowser>(&w, "textLog");
+        const QStringList lines = log->toPlainText().split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 4);
+        QVERIFY2(lines[0].contains(QStringLiteral("] a.h264: 30 pictures, 1.200 s at 25.000 fps, "
+                                                  "320x240 -> ") +
+                                   QDir::toNativeSeparators(outA)),
+                 qPrintable(lines[0]));
+        QVERIFY2(lines[1].contains(QStringLiteral("] ") + rows[1]), qPrintable(lines[1]));
+        QVERIFY2(lines[2].contains(QStringLiteral("] c.hevc: ")), qPrintable(lines[2]));
+        // The output path is a link that opens its folder.
+        UrlCatcher desktop;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "Open");
+        QTextCursor at = log->document()->find(QFileInfo(outA).fileName());
+        QVERIFY(!at.isNull());
+        at.setPosition(at.selectionStart() + 2);
+        QTest::mouseClick(log->viewport(), Qt::LeftButton, {}, log->cursorRect(at).center());
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(desktop.urls, QList<QUrl>{QUrl::fromLocalFile(outDir.path())});
+    }
+
+    // Cancel during the second of three: the first output stays, the rest are not converted and
+    // leave nothing.
+    void cancelInTheMiddle() {
+        const QString longInput = LongStream(tmp);
+        QVERIFY(!longInput.isEmpty());
+        const QString first = FindTestStream(QStringLiteral("baseline_320x240.h264")).file;
+        const QString last = FindTestStream(QStringLiteral("aud_320x240.h264")).file;
+        QTemporaryDir outDir;
+        Tovanmuxer w;
+        w.show();
+        w.AddInputs({first, longInput, last});
+        TypeDir(&w, outDir.path());
+        QString label;
+        std::function<void(QProgressDialog*)> cancelSecond = [&](QProgressDialog* d) {
+            if (!d->labelText().contains(QStringLiteral("(2 of 3)")))
+                return void(WhenModal<QProgressDialog>(cancelSecond));
+            label = d->labelText();
+            d->cancel();
+        };
+        WhenModal<QProgressDialog>(cancelSecond);
+        BoxSeen seen;
+        QTimer* watch = AnswerBox(&seen);
+        Child<QPushButton>(&w, "btnStartDownload")->click();
+        delete watch;
+        QVERIFY(!seen.shown);
+        QCOMPARE(label, QStringLiteral("Converting long.h264 (2 of 3)"));
+        const QStringList made = FilesIn(outDir.path());
+        QCOMPARE(made.size(), 1);
+        QVERIFY(made[0].endsWith(QLatin1String("-baseline_320x240.mp4")));
+        QCOMPARE(Rows(&w), QStringList({QStringLiteral("baseline_320x240.h264: done: ") + made[0],
+                                        QStringLiteral("long.h264: cancelled"),
+                                        QStringLiteral("aud_320x240.h264: cancelled")}));
+        QCOMPARE(Child<QTextBrowser>(&w, "textLog")->toPlainText().count(QLatin1Char('\n')), 1);
+    }
+
+    // "Join into one file": the inputs, in the listed order, into one MP4 named after the
+    // first; a bad segment fails the whole and leaves nothing.
+    void joinChoice() {
+        QTemporaryDir inDir, outDir;
+        const QString one = FindTestStream(QStringLiteral("baseline_320x240.h264")).file;
+        QStringList segments;
+        for (const char* name : {"seg1.h264", "seg2.h264", "seg10.h264"}) {
+            segments << inDir.filePath(QLatin1String(name));
+            QVERIFY(QFile::copy(one, segments.last()));
+        }
+        Tovanmuxer w;
+        w.show();
+        w.AddInputs({inDir.path()});
+        QCOMPARE(w.Inputs(), Native(segments));
+        Child<QCheckBox>(&w, "chkJoin")->setChecked(true);
+        TypeDir(&w, outDir.path());
+        auto* start = Child<QPushButton>(&w, "btnStartDownload");
+        start->click();
+        const QStringList made = FilesIn(outDir.path());
+        QCOMPARE(made.size(), 1);
+        QVERIFY(made[0].endsWith(QLatin1String("-seg1.mp4")));
+        const QVector<QByteArray> pictures = DecodePictureHashes(one);
+        QCOMPARE(DecodePictureHashes(outDir.filePath(made[0])), pictures + pictures + pictures);
+        for (const QString& row : Rows(&w))
+            QVERIFY2(row.endsWith(QStringLiteral(": done: ") + made[0]), qPrintable(row));
+        const QString log = Child<QTextBrowser>(&w, "textLog")->toPlainText();
+        QVERIFY2(log.contains(QStringLiteral("] seg1.h264 and 2 more, joined: %1 pictures")
+                                  .arg(3 * pictures.size())),
+                 qPrintable(log));
+
+        // The middle segment of another codec: nothing is written, every row says why.
+        QVERIFY(QFile::remove(segments[1]));
+        QVERIFY(QFile::copy(FindTestStream(QStringLiteral("nobframes_320x240.hevc")).file,
+                            segments[1]));
+        BoxSeen seen;
+        AnswerBox(&seen);
+        start->click();
+        QVERIFY(seen.shown);
+        QVERIFY2(seen.informative.contains(QStringLiteral("seg2.h264")),
+                 qPrintable(seen.informative));
+        QCOMPARE(FilesIn(outDir.path()).size(), 1);
+        for (const QString& row : Rows(&w))
+            QVERIFY2(row.contains(QStringLiteral(": failed: ")), qPrintable(row));
+    }
+
+    // A timestamp file beside an input, of the same base name, known by its first line whatever
+    // its extension, gives the pictures their times; the log says it was used, and a stream
+    // without a rate of its own needs no question then. A text of that name is passed over.
+    void timestampFileBeside() {
+        const TestStream s = FindTestStream(QStringLiteral("notiming_320x240.h264"));
+        QTemporaryDir inDir, outDir;
+        const QString input = inDir.filePath(QStringLiteral("cam.h264"));
+        QVERIFY(QFile::copy(s.file, input));
+        QFile notes(inDir.filePath(QStringLiteral("cam.a-notes")));
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("front door camera\n") > 0);
+        notes.close();
+        QFile times(inDir.filePath(QStringLiteral("cam.tc")));
+        QVERIFY(times.open(QIODevice::WriteOnly));
+        times.write("# timestamp format v2\n");
+        // Half the pictures 40 ms apart, the rest 80 ms.
+        for (int i = 0, t = 0; i < s.Int("frames"); ++i, t += i <= s.Int("frames") / 2 ? 40 : 80)
+            times.write(QByteArray::number(t) + '\n');
+        times.close();
+        Tovanmuxer w;
+        w.show();
+        w.AddInputs({input});
+        TypeDir(&w, outDir.path());
+        bool asked = false;
+        QTimer* question = WhenModal<QInputDialog>([&](QInputDialog* d) {
+            asked = true;
+            d->reject();
+        });
+        Child<QPushButton>(&w, "btnStartDownload")->click();
+        delete question;
+        QVERIFY(!asked);
+        const QStringList made = FilesIn(outDir.path());
+        QCOMPARE(made.size(), 1);
+        const Mp4Info info = ReadMp4Info(outDir.filePath(made[0]));
+        QVERIFY2(info.ok, qPrintable(info.error));
+        QCOMPARE(info.sttsDeltas.size(), s.Int("frames"));
+        QCOMPARE(uint64_t(info.sttsDeltas.first()) * 1000 / info.trackTimeScale, 40u);
+        QCOMPARE(uint64_t(info.sttsDeltas[info.sttsDeltas.size() - 2]) * 1000 / info.trackTimeScale,
+                 80u);
+        QCOMPARE(DecodePictureHashes(outDir.filePath(made[0])), DecodePictureHashes(input));
+        const QString log = Child<QTextBrowser>(&w, "textLog")->toPlainText();
+        QVERIFY2(log.contains(QStringLiteral("times from ") +
+                              QDir::toNativeSeparators(times.fileName())) &&
+                     log.contains(QStringLiteral("variable frame rate")),
+                 qPrintable(log));
+    }
+
+    void typedFolder_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("taken");  // "~" stands for the home directory
+        QTest::newRow("home") << "~"
+                              << "~";
+        QTest::newRow("home/") << "~/"
+                               << "~";
+        QTest::newRow("in home") << "~/Videos"
+                                 << "~/Videos";
+        QTest::newRow("spaces around") << "  /tmp/out3 \t"
+                                       << "/tmp/out3";
+        QTest::newRow("relative") << "Videos/cam"
+                                  << "~/Videos/cam";
+        QTest::newRow("dot-dot") << "./a/../b/"
+                                 << "~/b";
+        QTest::newRow("another user's") << "~bob"
+                                        << "~/~bob";
+        QTest::newRow("absolute") << "/a//b/"
+                                  << "/a/b";
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("blank") << "   "
+                               << "";
+    }
+    void typedFolder() {
+        QFETCH(QString, typed);
+        QFETCH(QString, taken);
+        if (taken.startsWith(QLatin1Char('~'))) taken = QDir::homePath() + taken.mid(1);
+        QCOMPARE(TypedFolder(typed), taken);
+    }
+
+    // The typed folder in use: "~" is the home directory; a missing one is named as typed and as
+    // understood, in a box that wraps the long path.
+    void typedFolderInTheWindow() {
+        const QByteArray home = qgetenv("HOME");
+        QTemporaryDir user;
+        qputenv("HOME", QFile::encodeName(user.path()));
+        Tovanmuxer w;
+        w.show();
+        w.AddInputs({FindTestStream(QStringLiteral("baseline_320x240.h264")).file});
+        TypeDir(&w, QStringLiteral(" ~ "));
+        auto* start = Child<QPushButton>(&w, "btnStartDownload");
+        start->click();
+        const QStringList made = FilesIn(user.path());
+        const QString typed = QStringLiteral("not/there/") + QString(200, QLatin1Char('n'));
+        TypeDir(&w, typed + QLatin1Char(' '));
+        BoxSeen seen;
+        AnswerBox(&seen);
+        start->click();
+        qputenv("HOME", home);
+        QCOMPARE(made.size(), 1);
+        QCOMPARE(seen.informative, QStringLiteral("Cannot save into \"%1\" (%2): No such file or "
+                                                  "directory")
+                                       .arg(typed, user.filePath(typed)));
+        QVERIFY2(seen.size.width() <= w.screen()->geometry().width(),
+                 qPrintable(QString::number(seen.size.width())));
+    }
+
+    void longName_data() {
+        QTest::addColumn<QString>("inputName");  // the part of the output name after the stamp
+        QTest::newRow("fits") << QStringLiteral("clip.mp4");
+        QTest::newRow("231 bytes, fits") << QString(227, QLatin1Char('a')) + QStringLiteral(".mp4");
+        QTest::newRow("241 ASCII") << QString(241, QLatin1Char('x')) + QStringLiteral(".mp4");
+        QTest::newRow("two-byte") << QString(130, QChar(0xE9)) + QStringLiteral(".mp4");
+        QTest::newRow("three-byte") << QString(90, QChar(0x6F22)) + QStringLiteral(".mp4");
+        QTest::newRow("four-byte")
+            << QString::fromUcs4(U"\U0001F3A5").repeated(70) + QStringLiteral(".mp4");
+        QTest::newRow("mixed") << QStringLiteral("a") +
+                                      QString::fromUcs4(U"\U0001F3A5\u00E9").repeated(50) +
+                                      QStringLiteral(".mp4");
+    }
+    void longName() {
+        // A name past NAME_MAX loses the end of its input-name part, never inside a character;
+        // the stamp and .mp4 stay, and a name that fits is left alone.
+        QFETCH(QString, inputName);
+        const QString stamp = QStringLiteral("2024-03-05-19.08.09-");
+        const QString fitted = FitFileName(stamp + inputName, 255);
+        const QByteArray bytes = QFile::encodeName(fitted);
+        if (QFile::encodeName(stamp + inputName).size() <= 255) {
+            QCOMPARE(fitted, stamp + inputName);
+            return;
+        }
+        QVERIFY2(bytes.size() <= 251 && bytes.size() >= 247,
+                 qPrintable(QString::number(bytes.size())));
+        QVERIFY(fitted.startsWith(stamp) && fitted.endsWith(QLatin1String(".mp4")));
+        QCOMPARE(QString::fromUtf8(bytes), fitted);
+        QVERIFY(inputName.startsWith(fitted.mid(stamp.size(), fitted.size() - stamp.size() - 4)));
+        for (int i = 0; i < fitted.size(); ++i)
+            QVERIFY(!fitted[i].isSurrogate() ||
+                    (fitted[i].isHighSurrogate()
+                         ? i + 1 < fitted.size() && fitted[i + 1].isLowSurrogate()
+                         : i > 0 && fitted[i - 1].isHighSurrogate()));
+    }
+
+    // A 245-byte input name converts: its output name is shortened to fit.
+    void longNameConverts() {
+        const QString input =
+            tmp.filePath(QString(240, QLatin1Char('x')) + QStringLiteral(".h264"));
+        QVERIFY(QFile::copy(FindTestStream(QStringLiteral("baseline_320x240.h264")).file, input));
+        QTemporaryDir outDir;
+        Tovanmuxer w;
+        w.show();
+        SelectInput(&w, input);
+        TypeDir(&w, outDir.path());
+        BoxSeen seen;
+        QTimer* watch = AnswerBox(&seen);
+        Child<QPushButton>(&w, "btnStartDownload")->click();
+        delete watch;
+        QVERIFY2(!seen.shown, qPrintable(seen.informative));
+        const QStringList made = FilesIn(outDir.path());
+        QCOMPARE(made.size(), 1);
+        QVERIFY(QFile::encodeName(made[0]).size() <= 255);
+        QVERIFY(made[0].endsWith(QLatin1String("xxx.mp4")));
+        QCOMPARE(DecodePictureHashes(outDir.filePath(made[0])), DecodePictureHashes(input));
     }
 
     void signalRemovesPart_data() {

@@ -1,13 +1,19 @@
-// The main window: choose an input stream and an output directory, convert, and report.
+// The main window: choose input streams and an output directory, convert them in turn, and
+// report each.
 #pragma once
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
 #include "convert/converter.h"
 #include "convert/streamfile.h"
 #include "ui_tovanmuxer.h"
+
+class QUrl;
 
 class Tovanmuxer : public QMainWindow, public Converter {
     Q_OBJECT
@@ -18,6 +24,12 @@ public:
 
     void Init();
 
+    // Adds inputs to the list: each file as given, and of a directory the stream files it holds
+    // (by their content, in the order of their names). A file already listed is not added again.
+    void AddInputs(const QStringList& paths);
+    // The listed inputs, in native-separator form.
+    QStringList Inputs() const;
+
 public Q_SLOTS:
     void OnClickOpenFile();
     void OnClickStartDownload();
@@ -26,32 +38,62 @@ public Q_SLOTS:
     void QMessageBox_warning(int level);
 
 protected:
-    // Closing the window during a conversion cancels it; the window closes when it has stopped.
+    // Closing the window during a conversion asks whether to stop it; the window closes when it
+    // has stopped.
     void closeEvent(QCloseEvent* event) override;
-    // A stream file dropped onto the window, or onto its directory field, is taken as the input.
+    // Stream files or a directory dropped onto the window, or onto its directory field, are
+    // added to the inputs; clicks on the start button just after a conversion are dropped.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void ChooseInput(const QString& chosen);
+    enum class State { Waiting, Converting, Done, Failed, Cancelled };
+    struct Input {
+        QString path;  // native-separator form
+        State state = State::Waiting;
+        int percent = 0;
+        QString detail;  // the output path when done, the reason when failed
+        uint32_t fpsNum = 0, fpsDen = 0;
+    };
+
+    void SetInputs(const QVector<Input>& list);
+    void ShowInputs();
+    void ShowInput(int i);
+    void SetControlsEnabled(bool enabled);
     bool AskFrameRate(const QString& name, uint32_t* num, uint32_t* den);
+    void LogLine(const QDateTime& when, const QString& html);
+    void OpenLink(const QUrl& url);
 
     Ui::TovanmuxerClass ui;
-    QString inputPath;
+    QVector<Input> inputs;
     QString saveDir;
-    QString outputName;
     QString warningDetail;  // informative text of the next warning box
     bool converting = false;
     bool closeRequested = false;
+    QElapsedTimer sinceConversion;  // since the last conversion ended
 };
 
 // The directory the output goes to at first: the program's own when it can be written, else
 // the user's videos directory, else the home directory.
 QString DefaultSaveDir(const QString& programDir);
 
+// The directory a typed folder names, in '/' form: surrounding white space trimmed, "~" and
+// "~/..." in the home directory, and so is a relative path; empty for an empty field.
+QString TypedFolder(const QString& typed);
+
 // The part of a path after its last '/': the file name, whatever the path's length.
 QString FileNameOfPath(const QString& path);
 // The output path in '/' form: directory, separator, the time stamp of `when` and `name`; no
 // separator after a drive root ("C:/"); empty for a directory shorter than three characters.
+// A name that would pass NAME_MAX bytes loses the end of its input-name part.
 QString ComposeOutputPath(const QString& dir, const QDateTime& when, const QString& name);
+// `stampedName` within `nameMax` bytes of the file system's encoding: the time prefix and the
+// ".mp4" kept, the part between cut at a character's end, room left for UnusedPath's "-N".
+QString FitFileName(const QString& stampedName, int nameMax);
 // `path` itself if nothing exists there, else the first free of path-2.mp4, path-3.mp4, ...
 QString UnusedPath(const QString& path);
+// `text` with a break allowed after each '/' and within long runs without white space, so that
+// a message box wraps a long path instead of growing past the screen.
+QString Breakable(const QString& text);
+// The files the program was started with: the arguments after the program's name, relative
+// ones taken against `workingDir`, file URLs as their paths; "--" ends the options.
+QStringList InputArguments(const QStringList& arguments, const QString& workingDir);

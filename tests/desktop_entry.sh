@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# The desktop entry and the MIME package as installed: `cmake --install` into a temporary
+# prefix, the entry validated, the shared MIME database of that prefix built, and every test
+# stream typed by `xdg-mime query filetype` as its codec's type, by its extension and, copied
+# under a name without one, by its first bytes.
+#   desktop_entry.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+src=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+entry=$tmp/prefix/share/applications/tovanmuxer.desktop
+desktop-file-validate "$entry"
+grep -qx 'Exec=tovanmuxer %F' "$entry" || { echo "no Exec=tovanmuxer %F"; exit 1; }
+grep -qx 'MimeType=video/H264;video/H265;' "$entry" || { echo "the entry names no types"; exit 1; }
+for field in Comment Keywords; do
+    line=$(grep "^$field=" "$entry")
+    for codec in 264 265; do
+        grep -q "$codec" <<<"$line" || { echo "$field names no H.$codec: $line"; exit 1; }
+    done
+done
+
+update-mime-database "$tmp/prefix/share/mime" >/dev/null 2>&1
+# The generic desktop asks `file`, which knows nothing of the shared database; GNOME's asks gio.
+export XDG_CURRENT_DESKTOP=GNOME XDG_DATA_HOME="$tmp/home" \
+    XDG_DATA_DIRS="$tmp/prefix/share:/usr/share"
+failures=0
+check() {  # FILE EXPECTED
+    local got
+    got=$(xdg-mime query filetype "$1")
+    if [ "$got" != "$2" ]; then
+        echo "FAIL: $1: $got, not $2"
+        failures=$((failures + 1))
+    fi
+}
+n=0
+while IFS=$'\t' read -r file codec _; do
+    [ "$file" = file ] && continue
+    case $codec in h264) type=video/H264 ;; h265) type=video/H265 ;; *) continue ;; esac
+    case $file in *.h26x) ;; *) check "$src/tests/data/$file" "$type" ;; esac
+    cp "$src/tests/data/$file" "$tmp/stream$n"
+    check "$tmp/stream$n" "$type"
+    n=$((n + 1))
+done <"$src/tests/data/streams.tsv"
+# Neither type for other files, whatever their first bytes.
+check "$src/README.md" text/markdown
+printf '\0\0\1\xba\x44' >"$tmp/program.mpg"
+[ "$(xdg-mime query filetype "$tmp/program.mpg")" != video/H264 ] || failures=$((failures + 1))
+echo "$n streams typed, $failures failures"
+[ "$failures" -eq 0 ]
