@@ -44,6 +44,7 @@ bool AccessUnitWriter::Add(const NalUnit& in) {
     if (plan.endsPicture && pictureOpen) closed = true;
     switch (plan.place) {
         case UnitPlan::Slice:
+            ++slices;
             return AddSlice(nal);
         case UnitPlan::ParameterSet:
             pending.parameterSets[plan.setKey].assign(nal.data, nal.data + nal.length);

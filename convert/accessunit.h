@@ -36,6 +36,8 @@ public:
     const std::string& Failure() const { return failure; }
 
     uint64_t Pictures() const { return pictures; }
+    // Slices taken so far, written or not: whether a stretch of input held any picture.
+    uint64_t Slices() const { return slices; }
     uint64_t SyncPictures() const { return syncPictures; }
     // Pictures in the presentation: all but those ahead of the first decodable one (known after
     // Finish).
@@ -87,6 +89,7 @@ private:
     int64_t unsettled = -1;
     uint32_t skippedLeading = 0;
     uint64_t pictures = 0;
+    uint64_t slices = 0;
     uint64_t syncPictures = 0;
     uint64_t hiddenPictures = 0;
 };

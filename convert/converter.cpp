@@ -526,6 +526,8 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
         }
         if (i > 0 && stat(inputPath, &st) == 0)
             bytesAfter -= std::min<uint64_t>(bytesAfter, uint64_t(st.st_size));
+        const uint64_t slicesBefore = writer ? writer->Slices() : 0;
+        const size_t earlyBefore = early.size();
         try {
             ReadAll(in, h.h, inputPath);
         } catch (...) {
@@ -533,6 +535,12 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
             throw;
         }
         fclose(in);
+        // A segment without a picture is not part of the recording: a wrong file in the list.
+        const bool pictures =
+            writer ? writer->Slices() != slicesBefore : early.size() != earlyBefore;
+        if (inputPaths.size() > 1 && !failed && !pictures)
+            Fail(QStringLiteral("cannot join %1: not an H.264 or H.265 stream, no coded pictures")
+                     .arg(QString::fromLocal8Bit(inputPath)));
     }
     if (!failed && videoTrackId == 0)
         Fail(probe.StreamCodec() == Codec::Unknown

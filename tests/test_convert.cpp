@@ -746,6 +746,20 @@ private Q_SLOTS:
                      r.error.contains(QStringLiteral("(H.265): segments of different codecs")),
                  qPrintable(r.error));
         QVERIFY(Entries(dir.path()).isEmpty());
+        // A segment that holds no picture at all is a wrong file in the list, not a success.
+        const QString text = dir.filePath("notes.h264");
+        QFile f(text);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray("not a stream at all\n").repeated(100));
+        f.close();
+        for (const QStringList& inputs : {QStringList{h264, text}, QStringList{text, h264}}) {
+            const Result t = Convert(QString(), dir.filePath("text.mp4"), QString(), inputs);
+            QVERIFY(!t.ok);
+            QVERIFY2(t.error.startsWith(QStringLiteral("cannot join ")) &&
+                         t.error.contains(QStringLiteral("notes.h264: not an H.264 or H.265")),
+                     qPrintable(t.error));
+            QCOMPARE(Entries(dir.path()), QStringList{QStringLiteral("notes.h264")});
+        }
     }
 };
 
