@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "h264/bitstream.h"
 #include "h264/sei.h"
 #include "h264/sps.h"
+#include "syntax/bitstream.h"
 
 namespace {
 

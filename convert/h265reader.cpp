@@ -1,7 +1,7 @@
 #include "convert/h265reader.h"
 
-#include "h264/bitstream.h"
-#include "h264/sps.h"
+#include "syntax/bitstream.h"
+#include "syntax/expgolomb.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "h264/sps.h"
 
-#include "h264/rbsp.h"
+#include "syntax/rbsp.h"
 
 namespace {
 
@@ -202,20 +202,6 @@ bool Parse(const uint8_t* data, uint32_t length, SpsInfo* info, bool withVui) {
 }
 
 }  // namespace
-
-uint32_t ReadUE(Bitstream& s) {
-    // 9.1: leading zero bits, a 1, then as many bits as there were zeros.
-    uint32_t zeros = 0;
-    while (s.ReadBits(1) == 0) ++zeros;              // the end of the data throws
-    if (zeros >= 32) throw BitstreamErrTooManyBits;  // a value past 32 bits
-    return zeros == 0 ? 0 : (1u << zeros) - 1 + s.ReadBits(zeros);
-}
-
-int32_t ReadSE(Bitstream& s) {
-    const uint32_t k = ReadUE(s);
-    // k is at most 0xFFFFFFFE, so both halves fit in 31 bits.
-    return (k & 1) ? int32_t((k + 1) / 2) : -int32_t(k / 2);
-}
 
 void SkipScalingList(Bitstream& s, uint32_t size) {
     uint32_t lastScale = 8;
