@@ -17,7 +17,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tovanmuxer-cli INPUT [-o OUTPUT] [--fps RATE] [--verbose]\n"
+    "Usage: tovanmuxer-cli INPUT [-o OUTPUT] [--fps RATE] [--faststart] [--verbose]\n"
     "Wraps the raw H.264 or H.265 stream INPUT (.h264, .h26x, .h265, .hevc, .265) into an MP4\n"
     "file without re-encoding. The codec is told by the stream's bytes, not by the name.\n"
     "\n"
@@ -26,6 +26,8 @@ const char kUsage[] =
     "                       an existing directory receives the file under that name\n"
     "  --fps RATE           frame rate to use instead of the stream's own, for streams\n"
     "                       without timing information: 30, 29.97 or 30000/1001\n"
+    "  --faststart          put the index (moov) in front of the media data, so that a\n"
+    "                       player can start before the whole file is there\n"
     "  -v, --verbose        print the engine's debug lines\n"
     "  -h, --help           print this help\n"
     "  --version            print the version\n"
@@ -84,6 +86,8 @@ bool IsDirectory(const QByteArray& path) {
 int PrintSummary(const Converter& converter, const QByteArray& output, const QByteArray& input,
                  bool assumed) {
     signal(SIGPIPE, SIG_IGN);
+    for (const QString& w : converter.Warnings())
+        fprintf(stderr, "tovanmuxer-cli: warning: %s\n", qPrintable(w));
     const ConversionSummary& s = converter.Summary();
     if (s.InputChangedSize())
         fprintf(stderr,
@@ -117,6 +121,7 @@ int main(int argc, char** argv) {
     bool haveOutput = false;
     bool options = true;
     uint32_t fpsNum = 0, fpsDen = 0;
+    bool fastStart = false;
     for (int i = 1; i < argc; ++i) {
         const QByteArray a(argv[i]);
         if (options && a == "--") {
@@ -129,6 +134,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (options && (a == "-v" || a == "--verbose")) {
             verbose = true;
+        } else if (options && a == "--faststart") {
+            fastStart = true;
         } else if (options && (a == "-o" || a == "--output" || a == "--fps")) {
             if (i + 1 >= argc) return UsageError(a + " needs a value");
             const QByteArray value(argv[++i]);
@@ -168,6 +175,7 @@ int main(int argc, char** argv) {
 
     Converter converter;
     if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);
+    converter.SetFastStart(fastStart);
     if (isatty(STDERR_FILENO))
         converter.SetProgressHook(
             [](uint64_t done, uint64_t total) { return progressLine.Show(done, total); });

@@ -142,6 +142,9 @@ MP4FileHandle Converter::StartMp4File(MP4FileHandle h, int32_t width, int32_t he
     frameRate = 25;
     videoTrackId = 0;
     probe = StreamProbe();
+    firstSignal = SignalType();
+    signalChanged = false;
+    hdr = HdrMetadata();
     writer.reset();
     early.clear();
     earlyBytes = 0;
@@ -187,8 +190,14 @@ bool Converter::TakeUnit(MP4FileHandle hMp4File, const NalUnit& nalu) {
         }
         return true;
     }
-    if (videoTrackId == 0 && IsTrackSps(codec, nalu) && !AddVideoTrack(hMp4File, nalu))
-        return false;
+    if (IsTrackSps(codec, nalu)) {
+        if (videoTrackId == 0) {
+            if (!AddVideoTrack(hMp4File, nalu)) return false;
+        } else {
+            CheckSignalType(nalu);
+        }
+    }
+    hdr.Take(codec, nalu);
     if (!writer->Add(nalu)) {
         Fail(writer->Failure().empty() ? WriteFailure(hMp4File)
                                        : QString::fromStdString(writer->Failure()));
@@ -253,8 +262,33 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     if (format.sarWidth && format.sarHeight && format.sarWidth != format.sarHeight)
         MP4AddPixelAspectRatio(hMp4File, MP4TrackId(videoTrackId), format.sarWidth,
                                format.sarHeight);
+    firstSignal = format.signal;
+    if (firstSignal.present)
+        MP4SetColour(hMp4File, MP4TrackId(videoTrackId), firstSignal.colourPrimaries,
+                     firstSignal.transferCharacteristics, firstSignal.matrixCoefficients,
+                     firstSignal.fullRange);
     writer->SetTrack(MP4TrackId(videoTrackId), frameDuration);
     return true;
+}
+
+// One sample entry describes the whole track: a later SPS that says other colours is told once.
+void Converter::CheckSignalType(const NalUnit& sps) {
+    if (signalChanged) return;
+    const TrackFormat format = probe.FormatOf(sps);
+    if (!format.parsed || format.signal == firstSignal) return;
+    signalChanged = true;
+    const auto describe = [](const SignalType& t) {
+        if (!t.present) return QStringLiteral("none");
+        return QStringLiteral("primaries %1, transfer %2, matrix %3, %4 range")
+            .arg(t.colourPrimaries)
+            .arg(t.transferCharacteristics)
+            .arg(t.matrixCoefficients)
+            .arg(t.fullRange ? QStringLiteral("full") : QStringLiteral("limited"));
+    };
+    warnings << QStringLiteral(
+                    "a later sequence parameter set changes the colour description (%1 instead "
+                    "of %2); the file gives the first one's")
+                    .arg(describe(format.signal), describe(firstSignal));
 }
 
 QString Converter::WriteFailure(MP4FileHandle hMp4File) const {
@@ -277,6 +311,16 @@ bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
         Fail(WriteFailure(hMp4File));
         ok = false;
     }
+    if (videoTrackId) {
+        const MP4TrackId track = MP4TrackId(videoTrackId);
+        const std::vector<uint8_t>& mdcv = hdr.MasteringDisplay();
+        const std::vector<uint8_t>& clli = hdr.ContentLightLevel();
+        if (!mdcv.empty())
+            MP4SetMasteringDisplay(hMp4File, track, mdcv.data(), uint32_t(mdcv.size()));
+        if (!clli.empty())
+            MP4SetContentLightLevel(hMp4File, track, clli.data(), uint32_t(clli.size()));
+    }
+    MP4SetFastStart(hMp4File, fastStart);
     int err = 0;
     if (!MP4CloseChecked(hMp4File, 0, &err)) {
         Fail(QStringLiteral("cannot write %1: %2").arg(Shown(outputName), ErrnoText(err)));
@@ -309,6 +353,7 @@ bool Converter::WriteH264File(const char* inputPath, const std::string& outputPa
     failed = false;
     cancelled = false;
     lastError.clear();
+    warnings.clear();
     summary = ConversionSummary();
     if (!inputPath || !*inputPath) {
         Fail(QStringLiteral("no input file given"));

@@ -144,9 +144,16 @@ bool ReadVui(Bitstream& s, SpsInfo* v) {
     ReadAspectRatioInfo(s, &v->aspect_ratio_info_present_flag, &v->aspect_ratio_idc, &v->sar_width,
                         &v->sar_height);
     if (s.ReadBits(1)) SkipBits(s, 1);  // overscan_info_present_flag, overscan_appropriate_flag
-    if (s.ReadBits(1)) {                // video_signal_type_present_flag
-        SkipBits(s, 4);                 // video_format, video_full_range_flag
-        if (s.ReadBits(1)) SkipBits(s, 24);  // colour_primaries, transfer, matrix
+    v->video_signal_type_present_flag = uint8_t(s.ReadBits(1));
+    if (v->video_signal_type_present_flag) {
+        v->video_format = uint8_t(s.ReadBits(3));
+        v->video_full_range_flag = uint8_t(s.ReadBits(1));
+        v->colour_description_present_flag = uint8_t(s.ReadBits(1));
+        if (v->colour_description_present_flag) {
+            v->colour_primaries = uint8_t(s.ReadBits(8));
+            v->transfer_characteristics = uint8_t(s.ReadBits(8));
+            v->matrix_coefficients = uint8_t(s.ReadBits(8));
+        }
     }
     if (s.ReadBits(1)) {  // chroma_loc_info_present_flag
         ReadUE(s);

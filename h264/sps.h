@@ -55,6 +55,13 @@ struct SpsInfo {
     uint8_t aspect_ratio_idc;
     uint32_t sar_width;  // from Table E-1, or the explicit values for aspect_ratio_idc 255
     uint32_t sar_height;
+    uint8_t video_signal_type_present_flag;
+    uint8_t video_format;
+    uint8_t video_full_range_flag;
+    uint8_t colour_description_present_flag;
+    uint8_t colour_primaries;
+    uint8_t transfer_characteristics;
+    uint8_t matrix_coefficients;
     uint8_t timing_info_present_flag;
     uint32_t num_units_in_tick;
     uint32_t time_scale;
