@@ -13,13 +13,16 @@ struct Result {
     QString input;
     QString output;
     ConversionSummary summary;
+    QStringList warnings;
 };
 
-inline Result Convert(const QString& input, const QString& output) {
+inline Result Convert(const QString& input, const QString& output, bool fastStart = false) {
     Converter c;
+    c.SetFastStart(fastStart);
     Result r;
     r.ok = c.WriteH264File(input.toStdString().c_str(), output);
     r.error = c.LastError();
+    r.warnings = c.Warnings();
     r.input = input;
     r.output = output;
     r.summary = c.Summary();
