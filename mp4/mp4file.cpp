@@ -259,7 +259,13 @@ uint64_t BuildMovie(int mem, Mp4File* f, Movie& movie, uint64_t base, uint64_t s
 // Returns the errno value of a failure, or 0.
 int WriteMovieInFront(Mp4File* f, Movie& movie) {
     if (!f->sink.Flush()) return f->sink.Error();
-    const int mem = ::memfd_create("moov", MFD_CLOEXEC);
+    struct MemoryFile {
+        int fd = ::memfd_create("moov", MFD_CLOEXEC);
+        ~MemoryFile() {
+            if (fd >= 0) ::close(fd);
+        }
+    } memory;
+    const int mem = memory.fd;
     if (mem < 0) return errno;
     const uint64_t end = f->sink.Position();
     const uint64_t base = f->track.firstChunkOffset;
@@ -286,7 +292,6 @@ int WriteMovieInFront(Mp4File* f, Movie& movie) {
         if (!err) err = WriteAt(f->fd, buffer.get(), n, f->fileTypeEnd + done);
         done += n;
     }
-    ::close(mem);
     return err;
 }
 
