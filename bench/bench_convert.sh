@@ -25,7 +25,9 @@
 # 3. Memory on hostile input: MEGABYTES of SEI units in front of one picture. The converter
 #    refuses it once the units waiting for a picture pass 64 MiB; its peak RSS is set against
 #    16 MB plus those 64 MiB.
-# 4. Fast start: the stream of 1. converted with --faststart against the classic conversion.
+# 4. Timestamps: the H.264 stream of 1. with a v2 timestamp file of 270,000 times against the
+#    same conversion without it (best of 5 interleaved rounds), and the peak RSS of both.
+# 5. Fast start: the stream of 1. converted with --faststart against the classic conversion.
 # Prints a small table. Needs python3, ffmpeg, GNU time (scripts/deps.sh installs them) and a
 # build of tovanmuxer-cli.
 set -euo pipefail
@@ -162,6 +164,30 @@ def sei_flood():
           % (os.path.getsize(path) / MB, dt, r / MB, budget / MB, r / budget))
     os.unlink(path)
 
+def timestamps():
+    """The same H.264 stream with a timestamp file of 270,000 times (v2, jittered as a camera
+    writes them) against the conversion without it: best of 5 interleaved rounds each."""
+    path = os.path.join(work, "big.bin")
+    size, pictures = join(path, mb * 1000000, load(NAMES))
+    stamps = os.path.join(work, "times.txt")
+    with open(stamps, "w") as f:
+        f.write("# timestamp format v2\n")
+        for k in range(270000):
+            f.write("%.3f\n" % (k * 33.367 + (k % 7) * 0.611))
+    cmds = {"without": [cli, path, "-o", out], "with": [cli, path, "--timestamps", stamps, "-o", out]}
+    for c in cmds.values():
+        run(c)  # warm-up
+    best = {k: float("inf") for k in cmds}
+    rss = {k: 0 for k in cmds}
+    for _ in range(5):
+        for k, c in cmds.items():
+            dt, r = run(c)
+            best[k], rss[k] = min(best[k], dt), max(rss[k], r)
+    print("timestamps: %.1f MB, %d pictures, a v2 file of 270000 times: %.3f s with it, %.3f s "
+          "without: %.2fx; peak RSS %.1f MB with, %.1f MB without"
+          % (size / MB, pictures, best["with"], best["without"], best["with"] / best["without"],
+             rss["with"] / MB, rss["without"] / MB))
+    os.unlink(stamps)
 def faststart():
     """The H.264 stream of MEGABYTES converted with --faststart (moov in front: the media data
     moves up by the moov's size at the end) against the classic conversion, each made durable as
@@ -184,5 +210,6 @@ def faststart():
 bench("H.264", NAMES)
 bench("H.265", H265_NAMES)
 sei_flood()
+timestamps()
 faststart()
 PY

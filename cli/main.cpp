@@ -1,4 +1,5 @@
-// tovanmuxer-cli: converts one H.264 or H.265 Annex B file into an MP4 file, without a display.
+// tovanmuxer-cli: converts H.264 or H.265 Annex B files into MP4 files, each into its own or
+// several joined into one, without a display.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "convert/converter.h"
 #include "convert/partfile.h"
@@ -17,15 +20,23 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tovanmuxer-cli INPUT [-o OUTPUT] [--fps RATE] [--faststart] [--verbose]\n"
+    "Usage: tovanmuxer-cli INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE] [--faststart]\n"
+    "                    [--verbose]\n"
+    "       tovanmuxer-cli --join INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE]\n"
     "Wraps the raw H.264 or H.265 stream INPUT (.h264, .h26x, .h265, .hevc, .265) into an MP4\n"
     "file without re-encoding. The codec is told by the stream's bytes, not by the name.\n"
+    "Several inputs are converted each into its own MP4 file, beside it or into the directory\n"
+    "OUTPUT; the others go on when one fails.\n"
     "\n"
     "  -o, --output OUTPUT  the MP4 file to write (default: INPUT with .h264 or .h26x,\n"
     "                       else its last extension, replaced by .mp4); never replaced;\n"
     "                       an existing directory receives the file under that name\n"
+    "  --join               write the inputs, segments of one recording, into one MP4 file,\n"
+    "                       in the order given, each one's times following the one before\n"
     "  --fps RATE           frame rate to use instead of the stream's own, for streams\n"
     "                       without timing information: 30, 29.97 or 30000/1001\n"
+    "  --timestamps FILE    the pictures' presentation times, from a timestamp file:\n"
+    "                       format v2 (a time in milliseconds a line) or v1 (ranges)\n"
     "  --faststart          put the index (moov) in front of the media data, so that a\n"
     "                       player can start before the whole file is there\n"
     "  -v, --verbose        print the engine's debug lines\n"
@@ -33,7 +44,7 @@ const char kUsage[] =
     "  --version            print the version\n"
     "  --                   what follows is the input, even if it begins with -\n"
     "\n"
-    "Exit status: 0 on success, 1 when the conversion failed, 2 on a usage error.\n";
+    "Exit status: 0 on success, 1 when a conversion failed, 2 on a usage error.\n";
 
 bool verbose = false;
 
@@ -83,32 +94,21 @@ bool IsDirectory(const QByteArray& path) {
 
 // The summary on standard output, which may be a pipe nobody reads any more: that ends the
 // printing, not the program, whose file is in place by then.
-int PrintSummary(const Converter& converter, const QByteArray& output, const QByteArray& input,
-                 bool assumed) {
+void PrintSummary(const Converter& converter, const QByteArray& output, bool assumed) {
     signal(SIGPIPE, SIG_IGN);
     for (const QString& w : converter.Warnings())
         fprintf(stderr, "tovanmuxer-cli: warning: %s\n", qPrintable(w));
     const ConversionSummary& s = converter.Summary();
-    if (s.InputChangedSize())
-        fprintf(stderr,
-                "tovanmuxer-cli: warning: %s changed size during the conversion (%llu bytes at the "
-                "start, %llu at the end); the output holds the %llu bytes read\n",
-                input.constData(), static_cast<unsigned long long>(s.inputSizeAtStart),
-                static_cast<unsigned long long>(s.inputSizeAtEnd),
-                static_cast<unsigned long long>(s.inputBytesRead));
-    printf("%llu pictures, %.3f s at %.3f fps, %dx%d -> %s\n",
-           static_cast<unsigned long long>(s.pictures - s.hiddenPictures), s.durationSeconds,
-           s.framesPerSecond, s.width, s.height, output.constData());
-    if (s.hiddenPictures)
-        printf(
-            "%llu pictures before the first one a decoder can start from are kept in the file "
-            "but not shown\n",
-            static_cast<unsigned long long>(s.hiddenPictures));
-    if (assumed)
-        printf("the stream does not say its frame rate: 25 fps assumed; --fps sets another\n");
+    const QStringList lines = SummaryLines(s, assumed);
+    for (int i = 0; i < lines.size(); ++i) {
+        // The output's name as given, byte for byte.
+        if (i == 0)
+            printf("%s%s\n", qPrintable(lines[i].chopped(s.outputPath.size())), output.constData());
+        else
+            printf("%s\n", qPrintable(lines[i]));
+    }
     if (fflush(stdout) != 0 && errno != EPIPE)
         fprintf(stderr, "tovanmuxer-cli: cannot print the summary: %s\n", strerror(errno));
-    return 0;
 }
 
 }  // namespace
@@ -117,9 +117,11 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(MessageHandler);
     // The arguments as bytes: a file name need not be text in any encoding.
-    QByteArray input, output;
+    QList<QByteArray> inputs;
+    QByteArray output, timestamps;
     bool haveOutput = false;
     bool options = true;
+    bool join = false;
     uint32_t fpsNum = 0, fpsDen = 0;
     bool fastStart = false;
     for (int i = 1; i < argc; ++i) {
@@ -136,7 +138,10 @@ int main(int argc, char** argv) {
             verbose = true;
         } else if (options && a == "--faststart") {
             fastStart = true;
-        } else if (options && (a == "-o" || a == "--output" || a == "--fps")) {
+        } else if (options && a == "--join") {
+            join = true;
+        } else if (options &&
+                   (a == "-o" || a == "--output" || a == "--fps" || a == "--timestamps")) {
             if (i + 1 >= argc) return UsageError(a + " needs a value");
             const QByteArray value(argv[++i]);
             if (a == "--fps") {
@@ -144,6 +149,8 @@ int main(int argc, char** argv) {
                     return UsageError("not a frame rate: " + value);
             } else if (value.isEmpty()) {
                 return UsageError(a + " needs a file name");
+            } else if (a == "--timestamps") {
+                timestamps = value;
             } else if (value == "-") {
                 return UsageError(
                     "cannot write an MP4 file to standard output (-o -); use ./- "
@@ -154,40 +161,61 @@ int main(int argc, char** argv) {
             }
         } else if (options && a.startsWith('-') && a.size() > 1) {
             return UsageError("unknown option " + a);
-        } else if (input.isEmpty()) {
-            input = a;
-            if (input.isEmpty()) return UsageError("an empty input name");
+        } else if (a.isEmpty()) {
+            return UsageError("an empty input name");
         } else {
-            return UsageError("more than one input: " + a);
+            inputs << a;
         }
     }
-    if (input.isEmpty()) return UsageError("no input file");
-    const QByteArray name = DefaultName(input);
-    if (!haveOutput) {
-        output = input.left(input.lastIndexOf('/') + 1) + name;
-    } else if (IsDirectory(output)) {
-        // Into the directory, as cp and mv do.
-        output += (output.endsWith('/') ? "" : "/") + name;
-    }
-
-    // Said after the summary: a stream without timing plays at 25 unless told otherwise.
-    const bool assumed = !fpsNum && FirstSpsTiming(input.constData()) == StreamTiming::Absent;
+    if (inputs.isEmpty()) return UsageError("no input file");
+    const bool several = inputs.size() > 1 && !join;
+    if (several && haveOutput && !IsDirectory(output))
+        return UsageError("-o must name an existing directory when there are several inputs: " +
+                          output);
+    if (several && !timestamps.isEmpty())
+        return UsageError("--timestamps goes with one input, or with --join");
 
     Converter converter;
     if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);
     converter.SetFastStart(fastStart);
+    converter.SetTimestampFile(timestamps.toStdString());
     if (isatty(STDERR_FILENO))
         converter.SetProgressHook(
             [](uint64_t done, uint64_t total) { return progressLine.Show(done, total); });
-    bool ok;
-    {
-        const RemoveOnSignal removePart;
-        ok = converter.WriteH264File(input.constData(), output.toStdString());
+    // A signal ends the run and removes the file being written; those finished stay.
+    const RemoveOnSignal removePart;
+    // One conversion for each input, or one of all of them.
+    const qsizetype runs = join ? 1 : inputs.size();
+    int failures = 0;
+    for (qsizetype r = 0; r < runs; ++r) {
+        const QByteArray& input = inputs[r];
+        const QByteArray name = DefaultName(input);
+        QByteArray out = output;
+        if (!haveOutput) {
+            out = input.left(input.lastIndexOf('/') + 1) + name;
+        } else if (IsDirectory(output)) {
+            // Into the directory, as cp and mv do.
+            out += (output.endsWith('/') ? "" : "/") + name;
+        }
+        // Said after the summary: a stream without timing plays at 25 unless told otherwise.
+        const bool assumed = !fpsNum && timestamps.isEmpty() &&
+                             FirstSpsTiming(input.constData()) == StreamTiming::Absent;
+        std::vector<std::string> segments{input.toStdString()};
+        if (join)
+            for (qsizetype k = 1; k < inputs.size(); ++k)
+                segments.push_back(inputs[k].toStdString());
+        const bool ok = converter.WriteH264Files(segments, out.toStdString());
+        progressLine.Clear();
+        if (!ok) {
+            ++failures;
+            if (runs > 1)
+                fprintf(stderr, "tovanmuxer-cli: %s: %s\n", input.constData(),
+                        qPrintable(converter.LastError()));
+            else
+                fprintf(stderr, "tovanmuxer-cli: %s\n", qPrintable(converter.LastError()));
+            continue;
+        }
+        PrintSummary(converter, out, assumed);
     }
-    progressLine.Clear();
-    if (!ok) {
-        fprintf(stderr, "tovanmuxer-cli: %s\n", qPrintable(converter.LastError()));
-        return 1;
-    }
-    return PrintSummary(converter, output, input, assumed);
+    return failures ? 1 : 0;
 }

@@ -14,14 +14,15 @@
 
 #include "convert/nalunit.h"
 #include "convert/picturereader.h"
+#include "convert/timeline.h"
 #include "mp4/mp4v2.h"
 
 class AccessUnitWriter {
 public:
     AccessUnitWriter(MP4FileHandle file, std::unique_ptr<PictureReader> reader);
 
-    // Starts writing samples into `track`, each `frameDuration` ticks long.
-    void SetTrack(MP4TrackId track, MP4Duration frameDuration);
+    // Starts writing samples into `track`, timed by `timeline` (see timeline.h).
+    void SetTrack(MP4TrackId track, Timeline timeline);
 
     // Takes the next NAL unit of the stream, in stream order. Parameter sets are handed to the
     // track in front of the access unit they precede. False when a sample could not be written
@@ -39,6 +40,9 @@ public:
     // Pictures in the presentation: all but those ahead of the first decodable one (known after
     // Finish).
     uint64_t PresentedPictures() const { return pictures - hiddenPictures; }
+    // The samples' times, and how long the presentation lasts in track ticks (after Finish).
+    const Timeline& Times() const { return timeline; }
+    uint64_t PresentedTicks() const { return presentedTicks; }
 
 private:
     // Units on their way into the next picture's sample.
@@ -58,7 +62,8 @@ private:
     MP4FileHandle file;
     std::unique_ptr<PictureReader> reader;
     MP4TrackId track = MP4_INVALID_TRACK_ID;
-    MP4Duration frameDuration = 0;
+    Timeline timeline;
+    uint64_t presentedTicks = 0;
     Pending pending;           // units behind the current picture's slices
     bool pictureOpen = false;  // a picture has slices
     bool written = false;      // its sample is open in the track

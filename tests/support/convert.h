@@ -4,6 +4,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QString>
+#include <QStringList>
+#include <string>
+#include <vector>
 
 #include "convert/converter.h"
 
@@ -16,16 +19,27 @@ struct Result {
     QStringList warnings;
 };
 
-inline Result Convert(const QString& input, const QString& output, bool fastStart = false) {
+// Converts `input`, or joins `segments` when there are any, with the timestamp file
+// `timestamps` when one is named, with the movie box in front when `fastStart`.
+inline Result Convert(const QString& input, const QString& output,
+                      const QString& timestamps = QString(),
+                      const QStringList& segments = QStringList(), bool fastStart = false) {
     Converter c;
     c.SetFastStart(fastStart);
     Result r;
-    r.ok = c.WriteH264File(input.toStdString().c_str(), output);
+    c.SetTimestampFile(QFile::encodeName(timestamps).toStdString());
+    if (segments.isEmpty()) {
+        r.ok = c.WriteH264File(input.toStdString().c_str(), output);
+    } else {
+        std::vector<std::string> paths;
+        for (const QString& s : segments) paths.push_back(QFile::encodeName(s).toStdString());
+        r.ok = c.WriteH264Files(paths, output);
+    }
     r.error = c.LastError();
-    r.warnings = c.Warnings();
     r.input = input;
     r.output = output;
     r.summary = c.Summary();
+    r.warnings = c.Warnings();
     return r;
 }
 
