@@ -155,6 +155,8 @@ MP4FileHandle Converter::StartMp4File(MP4FileHandle h, int32_t width, int32_t he
     early.clear();
     earlyBytes = 0;
     MP4SetTimeScale(h, uint32_t(timeScale));
+    // Set at the start: the writer knows from the first byte whether its media data will move.
+    MP4SetFastStart(h, fastStart);
     return h;
 }
 
@@ -390,7 +392,6 @@ bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
         if (!clli.empty())
             MP4SetContentLightLevel(hMp4File, track, clli.data(), uint32_t(clli.size()));
     }
-    MP4SetFastStart(hMp4File, fastStart);
     int err = 0;
     if (!MP4CloseChecked(hMp4File, 0, &err)) {
         Fail(QStringLiteral("cannot write %1: %2").arg(Shown(outputName), ErrnoText(err)));
