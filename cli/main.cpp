@@ -20,7 +20,8 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tovanmuxer-cli INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE] [--verbose]\n"
+    "Usage: tovanmuxer-cli INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE] [--faststart]\n"
+    "                    [--verbose]\n"
     "       tovanmuxer-cli --join INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE]\n"
     "Wraps the raw H.264 or H.265 stream INPUT (.h264, .h26x, .h265, .hevc, .265) into an MP4\n"
     "file without re-encoding. The codec is told by the stream's bytes, not by the name.\n"
@@ -36,6 +37,8 @@ const char kUsage[] =
     "                       without timing information: 30, 29.97 or 30000/1001\n"
     "  --timestamps FILE    the pictures' presentation times, from a timestamp file:\n"
     "                       format v2 (a time in milliseconds a line) or v1 (ranges)\n"
+    "  --faststart          put the index (moov) in front of the media data, so that a\n"
+    "                       player can start before the whole file is there\n"
     "  -v, --verbose        print the engine's debug lines\n"
     "  -h, --help           print this help\n"
     "  --version            print the version\n"
@@ -120,6 +123,7 @@ int main(int argc, char** argv) {
     bool options = true;
     bool join = false;
     uint32_t fpsNum = 0, fpsDen = 0;
+    bool fastStart = false;
     for (int i = 1; i < argc; ++i) {
         const QByteArray a(argv[i]);
         if (options && a == "--") {
@@ -132,6 +136,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (options && (a == "-v" || a == "--verbose")) {
             verbose = true;
+        } else if (options && a == "--faststart") {
+            fastStart = true;
         } else if (options && a == "--join") {
             join = true;
         } else if (options &&
@@ -171,6 +177,7 @@ int main(int argc, char** argv) {
 
     Converter converter;
     if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);
+    converter.SetFastStart(fastStart);
     converter.SetTimestampFile(timestamps.toStdString());
     if (isatty(STDERR_FILENO))
         converter.SetProgressHook(

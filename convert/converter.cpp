@@ -148,10 +148,15 @@ MP4FileHandle Converter::StartMp4File(MP4FileHandle h, int32_t width, int32_t he
     frameRate = 25;
     videoTrackId = 0;
     probe = StreamProbe();
+    firstSignal = SignalType();
+    signalChanged = false;
+    hdr = HdrMetadata();
     writer.reset();
     early.clear();
     earlyBytes = 0;
     MP4SetTimeScale(h, uint32_t(timeScale));
+    // Set at the start: the writer knows from the first byte whether its media data will move.
+    MP4SetFastStart(h, fastStart);
     return h;
 }
 
@@ -193,8 +198,14 @@ bool Converter::TakeUnit(MP4FileHandle hMp4File, const NalUnit& nalu) {
         }
         return true;
     }
-    if (videoTrackId == 0 && IsTrackSps(codec, nalu) && !AddVideoTrack(hMp4File, nalu))
-        return false;
+    if (IsTrackSps(codec, nalu)) {
+        if (videoTrackId == 0) {
+            if (!AddVideoTrack(hMp4File, nalu)) return false;
+        } else {
+            CheckSignalType(nalu);
+        }
+    }
+    hdr.Take(codec, nalu);
     if (!writer->Add(nalu)) {
         Fail(writer->Failure().empty() ? WriteFailure(hMp4File)
                                        : QString::fromStdString(writer->Failure()));
@@ -260,8 +271,33 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     if (format.sarWidth && format.sarHeight && format.sarWidth != format.sarHeight)
         MP4AddPixelAspectRatio(hMp4File, MP4TrackId(videoTrackId), format.sarWidth,
                                format.sarHeight);
+    firstSignal = format.signal;
+    if (firstSignal.present)
+        MP4SetColour(hMp4File, MP4TrackId(videoTrackId), firstSignal.colourPrimaries,
+                     firstSignal.transferCharacteristics, firstSignal.matrixCoefficients,
+                     firstSignal.fullRange);
     writer->SetTrack(MP4TrackId(videoTrackId), std::move(timeline));
     return true;
+}
+
+// One sample entry describes the whole track: a later SPS that says other colours is told once.
+void Converter::CheckSignalType(const NalUnit& sps) {
+    if (signalChanged) return;
+    const TrackFormat format = probe.FormatOf(sps);
+    if (!format.parsed || format.signal == firstSignal) return;
+    signalChanged = true;
+    const auto describe = [](const SignalType& t) {
+        if (!t.present) return QStringLiteral("none");
+        return QStringLiteral("primaries %1, transfer %2, matrix %3, %4 range")
+            .arg(t.colourPrimaries)
+            .arg(t.transferCharacteristics)
+            .arg(t.matrixCoefficients)
+            .arg(t.fullRange ? QStringLiteral("full") : QStringLiteral("limited"));
+    };
+    warnings << QStringLiteral(
+                    "a later sequence parameter set changes the colour description (%1 instead "
+                    "of %2); the file gives the first one's")
+                    .arg(describe(format.signal), describe(firstSignal));
 }
 
 // The pictures' times: a timestamp file's, or each coded video sequence at its own rate unless
@@ -346,6 +382,15 @@ bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
     if (!finished) {
         Fail(WriteFailure(hMp4File));
         ok = false;
+    }
+    if (videoTrackId) {
+        const MP4TrackId track = MP4TrackId(videoTrackId);
+        const std::vector<uint8_t>& mdcv = hdr.MasteringDisplay();
+        const std::vector<uint8_t>& clli = hdr.ContentLightLevel();
+        if (!mdcv.empty())
+            MP4SetMasteringDisplay(hMp4File, track, mdcv.data(), uint32_t(mdcv.size()));
+        if (!clli.empty())
+            MP4SetContentLightLevel(hMp4File, track, clli.data(), uint32_t(clli.size()));
     }
     int err = 0;
     if (!MP4CloseChecked(hMp4File, 0, &err)) {

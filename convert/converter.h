@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/hdrmetadata.h"
 #include "convert/nalunit.h"
 #include "convert/picturereader.h"
 #include "convert/timestamps.h"
@@ -85,6 +86,10 @@ public:
     // fail. Without it, a taken name fails the conversion.
     void SetOtherNameHook(std::function<std::string(const std::string& taken)> hook);
 
+    // Whether the movie box goes in front of the media data, so that a player can start before
+    // the whole file is there (off by default).
+    void SetFastStart(bool on) { fastStart = on; }
+
     // Frame rate to use instead of the stream's own (num/den frames per second); 0/0 for none.
     void SetFrameRateOverride(uint32_t num, uint32_t den);
 
@@ -99,7 +104,7 @@ public:
     // What the last successful conversion wrote.
     const ConversionSummary& Summary() const { return summary; }
     // The warning lines of the last conversion (times fewer or more than pictures, an input
-    // that changed size while it was read).
+    // that changed size while it was read, a later SPS with another colour description).
     QStringList Warnings() const { return warnings; }
 
 protected:
@@ -114,6 +119,7 @@ private:
     bool TakeUnit(MP4FileHandle hMp4File, const NalUnit& nal);
     bool StartWriter(MP4FileHandle hMp4File);
     bool AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps);
+    void CheckSignalType(const NalUnit& sps);
     QString WriteFailure(MP4FileHandle hMp4File) const;
     void ReadAll(FILE* in, MP4FileHandle hMp4File, const char* inputPath);
     MP4FileHandle StartMp4File(MP4FileHandle hMp4File, int32_t width, int32_t height);
@@ -135,7 +141,11 @@ private:
     // Progress over all inputs: the bytes of those read before, the sizes of those to come.
     uint64_t bytesBefore = 0;
     uint64_t bytesAfter = 0;
-    StreamProbe probe;  // the codec, and what the first SPS says
+    StreamProbe probe;       // the codec, and what the first SPS says
+    SignalType firstSignal;  // the first SPS's video signal type, which the track gives
+    bool signalChanged = false;
+    HdrMetadata hdr;
+    bool fastStart = false;
     // Units in front of the one that tells the codec, kept (the latest, up to a bound) for it.
     struct EarlyUnit {
         int32_t type;

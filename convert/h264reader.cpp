@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "convert/timing.h"
-#include "h264/bitstream.h"
 #include "h264/sei.h"
 #include "h264/sps.h"
+#include "syntax/bitstream.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "convert/h265reader.h"
 
 #include "convert/timing.h"
-#include "h264/bitstream.h"
-#include "h264/sps.h"
+#include "syntax/bitstream.h"
+#include "syntax/expgolomb.h"
 
 namespace {
 

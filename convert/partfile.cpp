@@ -133,8 +133,9 @@ bool PartFile::Create(int dir, const std::string& name) {
         RandomChars(random);
         const std::string candidate = PartFileName(name, size_t(nameMax), random);
         const SignalsHeld held;
+        // Read and write: fast start moves the file's own bytes at the end.
         const int f = openat(dir, candidate.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (f >= 0) {
             dirFd = dir;
             fd = f;

@@ -13,6 +13,21 @@ bool H265Header(const NalUnit& nal, H265NalHeader* h) {
     return ParseH265NalHeader(nal.data, uint32_t(nal.length), h) && h->nuh_layer_id == 0;
 }
 
+// video_signal_type_present_flag and what follows it (H.264 E.1.1, H.265 E.2.1).
+SignalType MakeSignalType(uint8_t present, uint8_t fullRange, uint8_t described, uint8_t primaries,
+                          uint8_t transfer, uint8_t matrix) {
+    SignalType t;
+    if (!present) return t;
+    t.present = true;
+    t.fullRange = fullRange != 0;
+    if (described) {
+        t.colourPrimaries = primaries;
+        t.transferCharacteristics = transfer;
+        t.matrixCoefficients = matrix;
+    }
+    return t;
+}
+
 }  // namespace
 
 Codec CodecOfUnit(const NalUnit& nal) {
@@ -66,6 +81,9 @@ TrackFormat StreamProbe::FormatOf(const NalUnit& nal) const {
         f.height = sps.height;
         f.sarWidth = sps.sar_width;
         f.sarHeight = sps.sar_height;
+        f.signal = MakeSignalType(sps.video_signal_type_present_flag, sps.video_full_range_flag,
+                                  sps.colour_description_present_flag, sps.colour_primaries,
+                                  sps.transfer_characteristics, sps.matrix_coeffs);
         const uint32_t id = sps.sps_video_parameter_set_id;
         ticksPerFrame = 1;
         if (sps.vui_timing_info_present_flag) {
@@ -83,6 +101,9 @@ TrackFormat StreamProbe::FormatOf(const NalUnit& nal) const {
         f.height = sps.height;
         f.sarWidth = sps.sar_width;
         f.sarHeight = sps.sar_height;
+        f.signal = MakeSignalType(sps.video_signal_type_present_flag, sps.video_full_range_flag,
+                                  sps.colour_description_present_flag, sps.colour_primaries,
+                                  sps.transfer_characteristics, sps.matrix_coefficients);
         if (sps.timing_info_present_flag) {
             unitsInTick = sps.num_units_in_tick;
             tickScale = sps.time_scale;

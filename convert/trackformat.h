@@ -19,11 +19,28 @@ bool IsParameterSetUnit(Codec codec, const NalUnit& nal);
 // level bytes (parsed or not), for H.265 a readable SPS of the base layer.
 bool IsTrackSps(Codec codec, const NalUnit& nal);
 
+// The VUI's video signal type: whether the SPS has one, and its colour description (2,
+// unspecified, for each code point it leaves out) and range.
+struct SignalType {
+    bool present = false;
+    uint8_t colourPrimaries = 2;
+    uint8_t transferCharacteristics = 2;
+    uint8_t matrixCoefficients = 2;
+    bool fullRange = false;
+    bool operator==(const SignalType& o) const {
+        return present == o.present && colourPrimaries == o.colourPrimaries &&
+               transferCharacteristics == o.transferCharacteristics &&
+               matrixCoefficients == o.matrixCoefficients && fullRange == o.fullRange;
+    }
+    bool operator!=(const SignalType& o) const { return !(*this == o); }
+};
+
 struct TrackFormat {
     bool parsed = false;                   // the SPS could be read
     uint32_t width = 0, height = 0;        // displayed size in luma samples
     uint32_t fpsNum = 0, fpsDen = 0;       // pictures per second; 0/0 when the stream does not say
     uint32_t sarWidth = 0, sarHeight = 0;  // 0 when not given
+    SignalType signal;
 };
 
 // Reads a stream's units up to its first SPS: which codec it is, and what that SPS says.

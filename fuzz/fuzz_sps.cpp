@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "h264/bitstream.h"
-#include "h264/rbsp.h"
 #include "h264/sps.h"
+#include "syntax/bitstream.h"
+#include "syntax/rbsp.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "h264/rbsp.h"
+#include "syntax/rbsp.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "h264/sps.h"
 
-#include "h264/rbsp.h"
+#include "syntax/rbsp.h"
 
 namespace {
 
@@ -144,9 +144,16 @@ bool ReadVui(Bitstream& s, SpsInfo* v) {
     ReadAspectRatioInfo(s, &v->aspect_ratio_info_present_flag, &v->aspect_ratio_idc, &v->sar_width,
                         &v->sar_height);
     if (s.ReadBits(1)) SkipBits(s, 1);  // overscan_info_present_flag, overscan_appropriate_flag
-    if (s.ReadBits(1)) {                // video_signal_type_present_flag
-        SkipBits(s, 4);                 // video_format, video_full_range_flag
-        if (s.ReadBits(1)) SkipBits(s, 24);  // colour_primaries, transfer, matrix
+    v->video_signal_type_present_flag = uint8_t(s.ReadBits(1));
+    if (v->video_signal_type_present_flag) {
+        v->video_format = uint8_t(s.ReadBits(3));
+        v->video_full_range_flag = uint8_t(s.ReadBits(1));
+        v->colour_description_present_flag = uint8_t(s.ReadBits(1));
+        if (v->colour_description_present_flag) {
+            v->colour_primaries = uint8_t(s.ReadBits(8));
+            v->transfer_characteristics = uint8_t(s.ReadBits(8));
+            v->matrix_coefficients = uint8_t(s.ReadBits(8));
+        }
     }
     if (s.ReadBits(1)) {  // chroma_loc_info_present_flag
         ReadUE(s);
@@ -202,20 +209,6 @@ bool Parse(const uint8_t* data, uint32_t length, SpsInfo* info, bool withVui) {
 }
 
 }  // namespace
-
-uint32_t ReadUE(Bitstream& s) {
-    // 9.1: leading zero bits, a 1, then as many bits as there were zeros.
-    uint32_t zeros = 0;
-    while (s.ReadBits(1) == 0) ++zeros;              // the end of the data throws
-    if (zeros >= 32) throw BitstreamErrTooManyBits;  // a value past 32 bits
-    return zeros == 0 ? 0 : (1u << zeros) - 1 + s.ReadBits(zeros);
-}
-
-int32_t ReadSE(Bitstream& s) {
-    const uint32_t k = ReadUE(s);
-    // k is at most 0xFFFFFFFE, so both halves fit in 31 bits.
-    return (k & 1) ? int32_t((k + 1) / 2) : -int32_t(k / 2);
-}
 
 void SkipScalingList(Bitstream& s, uint32_t size) {
     uint32_t lastScale = 8;

@@ -1,10 +1,11 @@
-// Sequence parameter set parsing: Exp-Golomb decoders, the picture size and the VUI.
+// Sequence parameter set parsing: the picture size and the VUI.
 #pragma once
 
 #include <cstdint>
 
-#include "h264/bitstream.h"
-#include "h264/rbsp.h"
+#include "syntax/bitstream.h"
+#include "syntax/expgolomb.h"
+#include "syntax/rbsp.h"
 
 // Filled by ParseSps / ParseSpsFull; the caller zero-fills it first (SpsInfo info{}). A field
 // whose syntax element is absent keeps that zero.
@@ -54,6 +55,13 @@ struct SpsInfo {
     uint8_t aspect_ratio_idc;
     uint32_t sar_width;  // from Table E-1, or the explicit values for aspect_ratio_idc 255
     uint32_t sar_height;
+    uint8_t video_signal_type_present_flag;
+    uint8_t video_format;
+    uint8_t video_full_range_flag;
+    uint8_t colour_description_present_flag;
+    uint8_t colour_primaries;
+    uint8_t transfer_characteristics;
+    uint8_t matrix_coefficients;
     uint8_t timing_info_present_flag;
     uint32_t num_units_in_tick;
     uint32_t time_scale;
@@ -71,10 +79,6 @@ struct SpsInfo {
     uint32_t max_dec_frame_buffering;
 };
 
-// ue(v): one unsigned Exp-Golomb code. Throws what the Bitstream throws.
-uint32_t ReadUE(Bitstream& s);
-// se(v): 0, 1, 2, 3, 4 ... map to 0, 1, -1, 2, -2 ...
-int32_t ReadSE(Bitstream& s);
 // aspect_ratio_info_present_flag and what follows it (H.264 E.1.1, H.265 E.2.1: the same
 // syntax and Table E-1 in both): the sample aspect ratio from the table or coded explicitly.
 void ReadAspectRatioInfo(Bitstream& s, uint8_t* present, uint8_t* idc, uint32_t* sarWidth,

@@ -1,7 +1,7 @@
 #include "h265/pps.h"
 
-#include "h264/rbsp.h"
 #include "h265/syntax.h"
+#include "syntax/rbsp.h"
 
 using h265detail::ReadSEWithin;
 using h265detail::ReadUEAtMost;

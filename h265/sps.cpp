@@ -1,8 +1,8 @@
 #include "h265/sps.h"
 
-#include "h264/rbsp.h"
 #include "h264/sps.h"
 #include "h265/syntax.h"
+#include "syntax/rbsp.h"
 
 using h265detail::Invalid;
 using h265detail::ReadUEAtMost;

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "h264/bitstream.h"
+#include "syntax/bitstream.h"
 
 // The general part of profile_tier_level; the sub-layer parts are read past.
 struct H265ProfileTierLevel {

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "h264/bitstream.h"
-#include "h264/sps.h"
 #include "h265/nal.h"
+#include "syntax/bitstream.h"
+#include "syntax/expgolomb.h"
 
 namespace h265detail {
 

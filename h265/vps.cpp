@@ -1,7 +1,7 @@
 #include "h265/vps.h"
 
-#include "h264/rbsp.h"
 #include "h265/syntax.h"
+#include "syntax/rbsp.h"
 
 using h265detail::Invalid;
 using h265detail::ReadUEAtMost;

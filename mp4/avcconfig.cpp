@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "h264/bitstream.h"
 #include "h264/sps.h"
+#include "syntax/bitstream.h"
 
 namespace {
 

@@ -15,6 +15,23 @@ struct EditEntry {
 
 enum class VideoCodec { kH264, kH265 };
 
+// The colour description of the pictures (colr of type nclx, ISO/IEC 14496-12 12.1.5): the code
+// points of ISO/IEC 23091-2, as the VUI gives them.
+struct ColourDescription {
+    uint16_t primaries = 2;  // 2: unspecified
+    uint16_t transfer = 2;
+    uint16_t matrix = 2;
+    bool fullRange = false;
+};
+
+// The bit rate box (btrt, 14496-12 8.5.2.2): the largest sample in bytes, the largest rate over
+// any one-second window and the whole track's, in bits per second.
+struct BitRate {
+    uint32_t bufferSizeDB = 0;
+    uint32_t maxBitrate = 0;
+    uint32_t avgBitrate = 0;
+};
+
 // The video track: track header (8.3.2), media header (8.4.2), edit list, and the sample entry
 // (ISO/IEC 14496-15 5.4.2 for AVC, 8.4.1 for HEVC) with its configuration record and pixel
 // aspect ratio.
@@ -28,6 +45,14 @@ struct VideoTrack {
     uint16_t width = 0;  // sample entry: the decoded picture size
     uint16_t height = 0;
     uint32_t paspH = 0, paspV = 0;  // pasp (12 8.5.2.1), written when not 0
+    bool hasColour = false;         // colr
+    ColourDescription colour;
+    // mdcv (mastering display colour volume, 24 bytes) and clli (content light level, 4 bytes):
+    // the payloads of the SEI messages, whose syntax the boxes share; written when not empty.
+    std::vector<uint8_t> masteringDisplay;
+    std::vector<uint8_t> contentLightLevel;
+    bool hasBitRate = false;  // btrt
+    BitRate bitRate;
     VideoCodec codec = VideoCodec::kH264;
     const char* sampleEntry = "avc1";  // avc1, hvc1 or hev1
     const char* configBox = "avcC";    // avcC or hvcC

@@ -153,6 +153,30 @@ void WriteMediaInformationHeaders(BoxWriter& w) {
     w.EndBox();
 }
 
+// 12.1.5 Colour information (nclx), then the mastering display colour volume and the content
+// light level, each with the fields of its SEI message in their order.
+void WriteColourBoxes(BoxWriter& w, const VideoTrack& t) {
+    if (t.hasColour) {
+        w.StartBox("colr");
+        w.Fourcc("nclx");
+        w.U16(t.colour.primaries);
+        w.U16(t.colour.transfer);
+        w.U16(t.colour.matrix);
+        w.U8(t.colour.fullRange ? 0x80 : 0);  // full_range_flag, 7 reserved bits
+        w.EndBox();
+    }
+    if (!t.masteringDisplay.empty()) {
+        w.StartBox("mdcv");
+        w.Bytes(t.masteringDisplay);
+        w.EndBox();
+    }
+    if (!t.contentLightLevel.empty()) {
+        w.StartBox("clli");
+        w.Bytes(t.contentLightLevel);
+        w.EndBox();
+    }
+}
+
 // 8.5.2 Sample description: one visual sample entry (12.1.3) of AVC (ISO/IEC 14496-15 5.4.2.1)
 // or HEVC (8.4.1.1), with its configuration box.
 void WriteSampleDescription(BoxWriter& w, const VideoTrack& t) {
@@ -174,12 +198,20 @@ void WriteSampleDescription(BoxWriter& w, const VideoTrack& t) {
     w.StartBox(t.configBox);
     w.Bytes(t.config);
     w.EndBox();
+    if (t.hasBitRate) {
+        w.StartBox("btrt");  // 8.5.2.2, after the configuration as 14496-15 places it
+        w.U32(t.bitRate.bufferSizeDB);
+        w.U32(t.bitRate.maxBitrate);
+        w.U32(t.bitRate.avgBitrate);
+        w.EndBox();
+    }
     if (t.paspH && t.paspV) {
         w.StartBox("pasp");  // 12.1.4.2
         w.U32(t.paspH);
         w.U32(t.paspV);
         w.EndBox();
     }
+    WriteColourBoxes(w, t);
     w.EndBox();
     w.EndBox();
 }

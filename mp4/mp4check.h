@@ -5,8 +5,8 @@
 
 #include "mp4/mp4v2.h"
 
-// MP4Create on a file already open for writing at its start: the handle takes `fd` over and
-// closes it with the file.
+// MP4Create on a file already open for writing (and for reading, for fast start) at its start: the
+// handle takes `fd` over and closes it with the file.
 MP4FileHandle MP4CreateFd(int fd);
 
 // Closes the file and frees the handle without writing anything more: for a file that is
@@ -42,6 +42,23 @@ struct Mp4HevcFields {
     bool temporalIdNested = false;  // sps_temporal_id_nesting_flag
 };
 void MP4SetH265Fields(MP4FileHandle hFile, MP4TrackId trackId, const Mp4HevcFields& fields);
+
+// The colour description of the track's pictures (colr, nclx): colour primaries, transfer
+// characteristics and matrix coefficients as ISO/IEC 23091-2 numbers them, and the range.
+bool MP4SetColour(MP4FileHandle hFile, MP4TrackId trackId, uint16_t primaries, uint16_t transfer,
+                  uint16_t matrix, bool fullRange);
+// The mastering display colour volume (mdcv, 24 bytes) and content light level (clli, 4 bytes)
+// of the track: the payloads of the SEI messages of those names, written as they are. False
+// for another size.
+bool MP4SetMasteringDisplay(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* payload,
+                            uint32_t size);
+bool MP4SetContentLightLevel(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* payload,
+                             uint32_t size);
+
+// Whether the movie box goes in front of the media data ("fast start": a player can begin
+// before the whole file is there). At close the media data moves up by the movie box's size in
+// the file itself; the chunk offsets say so. Off by default.
+bool MP4SetFastStart(MP4FileHandle hFile, bool on);
 
 // Sync sample status of a sample written earlier (1-based id): whether the sample is known to be
 // sync is sometimes decided pictures later (a CRA picture is sync only without RASL pictures).

@@ -5,8 +5,12 @@
 // media data passes 4 GiB, its header takes the free box's 8 bytes for a 64-bit size. The ftyp
 // is written for H.264 before the track is known; an H.265 file's, one brand shorter, is
 // written over it at close, and the free box (or the 64-bit header) grows back by the brand.
+// With fast start, everything behind the ftyp moves up by the moov's size at close and the moov
+// takes the room in front: ftyp, moov, free (or the 64-bit header), mdat.
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +38,8 @@ constexpr size_t kWriteBuffer = 1u << 20;
 constexpr uint64_t kWriteBackWindow = 16u << 20;
 constexpr MP4TrackId kVideoTrackId = 1;
 constexpr uint32_t kMaxSamplesPerChunk = 64;
+// Bytes moved at a time when the media data makes room for the movie box in front of it.
+constexpr size_t kMoveBuffer = 8u << 20;
 
 struct Mp4File {
     explicit Mp4File(int fd) : fd(fd), sink(fd, kWriteBuffer), boxes(sink) {}
@@ -45,6 +51,7 @@ struct Mp4File {
     uint64_t mdatHeader = 0;   // offset of the media data box's 8-byte header
     uint32_t movieTimeScale = 90000;
     int visualProfileLevel = -1;
+    bool fastStart = false;
 
     bool hasTrack = false;
     VideoTrack track;
@@ -118,11 +125,55 @@ void WriteFileType(Mp4File* f) {
     f->fileTypeEnd = box.size();
 }
 
+// The btrt values: the largest sample, the most bytes whose decode times fall within one second
+// of a sample's (a window that begins at each sample in turn), and the whole track's rate.
+BitRate TrackBitRate(const SampleTable& s, uint32_t timeScale) {
+    BitRate r;
+    const uint32_t n = s.Count();
+    if (n == 0 || timeScale == 0) return r;
+    // A sample's decode time, walked forward through the duration runs.
+    struct Cursor {
+        const std::vector<SampleTable::Run>& runs;
+        size_t run = 0;
+        uint32_t inRun = 0;
+        uint32_t index = 0;
+        uint64_t time = 0;
+        void Step() {
+            time += runs[run].value;
+            ++index;
+            if (++inRun == runs[run].count) {
+                ++run;
+                inRun = 0;
+            }
+        }
+    };
+    Cursor head{s.Durations()}, tail{s.Durations()};
+    uint64_t window = 0, most = 0;
+    for (; tail.index < n; tail.Step()) {
+        while (head.index < n && head.time < tail.time + timeScale) {
+            window += s.Size(head.index);
+            head.Step();
+        }
+        most = std::max(most, window);
+        window -= s.Size(tail.index);
+        r.bufferSizeDB = std::max(r.bufferSizeDB, s.Size(tail.index));
+    }
+    r.maxBitrate = uint32_t(std::min<uint64_t>(most * 8, UINT32_MAX));
+    if (s.MediaDuration() > 0) {
+        const unsigned __int128 avg =
+            (unsigned __int128)s.DataSize() * 8 * timeScale / s.MediaDuration();
+        r.avgBitrate = uint32_t(std::min<unsigned __int128>(avg, UINT32_MAX));
+    }
+    return r;
+}
+
 // Fills in what only the end knows: durations, the edit list's open ends, the configuration.
 void CompleteTrack(Mp4File* f) {
     VideoTrack& t = f->track;
     t.samples = &f->samples;
     t.mediaDuration = f->samples.MediaDuration();
+    t.hasBitRate = true;
+    t.bitRate = TrackBitRate(f->samples, t.timeScale);
     if (t.codec == VideoCodec::kH265) {
         // hvc1 holds every parameter set in its record; hev1 allows them in band too.
         const bool complete = !f->hevcSets.AnyInBand();
@@ -164,6 +215,89 @@ uint64_t MovieDuration(const Mp4File& f) {
     return std::max(duration, Rescale(end, f.movieTimeScale, t.timeScale) + 1);
 }
 
+// pread and pwrite of all n bytes; the errno value of a failure, or 0.
+int ReadAt(int fd, uint8_t* p, size_t n, uint64_t pos) {
+    while (n > 0) {
+        const ssize_t r = ::pread(fd, p, n, off_t(pos));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return r < 0 ? errno : EIO;
+        p += r;
+        pos += uint64_t(r);
+        n -= size_t(r);
+    }
+    return 0;
+}
+
+int WriteAt(int fd, const uint8_t* p, size_t n, uint64_t pos) {
+    while (n > 0) {
+        const ssize_t r = ::pwrite(fd, p, n, off_t(pos));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return r < 0 ? errno : ENOSPC;
+        p += r;
+        pos += uint64_t(r);
+        n -= size_t(r);
+    }
+    return 0;
+}
+
+// Builds the movie box in the memory file `mem`, with the chunk offsets of media data that
+// begins `shift` bytes later than it does now; returns its size, or 0 with *err set.
+uint64_t BuildMovie(int mem, Mp4File* f, Movie& movie, uint64_t base, uint64_t shift, int* err) {
+    f->track.firstChunkOffset = base + shift;
+    if (::ftruncate(mem, 0) != 0 || ::lseek(mem, 0, SEEK_SET) != 0) {
+        *err = errno;
+        return 0;
+    }
+    FileSink sink(mem, kWriteBuffer);
+    BoxWriter w(sink);
+    WriteMovie(w, movie);
+    if (!sink.Flush()) *err = sink.Error();
+    return *err ? 0 : sink.Position();
+}
+
+// Fast start: the movie box goes in front of the media data. It is built in memory until its
+// size no longer changes with the offsets it gives (they may need co64 once moved), then
+// everything behind the file type box moves up by that size, from the back, each byte read and
+// written once while it is likely still in the page cache, and the box is copied into the room.
+// Returns the errno value of a failure, or 0.
+int WriteMovieInFront(Mp4File* f, Movie& movie) {
+    if (!f->sink.Flush()) return f->sink.Error();
+    struct MemoryFile {
+        int fd = ::memfd_create("moov", MFD_CLOEXEC);
+        ~MemoryFile() {
+            if (fd >= 0) ::close(fd);
+        }
+    } memory;
+    const int mem = memory.fd;
+    if (mem < 0) return errno;
+    const uint64_t end = f->sink.Position();
+    const uint64_t base = f->track.firstChunkOffset;
+    int err = 0;
+    uint64_t size = 0;
+    bool stable = false;
+    for (int pass = 0; pass < 4 && !err && !stable; ++pass) {
+        const uint64_t built = BuildMovie(mem, f, movie, base, size, &err);
+        stable = built == size;
+        size = built;
+    }
+    if (!err && !stable) err = EOVERFLOW;
+    std::unique_ptr<uint8_t[]> buffer;
+    if (!err) buffer.reset(new uint8_t[kMoveBuffer]);
+    for (uint64_t at = end; !err && at > f->fileTypeEnd;) {
+        const size_t n = size_t(std::min<uint64_t>(kMoveBuffer, at - f->fileTypeEnd));
+        at -= n;
+        err = ReadAt(f->fd, buffer.get(), n, at);
+        if (!err) err = WriteAt(f->fd, buffer.get(), n, at + size);
+    }
+    for (uint64_t done = 0; !err && done < size;) {
+        const size_t n = size_t(std::min<uint64_t>(kMoveBuffer, size - done));
+        err = ReadAt(mem, buffer.get(), n, done);
+        if (!err) err = WriteAt(f->fd, buffer.get(), n, f->fileTypeEnd + done);
+        done += n;
+    }
+    return err;
+}
+
 }  // namespace
 
 MP4FileHandle MP4Create(const char* fileName, uint32_t /*flags*/) {
@@ -171,7 +305,7 @@ MP4FileHandle MP4Create(const char* fileName, uint32_t /*flags*/) {
         errno = EINVAL;
         return MP4_INVALID_FILE_HANDLE;
     }
-    const int fd = ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = ::open(fileName, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return MP4_INVALID_FILE_HANDLE;  // errno tells why
     return MP4CreateFd(fd);
 }
@@ -401,6 +535,41 @@ bool MP4AddPixelAspectRatio(MP4FileHandle hFile, MP4TrackId trackId, uint32_t hS
     return true;
 }
 
+bool MP4SetColour(MP4FileHandle hFile, MP4TrackId trackId, uint16_t primaries, uint16_t transfer,
+                  uint16_t matrix, bool fullRange) {
+    Mp4File* f = TrackFile(hFile, trackId);
+    if (!f) return false;
+    f->track.hasColour = true;
+    f->track.colour = {primaries, transfer, matrix, fullRange};
+    return true;
+}
+
+bool MP4SetMasteringDisplay(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* payload,
+                            uint32_t size) {
+    Mp4File* f = TrackFile(hFile, trackId);
+    if (!f || !payload || size != 24) return false;
+    f->track.masteringDisplay.assign(payload, payload + size);
+    return true;
+}
+
+bool MP4SetContentLightLevel(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* payload,
+                             uint32_t size) {
+    Mp4File* f = TrackFile(hFile, trackId);
+    if (!f || !payload || size != 4) return false;
+    f->track.contentLightLevel.assign(payload, payload + size);
+    return true;
+}
+
+bool MP4SetFastStart(MP4FileHandle hFile, bool on) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    if (!f) return false;
+    f->fastStart = on;
+    // The media data moves at the end: written out before, each byte would reach the disk
+    // twice. The final fsync writes it once.
+    if (on) f->sink.SetWriteBack(0);
+    return true;
+}
+
 bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     std::unique_ptr<Mp4File> f(static_cast<Mp4File*>(hFile));
     if (!f) return false;
@@ -414,10 +583,17 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
         movie.track = &f->track;
         movie.duration = MovieDuration(*f);
     }
-    WriteMovie(f->boxes, movie);
+    // A device (/dev/null) is written in place, as it comes: nothing there can move.
+    struct stat st;
+    const bool regular = ::fstat(f->fd, &st) == 0 && S_ISREG(st.st_mode);
+    int err = 0;
+    if (f->fastStart && regular)
+        err = WriteMovieInFront(f.get(), movie);
+    else
+        WriteMovie(f->boxes, movie);
     f->sink.Flush();
     f->sink.SetWriteBack(0);  // the syncs under way end before the descriptor does
-    int err = f->sink.Error();
+    if (!err) err = f->sink.Error();
     if (::close(f->fd) != 0 && !err) err = errno;
     if (error) *error = err;
     return err == 0;

@@ -1,6 +1,7 @@
 // The MP4 writing calls the converter uses, with the names, types and constants of libmp4v2 2.x,
 // implemented by our own writer of one H.264 or H.265 track (mp4file.cpp). Samples go to the media
-// data as they come; the movie box, with every table, is written at close, behind the media data.
+// data as they come; the movie box, with every table, is written at close, behind the media data
+// (or, with fast start, in front of it).
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
-// A stream of 5 GB, made by repeating a test stream: the MP4, over 4 GiB, holds every picture.
+// A stream of 5 GB, made by repeating a test stream: the MP4, over 4 GiB, holds every picture,
+// with the movie box behind the media data and, with fast start, in front of it.
 
 #include <sys/statvfs.h>
 
@@ -67,10 +68,21 @@ private Q_SLOTS:
                 copies += 64;
             }
         }
-        const QString out = tmp.filePath(QStringLiteral("big.mp4"));
+        for (bool fastStart : {false, true}) {
+            // One output at a time, so that the disk holds the input and one MP4.
+            const QString out = tmp.filePath(fastStart ? "fast.mp4" : "big.mp4");
+            CheckBigFile(in, out, fastStart, quint64(copies), perCopy);
+            QFile::remove(out);
+            if (QTest::currentTestFailed()) return;
+        }
+    }
+
+private:
+    void CheckBigFile(const QString& in, const QString& out, bool fastStart, quint64 copies,
+                      const QVector<QByteArray>& perCopy) {
         Converter c;
+        c.SetFastStart(fastStart);
         QVERIFY2(c.WriteH264File(in.toStdString().c_str(), out), qPrintable(c.LastError()));
-        QFile::remove(in);
         const quint64 pictures = quint64(copies) * quint64(perCopy.size());
         QCOMPARE(c.Summary().pictures, pictures);
         QVERIFY(QFileInfo(out).size() > k4GiB);
@@ -79,6 +91,7 @@ private Q_SLOTS:
         QVERIFY2(info.ok, qPrintable(info.error));
         QCOMPARE(quint64(info.sampleCount), pictures);
         QVERIFY(info.co64);
+        QCOMPARE(info.mdatFirst, !fastStart);
         QCOMPARE(quint64(info.sttsDeltas.size()), pictures);
 
         // Every sample, read back from where the file says it is, is the picture it should be.

@@ -93,6 +93,11 @@ private Q_SLOTS:
                                tmp.filePath(QStringLiteral("x.mp4"))});
         QCOMPARE(named.status, 0);
         QVERIFY(named.err.contains(QStringLiteral("## WriteH264File Complete!")));
+        // --faststart: the movie box in front of the media data, the same pictures.
+        const QString fast = tmp.filePath(QStringLiteral("fast.mp4"));
+        QCOMPARE(Cli({raw, QStringLiteral("--faststart"), QStringLiteral("-o"), fast}).status, 0);
+        QVERIFY(!ReadMp4Info(fast).mdatFirst);
+        QCOMPARE(DecodePictureHashes(fast), DecodePictureHashes(raw));
 
         // A stream cut in the middle of a group of pictures: the summary counts the pictures
         // shown and says what became of the others.

@@ -7,15 +7,15 @@
 #include <algorithm>
 #include <vector>
 
-#include "h264/bitstream.h"
 #include "h264/poc.h"
-#include "h264/rbsp.h"
 #include "h264/sei.h"
 #include "h264/slice.h"
 #include "h264/sps.h"
 #include "support/decode.h"
 #include "support/reference_scan.h"
 #include "support/streams.h"
+#include "syntax/bitstream.h"
+#include "syntax/rbsp.h"
 
 namespace {
 

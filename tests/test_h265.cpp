@@ -11,6 +11,7 @@
 #include <map>
 #include <vector>
 
+#include "convert/hdrmetadata.h"
 #include "h265/nal.h"
 #include "h265/poc.h"
 #include "h265/slice.h"
@@ -345,6 +346,36 @@ private Q_SLOTS:
         QVERIFY(!ps.AddPps(a.data(), uint32_t(a.size())) && !ps.Pps(0) && !ps.Vps(0));
         QVERIFY(ps.AddSps(b.data(), uint32_t(b.size())) && ps.Sps(0)->width == 128);
         QVERIFY(!ps.Sps(16) && !ps.Pps(64));
+    }
+
+    void hdrSeiMessages() {
+        // A prefix SEI unit (2-byte header): a mastering display message cut short, which is
+        // passed over, the content light level, then a whole mastering display whose payload
+        // holds 00 00 03 (an emulation-prevention byte, not part of the value).
+        Bytes mdcv(24, 0x11);
+        mdcv[4] = 0x00, mdcv[5] = 0x00, mdcv[6] = 0x01;
+        Bytes nal = {39 << 1, 0x01, 137,  3,    0x22, 0x22, 0x22, 144,
+                     4,       0x03, 0xE8, 0x01, 0x90, 137,  24};
+        for (size_t i = 0; i < mdcv.size(); ++i) {
+            if (i == 6) nal.push_back(0x03);
+            nal.push_back(mdcv[i]);
+        }
+        nal.push_back(0x80);
+        HdrMetadata hdr;
+        hdr.Take(Codec::H264, NalUnit{int32_t(nal[0] & 0x1F), int32_t(nal.size()), 4, nal.data()});
+        QVERIFY(hdr.MasteringDisplay().empty() && hdr.ContentLightLevel().empty());
+        hdr.Take(Codec::H265, NalUnit{int32_t(nal[0] & 0x1F), int32_t(nal.size()), 4, nal.data()});
+        QVERIFY(hdr.MasteringDisplay() == mdcv);
+        QVERIFY(hdr.ContentLightLevel() == Bytes({0x03, 0xE8, 0x01, 0x90}));
+        // The first messages stay; a list that breaks off keeps what it gave.
+        Bytes other = {39 << 1, 0x01, 144, 4, 0x00, 0x01, 0x00, 0x01, 0x80};
+        hdr.Take(Codec::H265, NalUnit{0, int32_t(other.size()), 4, other.data()});
+        QVERIFY(hdr.ContentLightLevel() == Bytes({0x03, 0xE8, 0x01, 0x90}));
+        HdrMetadata cut;
+        cut.Take(Codec::H265, NalUnit{0, 8, 4, nal.data()});
+        QVERIFY(cut.MasteringDisplay().empty() && cut.ContentLightLevel().empty());
+        cut.Take(Codec::H265, NalUnit{0, 14, 4, nal.data()});
+        QVERIFY(cut.MasteringDisplay().empty() && cut.ContentLightLevel().size() == 4);
     }
 
     void pictureOrderCount() {

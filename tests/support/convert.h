@@ -20,11 +20,12 @@ struct Result {
 };
 
 // Converts `input`, or joins `segments` when there are any, with the timestamp file
-// `timestamps` when one is named.
+// `timestamps` when one is named, with the movie box in front when `fastStart`.
 inline Result Convert(const QString& input, const QString& output,
                       const QString& timestamps = QString(),
-                      const QStringList& segments = QStringList()) {
+                      const QStringList& segments = QStringList(), bool fastStart = false) {
     Converter c;
+    c.SetFastStart(fastStart);
     Result r;
     c.SetTimestampFile(QFile::encodeName(timestamps).toStdString());
     if (segments.isEmpty()) {

@@ -266,6 +266,10 @@ void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
                    [&](const QByteArray& t2, int64_t s2, int64_t e2) {
                        if (t2 == "avcC") info.avcC = r.Bytes(s2, e2 - s2);
                        if (t2 == "hvcC") info.hvcC = r.Bytes(s2, e2 - s2);
+                       for (auto [type, body] :
+                            {std::pair("colr", &info.colr), std::pair("mdcv", &info.mdcv),
+                             std::pair("clli", &info.clli), std::pair("btrt", &info.btrt)})
+                           if (t2 == type) *body = r.Bytes(s2, e2 - s2);
                        if (t2 == "pasp" && r.Has(s2, 8)) {
                            info.paspH = uint32_t(r.Be(s2, 4));
                            info.paspV = uint32_t(r.Be(s2 + 4, 4));
@@ -285,6 +289,9 @@ void ReadStbl(const BoxReader& r, int64_t b, int64_t e, Mp4Info& info) {
             }
         } else if (t == "stsz" && r.Has(s, 12)) {
             info.sampleCount = uint32_t(r.Be(s + 8, 4));
+            for (uint32_t i = 0; r.Be(s + 4, 4) == 0 && i < info.sampleCount; ++i)
+                if (r.Has(s + 12 + 4 * int64_t(i), 4))
+                    info.sampleSizes.push_back(uint32_t(r.Be(s + 12 + 4 * int64_t(i), 4)));
         } else if (t == "stss" && r.Has(s, 8)) {
             info.hasStss = true;
             const uint32_t n = uint32_t(r.Be(s + 4, 4));
@@ -348,6 +355,7 @@ Mp4Info ReadMp4Info(const QString& path) {
             for (int i = 0; i + 4 <= body.size(); i += 4)
                 if (i != 4) info.brands.push_back(body.mid(i, 4));  // 4: minor version
         }
+        if (head.mid(4, 4) == "mdat") info.mdatFirst = true;
         if (head.mid(4, 4) == "moov") {
             f.seek(at);
             moov = f.read(qint64(size));

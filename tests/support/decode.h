@@ -55,7 +55,10 @@ struct Mp4Info {
     QByteArray sampleEntry;                  // the sample entry's type: avc1, hvc1, hev1
     uint16_t avc1Width = 0, avc1Height = 0;  // the (visual) sample entry's size, whatever its type
     QByteArray avcC;
+    bool mdatFirst = false;               // the media data ahead of the movie box
+    QByteArray colr, mdcv, clli, btrt;    // the sample entry's boxes without their headers
     uint32_t sampleCount = 0;             // stsz
+    QVector<uint32_t> sampleSizes;        // stsz, when it gives one size a sample
     bool hasStss = false;                 // absent: every sample is sync
     QVector<uint32_t> syncSamples;        // stss, 1-based
     QVector<uint32_t> sttsDeltas;         // stts expanded per sample

@@ -1,4 +1,4 @@
-#include "h264/bitstream.h"
+#include "syntax/bitstream.h"
 
 namespace {
 

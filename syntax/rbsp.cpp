@@ -1,4 +1,4 @@
-#include "h264/rbsp.h"
+#include "syntax/rbsp.h"
 
 #include <algorithm>
 #include <cstring>

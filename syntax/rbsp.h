@@ -1,4 +1,4 @@
-// Removal of the emulation-prevention bytes of a NAL unit (H.264 7.4.1).
+// Removal of the emulation-prevention bytes of a NAL unit (H.264 7.4.1, H.265 7.4.2).
 #pragma once
 
 #include <cstdint>
