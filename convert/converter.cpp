@@ -1,6 +1,7 @@
 #include "convert/converter.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,8 @@ constexpr uint8_t kVideoProfileLevel = 127;
 // Units kept while the codec is not yet known, at most.
 constexpr size_t kMaxEarlyUnits = 1024;
 constexpr size_t kMaxEarlyBytes = 4u << 20;
+// How long a read of a stream waits before it looks whether a signal asked to stop.
+constexpr int kStreamWaitMs = 200;
 
 // What the H.265 decoder configuration takes from the parsed SPS.
 Mp4HevcFields H265Fields(const NalUnit& nal) {
@@ -79,32 +82,43 @@ struct Mp4Guard {
     }
 };
 
-// Opens the input for reading. Only a file has an end to read up to: a FIFO would block until
-// a writer comes, and a terminal or /dev/zero never ends, so those are refused (errno ENODEV
-// stands for "not a file"). The open itself does not wait for a FIFO's writer.
-FILE* OpenInput(const char* path, int* err) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// Opens the input for reading: a file, or a pipe, FIFO or socket read as it comes (*stream
+// true); "-" is standard input. A terminal or /dev/zero never ends and a directory is no stream,
+// so those are refused (errno ENODEV stands for "not a file", ENOTTY for a terminal on standard
+// input). The open itself does not wait for a FIFO's writer; the reads do.
+int OpenInput(const char* path, bool* stream, int* err) {
+    const bool standard = strcmp(path, "-") == 0;
+    if (standard && isatty(STDIN_FILENO)) {
+        *err = ENOTTY;
+        return -1;
+    }
+    const int fd = standard ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                            : open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *err = errno;
-        return nullptr;
+        return -1;
     }
     struct stat st;
     const int flags = fcntl(fd, F_GETFL);
     if (fstat(fd, &st) != 0 || flags < 0) {
         *err = errno;
+    } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        // Kept non-blocking: the read loop waits in poll(), where a signal ends a recording.
+        // A FIFO opened by name reads as ended until its writer comes, so ours waits for one.
+        *stream = true;
+        if (standard || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) return fd;
+        *err = errno;
     } else if (!S_ISREG(st.st_mode)) {
         *err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
     } else if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         *err = errno;
-    } else if (FILE* f = fdopen(fd, "rb")) {
-        return f;
     } else {
-        *err = errno;
+        *stream = false;
+        return fd;
     }
     close(fd);
-    return nullptr;
+    return -1;
 }
-
 }  // namespace
 
 Converter::Converter() = default;
@@ -117,6 +131,23 @@ void Converter::Fail(const QString& reason) {
 
 void Converter::SetProgressHook(std::function<bool(uint64_t, uint64_t)> hook) {
     progress = std::move(hook);
+}
+
+void Converter::SetFragmentSeconds(double seconds) {
+    fragmentMillis = seconds < 0 ? -1 : int64_t(std::min(seconds, 86400.0) * 1000 + 0.5);
+    if (seconds > 0 && fragmentMillis == 0) fragmentMillis = 1;
+}
+
+void Converter::SetStopFlag(const volatile sig_atomic_t* flag) {
+    stopFlag = flag;
+}
+
+uint64_t Converter::PicturesSoFar() const {
+    return writer ? writer->PresentedPictures() : 0;
+}
+
+double Converter::SecondsSoFar() const {
+    return trackTimeScale ? double(PicturesSoFar()) * frameDuration / trackTimeScale : 0;
 }
 
 void Converter::SetFrameRateOverride(uint32_t num, uint32_t den) {
@@ -227,6 +258,7 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     if (!fpsNum) {
         fpsNum = uint32_t(frameRate);  // no timing information: the default rate
         fpsDen = 1;
+        summary.rateAssumed = true;
     }
     const TrackTiming timing = ChooseTrackTiming(fpsNum, fpsDen);
     frameRate = int32_t((fpsNum + fpsDen / 2) / fpsDen);
@@ -254,6 +286,10 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
         MP4AddPixelAspectRatio(hMp4File, MP4TrackId(videoTrackId), format.sarWidth,
                                format.sarHeight);
     writer->SetTrack(MP4TrackId(videoTrackId), frameDuration);
+    if (fragmentMillis > 0 || (fragmentMillis < 0 && streamInput)) {
+        const int64_t ms = fragmentMillis > 0 ? fragmentMillis : 1000;
+        writer->SetFragments(std::max<MP4Duration>(1, MP4Duration(ms) * trackTimeScale / 1000));
+    }
     return true;
 }
 
@@ -310,6 +346,7 @@ bool Converter::WriteH264File(const char* inputPath, const std::string& outputPa
     cancelled = false;
     lastError.clear();
     summary = ConversionSummary();
+    trackTimeScale = 0;
     if (!inputPath || !*inputPath) {
         Fail(QStringLiteral("no input file given"));
         return false;
@@ -331,9 +368,15 @@ bool Converter::WriteH264File(const char* inputPath, const std::string& outputPa
     if (!ok) return false;
 
     summary.codec = probe.StreamCodec();
-    summary.pictures = writer->Pictures();
     summary.syncPictures = writer->SyncPictures();
-    summary.hiddenPictures = writer->Pictures() - writer->PresentedPictures();
+    if (summary.fragments) {
+        // The pictures ahead of the first decodable one are not in the fragments.
+        summary.pictures = writer->PresentedPictures();
+        summary.droppedPictures = writer->DroppedPictures();
+    } else {
+        summary.pictures = writer->Pictures();
+        summary.hiddenPictures = writer->Pictures() - writer->PresentedPictures();
+    }
     summary.framesPerSecond = framesPerSecond;
     summary.durationSeconds = double(writer->PresentedPictures()) * frameDuration / trackTimeScale;
     summary.width = videoWidth;
@@ -345,13 +388,25 @@ bool Converter::WriteH264File(const char* inputPath, const std::string& outputPa
 }
 
 bool Converter::WriteOutput(const char* inputPath) {
+    // The input first: whether it is a stream decides the kind of output.
+    int inputErr = 0;
+    OwnedFd in;
+    streamInput = false;
+    in.fd = OpenInput(inputPath, &streamInput, &inputErr);
+    summary.streamInput = streamInput;
+    const bool fragmented = fragmentMillis > 0 || (fragmentMillis < 0 && streamInput);
+    const bool toStandardOutput = outputName == "-";
+    if (toStandardOutput && !fragmented) {
+        Fail(QStringLiteral("only a fragmented MP4 file can be written to standard output"));
+        return false;
+    }
     // A character device named as such (/dev/null, /dev/full) is written in place: users and
     // tests measure the converter that way, and only root can make one, so nobody else can put
     // one under a name the user chose. Anything else already there, a link included, is never
     // written through or replaced.
     struct stat st;
-    bool device = false;
-    for (int tries = 0;; ++tries) {
+    bool device = toStandardOutput;
+    for (int tries = 0; !toStandardOutput; ++tries) {
         if (lstat(outputName.c_str(), &st) != 0) {
             const int err = errno;
             if (err == ENOENT) break;
@@ -371,8 +426,24 @@ bool Converter::WriteOutput(const char* inputPath) {
     SplitPath(outputName, &dir, &name);
     OwnedFd dirFd;
     PartFile part;
+    // A fragmented file has its final name from the start, and is removed only when it holds
+    // no fragment.
+    std::string created;
+    struct RemoveUnlessKept {
+        int dir;
+        const std::string* name;
+        const std::unique_ptr<AccessUnitWriter>* writer;
+        bool keep = false;
+        ~RemoveUnlessKept() {
+            const bool holdsFragments = *writer && (*writer)->FragmentsWritten() > 0;
+            if (!keep && !holdsFragments && dir >= 0 && !name->empty())
+                unlinkat(dir, name->c_str(), 0);
+        }
+    } createdGuard{-1, &created, &writer};
     int fd = -1;
-    if (device) {
+    if (toStandardOutput) {
+        fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    } else if (device) {
         fd = open(outputName.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
         if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))) {
             close(fd);
@@ -382,38 +453,70 @@ bool Converter::WriteOutput(const char* inputPath) {
     } else {
         dirFd.fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dirFd.fd >= 0 && name.empty()) errno = EISDIR;
-        if (dirFd.fd >= 0 && !name.empty() && part.Create(dirFd.fd, name))
+        if (dirFd.fd >= 0 && !name.empty() && !fragmented && part.Create(dirFd.fd, name))
             fd = fcntl(part.Fd(), F_DUPFD_CLOEXEC, 0);
+        for (int tries = 0; dirFd.fd >= 0 && !name.empty() && fragmented; ++tries) {
+            fd = openat(dirFd.fd, name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                created = name;
+                createdGuard.dir = dirFd.fd;
+                // The name reaches the disk with the first fragment's data.
+                if (fsync(dirFd.fd) != 0 && errno != EINVAL) {
+                    const int err = errno;
+                    close(fd);
+                    fd = -1;
+                    errno = err;
+                }
+                break;
+            }
+            if (errno != EEXIST || tries >= 1000 || !OtherName(outputName)) break;
+            SplitPath(outputName, &dir, &name);
+        }
     }
     if (fd < 0) {
         const int err = errno;
         qDebug("ERROR:Create file failed!");
-        Fail(QStringLiteral("cannot create %1: %2").arg(Shown(outputName), ErrnoText(err)));
+        Fail(err == EEXIST && fragmented
+                 ? QStringLiteral("%1 already exists").arg(Shown(outputName))
+                 : QStringLiteral("cannot create %1: %2").arg(Shown(outputName), ErrnoText(err)));
         return false;
     }
     Mp4Guard h;
-    h.h = MP4CreateFd(fd);  // takes the descriptor over; only running out of memory fails it
+    // Each takes the descriptor over; only running out of memory fails it.
+    h.h = fragmented ? MP4CreateFragmentedFd(fd, !device, !device) : MP4CreateFd(fd);
     StartMp4File(h.h, kFallbackWidth, kFallbackHeight);
-    int err = 0;
-    FILE* in = OpenInput(inputPath, &err);
-    if (!in) {
+    if (in.fd < 0) {
         qDebug("ERROR:open file failed!");
-        Fail(QStringLiteral("cannot open %1: %2")
-                 .arg(QString::fromLocal8Bit(inputPath),
-                      err == ENODEV ? QStringLiteral("not a regular file") : ErrnoText(err)));
+        Fail(inputErr == ENOTTY ? QStringLiteral("standard input is a terminal")
+                                : QStringLiteral("cannot open %1: %2")
+                                      .arg(QString::fromLocal8Bit(inputPath),
+                                           inputErr == ENODEV ? QStringLiteral("not a regular file")
+                                                              : ErrnoText(inputErr)));
         return false;
     }
-    try {
-        ReadAll(in, h.h, inputPath);
-    } catch (...) {
-        fclose(in);
-        throw;
-    }
-    fclose(in);
+    ReadAll(in.fd, h.h, inputPath);
     if (!failed && videoTrackId == 0)
         Fail(probe.StreamCodec() == Codec::Unknown
                  ? QStringLiteral("not an H.264 or H.265 stream: no sequence parameter set")
                  : QStringLiteral("input has no usable sequence parameter set"));
+    if (fragmented) {
+        // What is in complete fragments stays, whatever failed after them.
+        if (failed) {
+            const uint64_t fragments = writer ? writer->FragmentsWritten() : 0;
+            if (fragments > 0)
+                lastError += QStringLiteral("; %1 keeps the %2 fragments written before")
+                                 .arg(Shown(outputName))
+                                 .arg(fragments);
+            return false;
+        }
+        const bool closed = CloseMp4File(h.Release());
+        if (closed && !failed && writer->PresentedPictures() == 0)
+            Fail(QStringLiteral("input has no coded pictures"));
+        summary.fragments = writer->FragmentsWritten();
+        createdGuard.keep = !failed;
+        return !failed;
+    }
     const bool closed = CloseMp4File(h.Release());
     if (closed && !failed && writer->Pictures() == 0)
         Fail(QStringLiteral("input has no coded pictures"));
@@ -431,18 +534,18 @@ bool Converter::WriteOutput(const char* inputPath) {
     return !failed;  // the unfinished file goes with `part`
 }
 
-void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
+void Converter::ReadAll(int fd, MP4FileHandle h, const char* inputPath) {
     std::vector<uint8_t> buffer(kReadSize);
     uint32_t fill = 0;
     struct stat st;
-    const int fd = fileno(in);
-    uint64_t total = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
+    uint64_t total = !streamInput && fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
     summary.inputSizeAtStart = total;
     uint64_t done = 0;
     // The input may grow or shrink while it is read: the share shown follows its size now, and
-    // the summary tells the sizes.
+    // the summary tells the sizes. A stream has none.
     const auto measure = [&] {
         summary.inputBytesRead = done;
+        if (streamInput) return;
         summary.inputSizeAtEnd = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : total;
         total = std::max(summary.inputSizeAtEnd, done);
     };
@@ -453,16 +556,24 @@ void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
             Fail(QStringLiteral("conversion cancelled"));
             return;
         }
-        const size_t n = fread(buffer.data() + fill, 1, buffer.size() - fill, in);
-        if (n == 0) {
-            if (ferror(in)) {
-                const int err = errno;
-                Fail(QStringLiteral("cannot read %1: %2")
-                         .arg(QString::fromLocal8Bit(inputPath), ErrnoText(err ? err : EIO)));
-                return;
-            }
+        if (stopFlag && *stopFlag) {
+            summary.stopSignal = int(*stopFlag);
             break;
         }
+        if (streamInput) {
+            // A stream is read as it comes; the wait ends for a signal too.
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, kStreamWaitMs) == 0) continue;
+        }
+        const ssize_t n = read(fd, buffer.data() + fill, buffer.size() - fill);
+        if (n < 0) {
+            const int err = errno;
+            if (err == EINTR || err == EAGAIN) continue;
+            Fail(QStringLiteral("cannot read %1: %2")
+                     .arg(QString::fromLocal8Bit(inputPath), ErrnoText(err)));
+            return;
+        }
+        if (n == 0) break;
         done += n;
         const uint32_t count = fill + uint32_t(n);
         const int64_t boundary = FindLastStartCode(buffer.data(), count);
