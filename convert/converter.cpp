@@ -103,8 +103,9 @@ int OpenInput(const char* path, bool* stream, int* err) {
     if (fstat(fd, &st) != 0 || flags < 0) {
         *err = errno;
     } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
-        // Kept non-blocking: the read loop waits in poll(), where a signal ends a recording.
-        // A FIFO opened by name reads as ended until its writer comes, so ours waits for one.
+        // The read loop waits in poll(), where a signal ends a recording, and reads only what
+        // poll() reports. A FIFO opened here stays non-blocking (poll() waits for its writer);
+        // standard input keeps the flags it shares with others.
         *stream = true;
         if (standard || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) return fd;
         *err = errno;
@@ -563,7 +564,7 @@ void Converter::ReadAll(int fd, MP4FileHandle h, const char* inputPath) {
         if (streamInput) {
             // A stream is read as it comes; the wait ends for a signal too.
             struct pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, kStreamWaitMs) == 0) continue;
+            if (poll(&p, 1, kStreamWaitMs) <= 0) continue;  // nothing yet, or a signal
         }
         const ssize_t n = read(fd, buffer.data() + fill, buffer.size() - fill);
         if (n < 0) {

@@ -468,6 +468,19 @@ void PatchU64(FileSink& sink, uint64_t pos, uint64_t v) {
     sink.Patch(pos, b, 8);
 }
 
+void PatchHeader(FileSink& sink, uint64_t pos, uint32_t size, const char* type) {
+    const uint8_t b[8] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8),
+                          uint8_t(size),       uint8_t(type[0]),    uint8_t(type[1]),
+                          uint8_t(type[2]),    uint8_t(type[3])};
+    sink.Patch(pos, b, 8);
+}
+
+// Everything written so far through to the disk, for a durable file.
+void Sync(Mp4File* f) {
+    if (f->durable && f->sink.Error() == 0 && !f->syncError && ::fdatasync(f->fd) != 0)
+        f->syncError = errno;
+}
+
 // The file type and movie boxes of a fragmented file, with the parameter sets known now.
 void WriteFragmentedMovie(Mp4File* f) {
     f->movieWritten = true;
@@ -565,6 +578,12 @@ bool WriteGatheredFragment(Mp4File* f, size_t count) {
     w.EndBox();  // trun
     w.EndBox();  // traf
     w.EndBox();  // moof
+    // Where the file can be rewritten, the fragment is a free box until it is whole on the disk:
+    // a file cut short by a crash or a power cut ends in a box that readers skip, never in a
+    // fragment whose media data is missing.
+    const uint64_t total = moofSize + (wide ? 16 : 8) + bytes;
+    const bool hold = f->seekable && f->durable && total <= UINT32_MAX;
+    if (hold) PatchHeader(f->sink, moofStart, uint32_t(total), "free");
     if (wide) {
         w.U32(1);
         w.Fourcc("mdat");
@@ -585,8 +604,11 @@ bool WriteGatheredFragment(Mp4File* f, size_t count) {
     f->fragmentFirst += count;
     f->fragmentBase += duration;
     f->sink.Flush();
-    if (f->durable && f->sink.Error() == 0 && !f->syncError && ::fdatasync(f->fd) != 0)
-        f->syncError = errno;
+    Sync(f);
+    if (hold) {
+        PatchHeader(f->sink, moofStart, moofSize, "moof");
+        Sync(f);
+    }
     return f->sink.Error() == 0 && !f->syncError;
 }
 
