@@ -228,14 +228,13 @@ int main(int argc, char** argv) {
         }
     }
     if (input.isEmpty()) return UsageError("no input file");
-    if (output == "-") {
-        // Only a fragmented file can be written without going back.
-        if (fragment == 0)
-            return UsageError(
-                "cannot write an unfragmented MP4 file to standard output (-o -); use ./- "
-                "for a file named -");
-        if (fragment < 0) fragment = 1;
-    }
+    // Only a fragmented file can be written without going back: one of a stream by default,
+    // one of a file when asked for.
+    const bool stream = IsStream(input);
+    if (output == "-" && (fragment == 0 || (fragment < 0 && !stream)))
+        return UsageError(
+            "cannot write an unfragmented MP4 file to standard output (-o -): --fragment "
+            "SECONDS writes a fragmented one; use ./- for a file named -");
     if (input == "-" && !haveOutput) return UsageError("standard input needs -o OUTPUT");
     const QByteArray name = DefaultName(input);
     if (!haveOutput) {
@@ -247,7 +246,6 @@ int main(int argc, char** argv) {
 
     // Said after the summary: a stream without timing plays at 25 unless told otherwise. A
     // stream is not read ahead; the conversion tells.
-    const bool stream = IsStream(input);
     const bool fragmented = fragment > 0 || (fragment < 0 && stream);
     bool assumed = !fpsNum && !stream && input != "-" &&
                    FirstSpsTiming(input.constData()) == StreamTiming::Absent;
