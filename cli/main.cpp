@@ -63,7 +63,7 @@ public:
         return true;
     }
     void Clear() {
-        if (shown >= 0) fprintf(stderr, "\r%*s\r", std::max(width - 1, 0), "");
+        if (shown >= 0) fprintf(stderr, "\r%*s\r", std::max(width - 1, 16), "");
         shown = -1;
     }
 

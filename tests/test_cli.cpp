@@ -216,6 +216,26 @@ private Q_SLOTS:
         QVERIFY2(shown.startsWith("\rconverting   0%\rconverting 100%"), shown.constData());
         QVERIFY2(shown.endsWith("\r                \r"), shown.constData());
         QVERIFY(p.readAllStandardOutput().startsWith("30 pictures"));
+
+        // A stream has no size: the pictures and the duration so far.
+        const int master2 = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(master2 >= 0 && grantpt(master2) == 0 && unlockpt(master2) == 0);
+        const int keepOpen2 = open(ptsname(master2), O_RDWR | O_NOCTTY);
+        QProcess live;
+        live.setStandardErrorFile(QString::fromLocal8Bit(ptsname(master2)));
+        live.start(QStringLiteral(TOVANMUXER_CLI), {QStringLiteral("-"), QStringLiteral("-o"),
+                                                    tmp.filePath(QStringLiteral("rec.mp4"))});
+        QVERIFY(live.waitForStarted());
+        live.write(ReadFileBytes(FindTestStream(QStringLiteral("baseline_320x240.h264")).file));
+        live.closeWriteChannel();
+        QVERIFY(live.waitForFinished(120000));
+        QCOMPARE(live.exitCode(), 0);
+        shown.clear();
+        for (ssize_t n; (n = read(master2, buf, sizeof buf)) > 0;) shown.append(buf, int(n));
+        close(keepOpen2);
+        close(master2);
+        QVERIFY2(shown.startsWith("\rrecording: 0 pictures, 0.0 s"), shown.constData());
+        QVERIFY2(shown.contains("pictures, 1.1 s"), shown.constData());
     }
 
     void failures() {
