@@ -25,10 +25,12 @@
 # 3. Memory on hostile input: MEGABYTES of SEI units in front of one picture. The converter
 #    refuses it once the units waiting for a picture pass 64 MiB; its peak RSS is set against
 #    16 MB plus those 64 MiB.
-# 4. A live recording: LIVE_MEGABYTES (default 2000) of the joined H.264 stream through a pipe
+# 5. A live recording: LIVE_MEGABYTES (default 2000) of the joined H.264 stream through a pipe
 #    (`cat STREAM | tovanmuxer-cli - -o OUT`), a fragmented file of one-second fragments; its
 #    peak RSS against 16 MB plus twice the largest fragment (the one gathered and its copy
 #    into the file's buffer), which does not grow with the length of the recording.
+# 4. Timestamps: the H.264 stream of 1. with a v2 timestamp file of 270,000 times against the
+#    same conversion without it (best of 5 interleaved rounds), and the peak RSS of both.
 # Prints a small table. Needs python3, ffmpeg, GNU time (scripts/deps.sh installs them) and a
 # build of tovanmuxer-cli.
 set -euo pipefail
@@ -186,9 +188,34 @@ def live_pipe():
           % (size / MB, pictures, dt, rss / MB, budget / MB, rss / budget))
     os.unlink(path)
     os.unlink(out)
+def timestamps():
+    """The same H.264 stream with a timestamp file of 270,000 times (v2, jittered as a camera
+    writes them) against the conversion without it: best of 5 interleaved rounds each."""
+    path = os.path.join(work, "big.bin")
+    size, pictures = join(path, mb * 1000000, load(NAMES))
+    stamps = os.path.join(work, "times.txt")
+    with open(stamps, "w") as f:
+        f.write("# timestamp format v2\n")
+        for k in range(270000):
+            f.write("%.3f\n" % (k * 33.367 + (k % 7) * 0.611))
+    cmds = {"without": [cli, path, "-o", out], "with": [cli, path, "--timestamps", stamps, "-o", out]}
+    for c in cmds.values():
+        run(c)  # warm-up
+    best = {k: float("inf") for k in cmds}
+    rss = {k: 0 for k in cmds}
+    for _ in range(5):
+        for k, c in cmds.items():
+            dt, r = run(c)
+            best[k], rss[k] = min(best[k], dt), max(rss[k], r)
+    print("timestamps: %.1f MB, %d pictures, a v2 file of 270000 times: %.3f s with it, %.3f s "
+          "without: %.2fx; peak RSS %.1f MB with, %.1f MB without"
+          % (size / MB, pictures, best["with"], best["without"], best["with"] / best["without"],
+             rss["with"] / MB, rss["without"] / MB))
+    os.unlink(stamps)
 
 bench("H.264", NAMES)
 bench("H.265", H265_NAMES)
 sei_flood()
 live_pipe()
+timestamps()
 PY

@@ -1,5 +1,6 @@
-// tovanmuxer-cli: converts one H.264 or H.265 Annex B file into an MP4 file, without a display,
-// or records a stream from a pipe into a fragmented MP4 file.
+// tovanmuxer-cli: converts H.264 or H.265 Annex B files into MP4 files, each into its own or
+// several joined into one, without a display, or records a stream from a pipe into a fragmented
+// MP4 file.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "convert/converter.h"
 #include "convert/partfile.h"
@@ -18,17 +22,25 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tovanmuxer-cli INPUT [-o OUTPUT] [--fps RATE] [--fragment SECONDS] [--verbose]\n"
+    "Usage: tovanmuxer-cli INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE]\n"
+    "                      [--fragment SECONDS] [--verbose]\n"
+    "       tovanmuxer-cli --join INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE]\n"
     "Wraps the raw H.264 or H.265 stream INPUT (.h264, .h26x, .h265, .hevc, .265) into an MP4\n"
     "file without re-encoding. The codec is told by the stream's bytes, not by the name.\n"
-    "INPUT - is standard input; it and any pipe or FIFO are recorded as they come.\n"
+    "Several inputs are converted each into its own MP4 file, beside it or into the directory\n"
+    "OUTPUT; the others go on when one fails. INPUT - is standard input; it and any pipe or\n"
+    "FIFO are recorded as they come.\n"
     "\n"
     "  -o, --output OUTPUT  the MP4 file to write (default: INPUT with .h264 or .h26x,\n"
     "                       else its last extension, replaced by .mp4); never replaced;\n"
     "                       an existing directory receives the file under that name;\n"
     "                       - writes a fragmented MP4 to standard output\n"
+    "  --join               write the inputs, segments of one recording, into one MP4 file,\n"
+    "                       in the order given, each one's times following the one before\n"
     "  --fps RATE           frame rate to use instead of the stream's own, for streams\n"
     "                       without timing information: 30, 29.97 or 30000/1001\n"
+    "  --timestamps FILE    the pictures' presentation times, from a timestamp file:\n"
+    "                       format v2 (a time in milliseconds a line) or v1 (ranges)\n"
     "  --fragment SECONDS   a fragmented MP4 whose fragments of at least SECONDS each\n"
     "                       reach the disk one by one, under the final name from the start;\n"
     "                       SIGINT, SIGTERM, SIGHUP or the end of the input end it cleanly\n"
@@ -38,7 +50,7 @@ const char kUsage[] =
     "  --version            print the version\n"
     "  --                   what follows is the input, even if it begins with -\n"
     "\n"
-    "Exit status: 0 on success, 1 when the conversion failed, 2 on a usage error.\n";
+    "Exit status: 0 on success, 1 when a conversion failed, 2 on a usage error.\n";
 
 bool verbose = false;
 
@@ -141,41 +153,29 @@ bool IsStream(const QByteArray& input) {
 // The summary on standard output (standard error when the MP4 file goes there), which may be a
 // pipe nobody reads any more: that ends the printing, not the program, whose file is in place by
 // then.
-int PrintSummary(const Converter& converter, const QByteArray& output, const QByteArray& input,
-                 bool assumed) {
+void PrintSummary(const Converter& converter, const QByteArray& output, bool assumed) {
     signal(SIGPIPE, SIG_IGN);
+    for (const QString& w : converter.Warnings())
+        fprintf(stderr, "tovanmuxer-cli: warning: %s\n", qPrintable(w));
     FILE* out = output == "-" ? stderr : stdout;
     const ConversionSummary& s = converter.Summary();
-    if (s.InputChangedSize())
-        fprintf(stderr,
-                "tovanmuxer-cli: warning: %s changed size during the conversion (%llu bytes at the "
-                "start, %llu at the end); the output holds the %llu bytes read\n",
-                input.constData(), static_cast<unsigned long long>(s.inputSizeAtStart),
-                static_cast<unsigned long long>(s.inputSizeAtEnd),
-                static_cast<unsigned long long>(s.inputBytesRead));
-    fprintf(out, "%llu pictures, %.3f s at %.3f fps, %dx%d -> %s",
-            static_cast<unsigned long long>(s.pictures - s.hiddenPictures), s.durationSeconds,
-            s.framesPerSecond, s.width, s.height,
-            output == "-" ? "standard output" : output.constData());
-    if (s.fragments)
-        fprintf(out, " in %llu fragments, ended by %s",
-                static_cast<unsigned long long>(s.fragments),
-                s.stopSignal ? SignalName(s.stopSignal) : "the end of the input");
-    fputc('\n', out);
-    if (s.hiddenPictures)
-        fprintf(out,
-                "%llu pictures before the first one a decoder can start from are kept in the file "
-                "but not shown\n",
-                static_cast<unsigned long long>(s.hiddenPictures));
-    if (s.droppedPictures)
-        fprintf(out, "%llu pictures before the first one a decoder can start from are left out\n",
-                static_cast<unsigned long long>(s.droppedPictures));
-    if (assumed)
-        fprintf(out,
-                "the stream does not say its frame rate: 25 fps assumed; --fps sets another\n");
+    const QStringList lines = SummaryLines(s, assumed);
+    for (int i = 0; i < lines.size(); ++i) {
+        // The output's name as given, byte for byte; a recording says how it ended.
+        if (i == 0)
+            fprintf(out, "%s%s%s\n", qPrintable(lines[i].chopped(s.outputPath.size())),
+                    output == "-" ? "standard output" : output.constData(),
+                    s.fragments
+                        ? qPrintable(QStringLiteral(" in %1 fragments, ended by %2")
+                                         .arg(s.fragments)
+                                         .arg(QLatin1String(s.stopSignal ? SignalName(s.stopSignal)
+                                                                         : "the end of the input")))
+                        : "");
+        else
+            fprintf(out, "%s\n", qPrintable(lines[i]));
+    }
     if (fflush(out) != 0 && errno != EPIPE)
         fprintf(stderr, "tovanmuxer-cli: cannot print the summary: %s\n", strerror(errno));
-    return 0;
 }
 
 }  // namespace
@@ -184,9 +184,11 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(MessageHandler);
     // The arguments as bytes: a file name need not be text in any encoding.
-    QByteArray input, output;
+    QList<QByteArray> inputs;
+    QByteArray output, timestamps;
     bool haveOutput = false;
     bool options = true;
+    bool join = false;
     uint32_t fpsNum = 0, fpsDen = 0;
     double fragment = -1;  // seconds; below 0: as the input asks
     for (int i = 1; i < argc; ++i) {
@@ -201,7 +203,10 @@ int main(int argc, char** argv) {
             return 0;
         } else if (options && (a == "-v" || a == "--verbose")) {
             verbose = true;
-        } else if (options && (a == "-o" || a == "--output" || a == "--fps" || a == "--fragment")) {
+        } else if (options && a == "--join") {
+            join = true;
+        } else if (options && (a == "-o" || a == "--output" || a == "--fps" ||
+                               a == "--timestamps" || a == "--fragment")) {
             if (i + 1 >= argc) return UsageError(a + " needs a value");
             const QByteArray value(argv[++i]);
             bool number = false;
@@ -214,66 +219,94 @@ int main(int argc, char** argv) {
                     return UsageError("not a frame rate: " + value);
             } else if (value.isEmpty()) {
                 return UsageError(a + " needs a file name");
+            } else if (a == "--timestamps") {
+                timestamps = value;
             } else {
                 output = value;
                 haveOutput = true;
             }
         } else if (options && a.startsWith('-') && a.size() > 1) {
             return UsageError("unknown option " + a);
-        } else if (input.isEmpty()) {
-            input = a;
-            if (input.isEmpty()) return UsageError("an empty input name");
+        } else if (a.isEmpty()) {
+            return UsageError("an empty input name");
         } else {
-            return UsageError("more than one input: " + a);
+            inputs << a;
         }
     }
-    if (input.isEmpty()) return UsageError("no input file");
+    if (inputs.isEmpty()) return UsageError("no input file");
+    const bool several = inputs.size() > 1 && !join;
+    if (several && haveOutput && !IsDirectory(output))
+        return UsageError("-o must name an existing directory when there are several inputs: " +
+                          output);
+    if (several && !timestamps.isEmpty())
+        return UsageError("--timestamps goes with one input, or with --join");
     // Only a fragmented file can be written without going back: one of a stream by default,
     // one of a file when asked for.
-    const bool stream = IsStream(input);
-    if (output == "-" && (fragment == 0 || (fragment < 0 && !stream)))
+    bool anyStream = false;
+    for (const QByteArray& input : inputs) anyStream = anyStream || IsStream(input);
+    if (output == "-" && (fragment == 0 || (fragment < 0 && !IsStream(inputs[0]))))
         return UsageError(
             "cannot write an unfragmented MP4 file to standard output (-o -): --fragment "
             "SECONDS writes a fragmented one; use ./- for a file named -");
-    if (input == "-" && !haveOutput) return UsageError("standard input needs -o OUTPUT");
-    const QByteArray name = DefaultName(input);
-    if (!haveOutput) {
-        output = input.left(input.lastIndexOf('/') + 1) + name;
-    } else if (output != "-" && IsDirectory(output)) {
-        // Into the directory, as cp and mv do.
-        output += (output.endsWith('/') ? "" : "/") + name;
-    }
-
-    // Said after the summary: a stream without timing plays at 25 unless told otherwise. A
-    // stream is not read ahead; the conversion tells.
-    const bool fragmented = fragment > 0 || (fragment < 0 && stream);
-    bool assumed = !fpsNum && !stream && input != "-" &&
-                   FirstSpsTiming(input.constData()) == StreamTiming::Absent;
+    if (inputs.contains("-") && !haveOutput) return UsageError("standard input needs -o OUTPUT");
 
     Converter converter;
     if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);
+    converter.SetTimestampFile(timestamps.toStdString());
     converter.SetFragmentSeconds(fragment);
+    bool stream = false;  // the input being converted
     if (isatty(STDERR_FILENO))
-        converter.SetProgressHook([&converter, stream](uint64_t done, uint64_t total) {
+        converter.SetProgressHook([&converter, &stream](uint64_t done, uint64_t total) {
             return stream ? progressLine.ShowStream(converter.PicturesSoFar(),
                                                     converter.SecondsSoFar())
                           : progressLine.Show(done, total);
         });
-    bool ok;
-    if (fragmented) {
-        // A recording keeps every complete fragment: a signal ends it, not the file.
+    // A recording keeps every complete fragment: SIGINT, SIGTERM and SIGHUP end it cleanly.
+    // Otherwise a signal ends the run and removes the file being written; those finished stay.
+    const bool recording = fragment > 0 || (fragment < 0 && anyStream);
+    std::unique_ptr<RemoveOnSignal> removePart;
+    if (recording) {
         TakeStopSignals();
         converter.SetStopFlag(&stopSignal);
-        ok = converter.WriteH264File(input.constData(), output.toStdString());
     } else {
-        const RemoveOnSignal removePart;
-        ok = converter.WriteH264File(input.constData(), output.toStdString());
+        removePart = std::make_unique<RemoveOnSignal>();
     }
-    if (ok && (stream || input == "-")) assumed = !fpsNum && converter.Summary().rateAssumed;
-    progressLine.Clear();
-    if (!ok) {
-        fprintf(stderr, "tovanmuxer-cli: %s\n", qPrintable(converter.LastError()));
-        return 1;
+    // One conversion for each input, or one of all of them.
+    const qsizetype runs = join ? 1 : inputs.size();
+    int failures = 0;
+    for (qsizetype r = 0; r < runs && !stopSignal; ++r) {
+        const QByteArray& input = inputs[r];
+        const QByteArray name = DefaultName(input);
+        QByteArray out = output;
+        if (!haveOutput) {
+            out = input.left(input.lastIndexOf('/') + 1) + name;
+        } else if (output != "-" && IsDirectory(output)) {
+            // Into the directory, as cp and mv do.
+            out += (output.endsWith('/') ? "" : "/") + name;
+        }
+        // Said after the summary: a stream without timing plays at 25 unless told otherwise.
+        // A stream is not read ahead: its conversion tells.
+        stream = input == "-" || IsStream(input);
+        const bool noTiming = !fpsNum && timestamps.isEmpty();
+        bool assumed =
+            noTiming && !stream && FirstSpsTiming(input.constData()) == StreamTiming::Absent;
+        std::vector<std::string> segments{input.toStdString()};
+        if (join)
+            for (qsizetype k = 1; k < inputs.size(); ++k)
+                segments.push_back(inputs[k].toStdString());
+        const bool ok = converter.WriteH264Files(segments, out.toStdString());
+        progressLine.Clear();
+        if (!ok) {
+            ++failures;
+            if (runs > 1)
+                fprintf(stderr, "tovanmuxer-cli: %s: %s\n", input.constData(),
+                        qPrintable(converter.LastError()));
+            else
+                fprintf(stderr, "tovanmuxer-cli: %s\n", qPrintable(converter.LastError()));
+            continue;
+        }
+        if (stream) assumed = noTiming && converter.Summary().rateAssumed;
+        PrintSummary(converter, out, assumed);
     }
-    return PrintSummary(converter, output, input, assumed);
+    return failures ? 1 : 0;
 }

@@ -36,9 +36,9 @@ int32_t ClampToInt32(int64_t v) {
 AccessUnitWriter::AccessUnitWriter(MP4FileHandle file, std::unique_ptr<PictureReader> reader)
     : file(file), reader(std::move(reader)) {}
 
-void AccessUnitWriter::SetTrack(MP4TrackId t, MP4Duration duration) {
+void AccessUnitWriter::SetTrack(MP4TrackId t, Timeline times) {
     track = t;
-    frameDuration = duration;
+    timeline = std::move(times);
 }
 
 void AccessUnitWriter::SetFragments(MP4Duration ticks) {
@@ -139,7 +139,12 @@ bool AccessUnitWriter::FinishPicture() {
         ++droppedPictures;
         return MP4DiscardSample(file, track);
     }
-    if (!MP4FinishSample(file, track, MP4_INVALID_DURATION, 0, p.sync)) {
+    const uint64_t duration = timeline.Next(p.fpsNum, p.fpsDen);
+    if (duration > std::numeric_limits<uint32_t>::max()) {
+        failure = "a picture lasts longer than an MP4 sample can (2^32 ticks of the track)";
+        return false;
+    }
+    if (!MP4FinishSample(file, track, duration, 0, p.sync)) {
         qDebug("## write faile!!!!");
         return false;
     }
@@ -175,7 +180,7 @@ bool AccessUnitWriter::EndFragment(const PictureFacts& p, uint32_t index) {
     const bool outputLast = runStarts || (p.headerKnown && p.order > runMaxOrder);
     runMaxOrder = runStarts ? p.order : std::max(runMaxOrder, p.order);
     if (index == fragmentStart) return true;
-    const uint64_t lasted = uint64_t(index - fragmentStart) * frameDuration;
+    const uint64_t lasted = timeline.TimeAt(index) - timeline.TimeAt(fragmentStart);
     const bool end = ((p.sync || p.syncWithoutSkipped) && lasted >= fragmentTicks) ||
                      (outputLast && lasted >= kForcedFragmentEnd * fragmentTicks);
     if (!end) return true;
@@ -210,41 +215,39 @@ void AccessUnitWriter::PlaceFragment(uint32_t end) {
         for (uint32_t r = 0; r < byOrder.size(); ++r) place[byOrder[r] - begin] = a + r;
         a = b;
     }
-    int64_t firstShift = 0;
     if (startPlace < 0) {
         startPlace = place[0];  // the first picture a decoder can start from, and its shown
         for (uint32_t i : shownLeading)  // leading pictures
             if (i < end) startPlace = std::min(startPlace, place[i - begin]);
     }
-    // Each kept picture's output place less its decoding place, both counted without the
+    // Each kept picture's presentation time less its decoding time, both counted without the
     // pictures left out; then the offsets in the first fragment decide the shift that keeps
     // them at or above zero, and the edit that starts the presentation there.
+    const uint64_t start = timeline.TimeAt(uint64_t(startPlace));
     uint64_t hidden = hiddenPictures;
+    int64_t firstShift = 0;
     for (uint32_t i = begin; i < end; ++i) {
         const int64_t at = place[i - begin];
         if (at < startPlace) {
             place[i - begin] = kLeftOut;
             ++hidden;
+            hiddenTicks += timeline.TimeAt(i + 1) - timeline.TimeAt(i);
+            MP4HideSample(file, track, i + 1);
             continue;
         }
-        place[i - begin] = (at - startPlace) - (int64_t(i) - int64_t(hidden));
+        place[i - begin] = int64_t(timeline.TimeAt(uint64_t(at)) - start) -
+                           int64_t(timeline.TimeAt(i) - hiddenTicks);
         if (fragmentShift < 0) firstShift = std::max(firstShift, -place[i - begin]);
     }
     if (fragmentShift < 0) {
         fragmentShift = firstShift;
         if (fragmentShift > 0)
-            MP4AddTrackEdit(file, track, MP4_INVALID_EDIT_ID,
-                            MP4Duration(fragmentShift) * frameDuration, 0);
+            MP4AddTrackEdit(file, track, MP4_INVALID_EDIT_ID, MP4Duration(fragmentShift), 0);
     }
-    for (uint32_t i = begin; i < end; ++i) {
-        const int64_t frames = place[i - begin];
-        if (frames == kLeftOut) {
-            MP4HideSample(file, track, i + 1);
-            continue;
-        }
-        MP4SetSampleCompositionOffset(
-            file, track, i + 1, ClampToInt32((frames + fragmentShift) * int64_t(frameDuration)));
-    }
+    for (uint32_t i = begin; i < end; ++i)
+        if (place[i - begin] != kLeftOut)
+            MP4SetSampleCompositionOffset(file, track, i + 1,
+                                          ClampToInt32(place[i - begin] + fragmentShift));
     hiddenPictures = hidden;
     orders.erase(orders.begin(), orders.begin() + (end - orderBase));
     orderBase = end;
@@ -279,6 +282,9 @@ void AccessUnitWriter::SettleRandomAccess(const PictureFacts& next) {
 bool AccessUnitWriter::Finish() {
     if (pictureOpen && !FinishPicture()) return false;
     SettleRandomAccess(PictureFacts());
+    if (pictures == 0) return true;
+    if (const uint64_t last = timeline.SettleLast())
+        if (!MP4SetLastSampleDuration(file, track, last)) return false;
     if (fragmentTicks) {
         if (pictures > fragmentStart) {
             PlaceFragment(uint32_t(pictures));
@@ -286,16 +292,16 @@ bool AccessUnitWriter::Finish() {
         }
         return true;
     }
-    if (pictures > 0) PresentInOutputOrder();
+    PresentInOutputOrder();
     return true;
 }
 
 // Output order: within each run between order resets, pictures come out by picture order
 // count (ties in decoding order), which is exact for a conforming stream. Each sample is then
-// presented at its output place plus the smallest shift that keeps every composition offset at
-// or above zero; a stream without reordering needs no offsets at all. The presentation begins
-// at the first picture a decoder can start from, or at a leading picture of it that such a
-// decoder shows: what comes before is kept but not shown.
+// presented at the time of its output place plus the smallest shift that keeps every
+// composition offset at or above zero; a stream without reordering needs no offsets at all. The
+// presentation begins at the first picture a decoder can start from, or at a leading picture of it
+// that such a decoder shows: what comes before is kept but not shown.
 void AccessUnitWriter::PresentInOutputOrder() {
     const uint32_t n = uint32_t(pictures);
     std::vector<uint32_t> byOrder;
@@ -314,21 +320,26 @@ void AccessUnitWriter::PresentInOutputOrder() {
         for (uint32_t r = 0; r < byOrder.size(); ++r) {
             const uint32_t i = byOrder[r];
             orders[i] = int32_t(int64_t(begin + r) - int64_t(i));
-            shift = std::max<int64_t>(shift, -int64_t(orders[i]));
+            if (orders[i] < 0)
+                shift = std::max<int64_t>(shift,
+                                          int64_t(timeline.TimeAt(i) - timeline.TimeAt(begin + r)));
         }
         begin = end;
     }
     std::vector<uint32_t>().swap(byOrder);
+    // Decoded at T[i], presented at T[output place] + shift.
     for (uint32_t i = 0; i < n; ++i) {
-        const int64_t frames = orders[i] + shift;
-        if (frames != 0)
-            MP4SetSampleRenderingOffset(file, track, i + 1, MP4Duration(frames) * frameDuration);
+        const uint64_t decode = timeline.TimeAt(i);
+        const uint64_t offset = timeline.TimeAt(int64_t(i) + orders[i]) + uint64_t(shift) - decode;
+        if (offset != 0) MP4SetSampleRenderingOffset(file, track, i + 1, offset);
     }
     const uint32_t start = firstDecodable < 0 ? 0 : uint32_t(firstDecodable);
     int64_t startPlace = int64_t(start) + orders[start];  // its output place
     for (uint32_t i : shownLeading) startPlace = std::min<int64_t>(startPlace, i + orders[i]);
     hiddenPictures = uint64_t(startPlace);
     std::deque<int32_t>().swap(orders);
-    const MP4Duration startTime = MP4Duration(startPlace + shift) * frameDuration;
-    if (startTime > 0) MP4AddTrackEdit(file, track, MP4_INVALID_EDIT_ID, startTime, 0);
+    const uint64_t startTime = timeline.TimeAt(uint64_t(startPlace));
+    presentedTicks = timeline.End() - startTime;
+    if (startTime + uint64_t(shift) > 0)
+        MP4AddTrackEdit(file, track, MP4_INVALID_EDIT_ID, startTime + uint64_t(shift), 0);
 }

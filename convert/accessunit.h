@@ -14,14 +14,15 @@
 
 #include "convert/nalunit.h"
 #include "convert/picturereader.h"
+#include "convert/timeline.h"
 #include "mp4/mp4v2.h"
 
 class AccessUnitWriter {
 public:
     AccessUnitWriter(MP4FileHandle file, std::unique_ptr<PictureReader> reader);
 
-    // Starts writing samples into `track`, each `frameDuration` ticks long.
-    void SetTrack(MP4TrackId track, MP4Duration frameDuration);
+    // Starts writing samples into `track`, timed by `timeline` (see timeline.h).
+    void SetTrack(MP4TrackId track, Timeline timeline);
     // Writes the track in fragments (into a file made by MP4CreateFragmentedFd) of at least
     // `ticks` each, every one beginning at a sync picture: a fragment ends at the first sync
     // picture that comes when it has lasted that long, so that what the pictures before it need
@@ -49,6 +50,9 @@ public:
     uint64_t DroppedPictures() const { return droppedPictures + hiddenPictures; }
     // Fragments ended so far; after Finish, with the last one that the file's close writes.
     uint64_t FragmentsWritten() const { return fragments; }
+    // The samples' times, and how long the presentation lasts in track ticks (after Finish).
+    const Timeline& Times() const { return timeline; }
+    uint64_t PresentedTicks() const { return presentedTicks; }
 
 private:
     // Units on their way into the next picture's sample.
@@ -70,7 +74,8 @@ private:
     MP4FileHandle file;
     std::unique_ptr<PictureReader> reader;
     MP4TrackId track = MP4_INVALID_TRACK_ID;
-    MP4Duration frameDuration = 0;
+    Timeline timeline;
+    uint64_t presentedTicks = 0;
     Pending pending;           // units behind the current picture's slices
     bool pictureOpen = false;  // a picture has slices
     bool written = false;      // its sample is open in the track
@@ -104,7 +109,8 @@ private:
     uint32_t orderBase = 0;
     int64_t runMaxOrder = 0;
     int64_t startPlace = -1;
-    int64_t fragmentShift = -1;  // pictures every composition offset is shifted by
+    int64_t fragmentShift = -1;  // ticks every composition offset is shifted by
+    uint64_t hiddenTicks = 0;    // the durations of the pictures left out
     uint64_t droppedPictures = 0;
     uint64_t fragments = 0;
 };

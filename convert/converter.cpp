@@ -16,6 +16,8 @@
 #include "convert/accessunit.h"
 #include "convert/nalunit.h"
 #include "convert/partfile.h"
+#include "convert/streamfile.h"
+#include "convert/timeline.h"
 #include "convert/timing.h"
 #include "convert/trackformat.h"
 #include "h264/sps.h"
@@ -148,7 +150,13 @@ uint64_t Converter::PicturesSoFar() const {
 }
 
 double Converter::SecondsSoFar() const {
-    return trackTimeScale ? double(PicturesSoFar()) * frameDuration / trackTimeScale : 0;
+    return writer && trackTimeScale
+               ? double(writer->Times().TimeAt(PicturesSoFar())) / trackTimeScale
+               : 0;
+}
+
+void Converter::SetTimestampFile(const std::string& path) {
+    timestampPath = path;
 }
 
 void Converter::SetFrameRateOverride(uint32_t num, uint32_t den) {
@@ -266,6 +274,7 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     trackTimeScale = timing.timeScale;
     frameDuration = timing.frameDuration;
     framesPerSecond = double(fpsNum) / double(fpsDen);
+    Timeline timeline = MakeTimeline(fpsNum, fpsDen);
     if (probe.StreamCodec() == Codec::H265) {
         videoTrackId =
             int32_t(MP4AddH265VideoTrack(hMp4File, trackTimeScale, frameDuration,
@@ -286,12 +295,75 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     if (format.sarWidth && format.sarHeight && format.sarWidth != format.sarHeight)
         MP4AddPixelAspectRatio(hMp4File, MP4TrackId(videoTrackId), format.sarWidth,
                                format.sarHeight);
-    writer->SetTrack(MP4TrackId(videoTrackId), frameDuration);
+    writer->SetTrack(MP4TrackId(videoTrackId), std::move(timeline));
     if (fragmentMillis > 0 || (fragmentMillis < 0 && streamInput)) {
         const int64_t ms = fragmentMillis > 0 ? fragmentMillis : 1000;
         writer->SetFragments(std::max<MP4Duration>(1, MP4Duration(ms) * trackTimeScale / 1000));
     }
     return true;
+}
+
+// The pictures' times: a timestamp file's, or each coded video sequence at its own rate unless
+// one was given. The track's time scale holds every time of a file to the microsecond: 90 kHz
+// when each is a whole number of its ticks, else 1 MHz. Sets the track's time scale and the
+// duration its chunks are sized by.
+Timeline Converter::MakeTimeline(uint32_t fpsNum, uint32_t fpsDen) {
+    Timeline timeline;
+    const auto exact90k = [](uint32_t num, uint32_t den) {
+        return (uint64_t(90000) * den) % num == 0;
+    };
+    if (timestamps.Version() == 2) {
+        std::vector<uint64_t> times = timestamps.TakeTimes();
+        const bool whole =
+            std::all_of(times.begin(), times.end(), [](uint64_t us) { return us % 100 == 0; });
+        trackTimeScale = whole ? 90000 : 1000000;
+        for (uint64_t& t : times) t = whole ? t / 100 * 9 : t;
+        const uint64_t fallback =
+            std::max<uint64_t>(1, (uint64_t(trackTimeScale) * fpsDen + fpsNum / 2) / fpsNum);
+        frameDuration = uint32_t(
+            std::min<uint64_t>(times.size() >= 2 ? times[1] - times[0] : fallback, UINT32_MAX));
+        timeline.StartWithTimes(trackTimeScale, std::move(times), fallback);
+    } else if (timestamps.Version() == 1) {
+        const uint32_t num = timestamps.AssumedNum(), den = timestamps.AssumedDen();
+        bool whole = exact90k(num, den);
+        for (const TimestampFile::Range& r : timestamps.Ranges())
+            whole = whole && exact90k(r.fpsNum, r.fpsDen);
+        trackTimeScale = whole ? 90000 : 1000000;
+        frameDuration = uint32_t(std::max<uint64_t>(1, uint64_t(trackTimeScale) * den / num));
+        framesPerSecond = double(num) / double(den);
+        timeline.StartAtRate(trackTimeScale, num, den, true);
+        const auto& ranges = timestamps.Ranges();
+        for (size_t i = 0; i < ranges.size(); ++i) {
+            timeline.PlanRate(ranges[i].first, ranges[i].fpsNum, ranges[i].fpsDen);
+            const uint64_t after = ranges[i].last + 1;
+            if (after != 0 && (i + 1 == ranges.size() || ranges[i + 1].first != after))
+                timeline.PlanRate(after, num, den);
+        }
+    } else {
+        timeline.StartAtRate(trackTimeScale, fpsNum, fpsDen, overrideNum != 0);
+    }
+    return timeline;
+}
+
+// The warning when a timestamp file's times are fewer or more than the pictures.
+void Converter::CountTimes() {
+    const uint64_t listed = writer->Times().ListedTimes();
+    const uint64_t pictures = writer->Pictures();
+    if (timestamps.Version() != 2 || listed == pictures) return;
+    if (listed < pictures)
+        warnings << QStringLiteral(
+                        "%1 has %2 times for %3 pictures: the last %4 continue at the "
+                        "last interval")
+                        .arg(Shown(timestampPath))
+                        .arg(listed)
+                        .arg(pictures)
+                        .arg(pictures - listed);
+    else
+        warnings << QStringLiteral("%1 has %2 times for %3 pictures: the last %4 are ignored")
+                        .arg(Shown(timestampPath))
+                        .arg(listed)
+                        .arg(pictures)
+                        .arg(listed - pictures);
 }
 
 QString Converter::WriteFailure(MP4FileHandle hMp4File) const {
@@ -343,12 +415,24 @@ bool Converter::WriteH264File(const char* inputPath, QString outputPath) {
 }
 
 bool Converter::WriteH264File(const char* inputPath, const std::string& outputPath) {
+    return WriteH264Files({inputPath ? std::string(inputPath) : std::string()}, outputPath);
+}
+
+bool Converter::WriteH264Files(const std::vector<std::string>& inputPaths, QString outputPath) {
+    return WriteH264Files(inputPaths, QFile::encodeName(outputPath).toStdString());
+}
+
+bool Converter::WriteH264Files(const std::vector<std::string>& inputPaths,
+                               const std::string& outputPath) {
     failed = false;
     cancelled = false;
     lastError.clear();
+    warnings.clear();
     summary = ConversionSummary();
     trackTimeScale = 0;
-    if (!inputPath || !*inputPath) {
+    timestamps = TimestampFile();
+    if (inputPaths.empty() || std::any_of(inputPaths.begin(), inputPaths.end(),
+                                          [](const std::string& p) { return p.empty(); })) {
         Fail(QStringLiteral("no input file given"));
         return false;
     }
@@ -359,7 +443,7 @@ bool Converter::WriteH264File(const char* inputPath, const std::string& outputPa
     outputName = outputPath;
     bool ok = false;
     try {
-        ok = WriteOutput(inputPath);
+        ok = WriteOutput(inputPaths);
     } catch (const std::bad_alloc&) {
         // Whatever was being built is gone with the stack; the file with it.
         writer.reset();
@@ -378,8 +462,13 @@ bool Converter::WriteH264File(const char* inputPath, const std::string& outputPa
         summary.pictures = writer->Pictures();
         summary.hiddenPictures = writer->Pictures() - writer->PresentedPictures();
     }
-    summary.framesPerSecond = framesPerSecond;
-    summary.durationSeconds = double(writer->PresentedPictures()) * frameDuration / trackTimeScale;
+    summary.durationSeconds = double(writer->PresentedTicks()) / trackTimeScale;
+    summary.variableFrameRate = writer->Times().Variable();
+    // A timestamp file's even intervals need not be the stream's rate.
+    const bool measured = summary.variableFrameRate || timestamps.Version() != 0;
+    summary.framesPerSecond = measured && summary.durationSeconds > 0
+                                  ? double(writer->PresentedPictures()) / summary.durationSeconds
+                                  : framesPerSecond;
     summary.width = videoWidth;
     summary.height = videoHeight;
     summary.outputPath = Shown(outputName);
@@ -388,14 +477,44 @@ bool Converter::WriteH264File(const char* inputPath, const std::string& outputPa
     return true;
 }
 
-bool Converter::WriteOutput(const char* inputPath) {
-    // The input first: whether it is a stream decides the kind of output.
+// Segments are joined as their bytes would be: a decoder sees one stream. Only a codec change
+// cannot be joined that way.
+bool Converter::SameCodec(const std::vector<std::string>& inputPaths) {
+    Codec first = Codec::Unknown;
+    size_t firstIndex = 0;
+    for (size_t i = 0; i < inputPaths.size() && inputPaths.size() > 1; ++i) {
+        const Codec c = StreamCodecOf(inputPaths[i].c_str());
+        if (c == Codec::Unknown) continue;
+        if (first == Codec::Unknown) {
+            first = c;
+            firstIndex = i;
+        } else if (c != first) {
+            const auto name = [](Codec k) {
+                return k == Codec::H265 ? QStringLiteral("H.265") : QStringLiteral("H.264");
+            };
+            Fail(QStringLiteral("cannot join %1 (%2) and %3 (%4): segments of different codecs")
+                     .arg(Shown(inputPaths[firstIndex]), name(first), Shown(inputPaths[i]),
+                          name(c)));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
+    if (!timestampPath.empty() && !timestamps.Read(timestampPath)) {
+        Fail(timestamps.Error());
+        return false;
+    }
+    if (!SameCodec(inputPaths)) return false;
+    // The first input first: whether it is a stream decides the kind of output.
     int inputErr = 0;
     OwnedFd in;
     streamInput = false;
-    in.fd = OpenInput(inputPath, &streamInput, &inputErr);
+    in.fd = OpenInput(inputPaths[0].c_str(), &streamInput, &inputErr);
     summary.streamInput = streamInput;
     const bool fragmented = fragmentMillis > 0 || (fragmentMillis < 0 && streamInput);
+    fragmentedOutput = fragmented;
     const bool toStandardOutput = outputName == "-";
     if (toStandardOutput && !fragmented) {
         Fail(QStringLiteral("only a fragmented MP4 file can be written to standard output"));
@@ -487,16 +606,33 @@ bool Converter::WriteOutput(const char* inputPath) {
     // Each takes the descriptor over; only running out of memory fails it.
     h.h = fragmented ? MP4CreateFragmentedFd(fd, !device, !device) : MP4CreateFd(fd);
     StartMp4File(h.h, kFallbackWidth, kFallbackHeight);
-    if (in.fd < 0) {
-        qDebug("ERROR:open file failed!");
-        Fail(inputErr == ENOTTY ? QStringLiteral("standard input is a terminal")
-                                : QStringLiteral("cannot open %1: %2")
-                                      .arg(QString::fromLocal8Bit(inputPath),
-                                           inputErr == ENODEV ? QStringLiteral("not a regular file")
-                                                              : ErrnoText(inputErr)));
-        return false;
+    bytesBefore = bytesAfter = 0;
+    for (size_t i = 1; i < inputPaths.size(); ++i)
+        if (stat(inputPaths[i].c_str(), &st) == 0) bytesAfter += uint64_t(st.st_size);
+    for (size_t i = 0; i < inputPaths.size() && !failed; ++i) {
+        const char* inputPath = inputPaths[i].c_str();
+        if (i > 0) {
+            bool stream = false;
+            in.fd = OpenInput(inputPath, &stream, &inputErr);
+            streamInput = stream;
+        }
+        if (in.fd < 0) {
+            qDebug("ERROR:open file failed!");
+            Fail(inputErr == ENOTTY
+                     ? QStringLiteral("standard input is a terminal")
+                     : QStringLiteral("cannot open %1: %2")
+                           .arg(QString::fromLocal8Bit(inputPath),
+                                inputErr == ENODEV ? QStringLiteral("not a regular file")
+                                                   : ErrnoText(inputErr)));
+            return false;
+        }
+        if (i > 0 && stat(inputPath, &st) == 0)
+            bytesAfter -= std::min<uint64_t>(bytesAfter, uint64_t(st.st_size));
+        ReadAll(in.fd, h.h, inputPath);
+        close(in.fd);
+        in.fd = -1;
+        if (summary.stopSignal) break;  // the recording ends here
     }
-    ReadAll(in.fd, h.h, inputPath);
     if (!failed && videoTrackId == 0)
         Fail(probe.StreamCodec() == Codec::Unknown
                  ? QStringLiteral("not an H.264 or H.265 stream: no sequence parameter set")
@@ -515,12 +651,14 @@ bool Converter::WriteOutput(const char* inputPath) {
         if (closed && !failed && writer->PresentedPictures() == 0)
             Fail(QStringLiteral("input has no coded pictures"));
         summary.fragments = writer->FragmentsWritten();
+        if (!failed) CountTimes();
         createdGuard.keep = !failed;
         return !failed;
     }
     const bool closed = CloseMp4File(h.Release());
     if (closed && !failed && writer->Pictures() == 0)
         Fail(QStringLiteral("input has no coded pictures"));
+    if (!failed) CountTimes();
     for (int tries = 0; !failed && !device; ++tries) {
         SplitPath(outputName, &dir, &name);
         const int err = part.Commit(name);
@@ -540,24 +678,29 @@ void Converter::ReadAll(int fd, MP4FileHandle h, const char* inputPath) {
     uint32_t fill = 0;
     struct stat st;
     uint64_t total = !streamInput && fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
-    summary.inputSizeAtStart = total;
+    const uint64_t sizeAtStart = total;
+    uint64_t sizeAtEnd = total;
     uint64_t done = 0;
     // The input may grow or shrink while it is read: the share shown follows its size now, and
     // the summary tells the sizes. A stream has none.
     const auto measure = [&] {
-        summary.inputBytesRead = done;
         if (streamInput) return;
-        summary.inputSizeAtEnd = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : total;
-        total = std::max(summary.inputSizeAtEnd, done);
+        sizeAtEnd = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : total;
+        total = std::max(sizeAtEnd, done);
     };
     for (;;) {
         if (progress) measure();
-        if (progress && !progress(done, total)) {
+        if (progress && !progress(bytesBefore + done, bytesBefore + total + bytesAfter)) {
             cancelled = true;
             Fail(QStringLiteral("conversion cancelled"));
             return;
         }
         if (stopFlag && *stopFlag) {
+            // A recording ends here, cleanly; any other conversion leaves nothing.
+            if (!fragmentedOutput) {
+                Fail(QStringLiteral("stopped by a signal"));
+                return;
+            }
             summary.stopSignal = int(*stopFlag);
             break;
         }
@@ -606,4 +749,17 @@ void Converter::ReadAll(int fd, MP4FileHandle h, const char* inputPath) {
     measure();
     // The end of the input ends the last unit.
     if (fill > 0) WriteNalUnits(h, buffer.data(), fill);
+    // What this input adds to the summary, and the warning when it changed size.
+    summary.inputSizeAtStart += sizeAtStart;
+    summary.inputSizeAtEnd += sizeAtEnd;
+    summary.inputBytesRead += done;
+    bytesBefore += done;
+    if (!streamInput && (sizeAtEnd != sizeAtStart || done != sizeAtStart))
+        warnings << QStringLiteral(
+                        "%1 changed size during the conversion (%2 bytes at the start, %3 at the "
+                        "end); the output holds the %4 bytes read")
+                        .arg(QString::fromLocal8Bit(inputPath))
+                        .arg(sizeAtStart)
+                        .arg(sizeAtEnd)
+                        .arg(done);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -13,20 +14,23 @@
 
 #include "convert/nalunit.h"
 #include "convert/picturereader.h"
+#include "convert/timestamps.h"
 #include "convert/trackformat.h"
 #include "mp4/mp4v2.h"
 
 class AccessUnitWriter;
+class Timeline;
 
 // What a finished conversion wrote, for the window's and the command line's report.
 struct ConversionSummary {
     Codec codec = Codec::Unknown;
-    uint64_t pictures = 0;        // samples written (one per access unit)
-    uint64_t syncPictures = 0;    // of which sync samples
-    uint64_t hiddenPictures = 0;  // of which ahead of the first decodable one: kept, not shown
-    double durationSeconds = 0;   // track duration
-    double framesPerSecond = 0;   // frame rate the track plays at
-    int32_t width = 0;            // track size
+    uint64_t pictures = 0;           // samples written (one per access unit)
+    uint64_t syncPictures = 0;       // of which sync samples
+    uint64_t hiddenPictures = 0;     // of which ahead of the first decodable one: kept, not shown
+    double durationSeconds = 0;      // track duration
+    double framesPerSecond = 0;      // frame rate the track plays at; the average when variable
+    bool variableFrameRate = false;  // not every picture lasts the same
+    int32_t width = 0;               // track size
     int32_t height = 0;
     QString outputPath;  // as written, which the other-name hook may have chosen
     // The input's size when the conversion began and when it ended, and the bytes read: all
@@ -75,6 +79,16 @@ public:
     // The same for a name in the user's terms: its bytes are QFile::encodeName(outputPath).
     bool WriteH264File(const char* inputPath, QString outputPath);
 
+    // Joins the segments `inputPaths`, in this order, into the one MP4 file `outputPath`, as the
+    // single input is converted: every picture of every segment, each segment's times following
+    // the one before. Segments of different codecs are refused. One input is WriteH264File.
+    bool WriteH264Files(const std::vector<std::string>& inputPaths, const std::string& outputPath);
+    bool WriteH264Files(const std::vector<std::string>& inputPaths, QString outputPath);
+
+    // A timestamp file (its name's bytes; empty for none) that gives the pictures their
+    // presentation times; read when the conversion starts, whose failure its errors are.
+    void SetTimestampFile(const std::string& path);
+
     // Called when the output path is taken, at the start or when the finished file is to take
     // its name: returns another path in the same directory to use instead, or an empty one to
     // fail. Without it, a taken name fails the conversion.
@@ -107,6 +121,9 @@ public:
     QString LastError() const { return lastError; }
     // What the last successful conversion wrote.
     const ConversionSummary& Summary() const { return summary; }
+    // The warning lines of the last conversion (times fewer or more than pictures, an input
+    // that changed size while it was read).
+    QStringList Warnings() const { return warnings; }
 
 protected:
     int32_t videoWidth = 0;
@@ -122,9 +139,11 @@ private:
     bool AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps);
     QString WriteFailure(MP4FileHandle hMp4File) const;
     void ReadAll(int in, MP4FileHandle hMp4File, const char* inputPath);
-    int CreateFragmentedOutput(int dirFd, bool* seekable);
     MP4FileHandle StartMp4File(MP4FileHandle hMp4File, int32_t width, int32_t height);
-    bool WriteOutput(const char* inputPath);
+    bool WriteOutput(const std::vector<std::string>& inputPaths);
+    bool SameCodec(const std::vector<std::string>& inputPaths);
+    Timeline MakeTimeline(uint32_t fpsNum, uint32_t fpsDen);
+    void CountTimes();
     bool OtherName(const std::string& taken);
 
     uint32_t trackTimeScale = 0;  // ticks per second of the video track
@@ -132,7 +151,13 @@ private:
     double framesPerSecond = 0;
     std::string outputName;  // the final output path, for messages
     QString lastError;
+    QStringList warnings;
     ConversionSummary summary;
+    std::string timestampPath;
+    TimestampFile timestamps;
+    // Progress over all inputs: the bytes of those read before, the sizes of those to come.
+    uint64_t bytesBefore = 0;
+    uint64_t bytesAfter = 0;
     StreamProbe probe;  // the codec, and what the first SPS says
     // Units in front of the one that tells the codec, kept (the latest, up to a bound) for it.
     struct EarlyUnit {
@@ -151,4 +176,5 @@ private:
     int64_t fragmentMillis = -1;
     const volatile sig_atomic_t* stopFlag = nullptr;
     bool streamInput = false;
+    bool fragmentedOutput = false;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "convert/timing.h"
 #include "h264/bitstream.h"
 #include "h264/sei.h"
 #include "h264/sps.h"
@@ -116,8 +117,12 @@ void H264PictureReader::StartPicture(const NalUnit& nal) {
     current.idr = nal.type == kNalIdr;
     current.field = sliceKnown && slice.field_pic_flag;
     current.resetsOrder = current.idr || (sliceKnown && slice.has_mmco5);
-    if (const SpsInfo* sps = sliceKnown ? parameterSets.Sps(slice.seq_parameter_set_id) : nullptr)
+    if (const SpsInfo* sps = sliceKnown ? parameterSets.Sps(slice.seq_parameter_set_id) : nullptr) {
         current.order = poc.Compute(slice, *sps).poc;
+        if (sps->timing_info_present_flag)
+            FrameRateFromTiming(sps->num_units_in_tick, sps->time_scale, &current.fpsNum,
+                                &current.fpsDen);
+    }
     ContinuePicture(nal);
 }
 
@@ -148,6 +153,8 @@ PictureFacts H264PictureReader::FinishPicture() {
     f.resetsOrder = p.resetsOrder;
     f.sync = p.idr || (p.recoveryPoint && p.intraOnly && p.headerKnown);
     f.startsDecoding = p.idr || (p.headerKnown && (p.intraOnly || p.recoveryPoint));
+    f.fpsNum = p.fpsNum;
+    f.fpsDen = p.fpsDen;
     return f;  // StartPicture clears the state for the next one
 }
 

@@ -26,8 +26,9 @@ private:
         bool headerKnown = false;  // every slice header so far could be read
         bool field = false;
         bool paired = false;
-        SliceHeader last{};  // header of the latest slice
-        int64_t order = 0;   // picture order count
+        SliceHeader last{};               // header of the latest slice
+        int64_t order = 0;                // picture order count
+        uint32_t fpsNum = 0, fpsDen = 0;  // its SPS's frame rate
     };
 
     ParameterSets parameterSets;

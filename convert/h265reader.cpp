@@ -1,5 +1,6 @@
 #include "convert/h265reader.h"
 
+#include "convert/timing.h"
 #include "h264/bitstream.h"
 #include "h264/sps.h"
 
@@ -88,8 +89,10 @@ void H265PictureReader::StartPicture(const NalUnit& nal) {
     current.headerKnown = sliceKnown;
     if (sliceKnown) {
         if (const H265PpsInfo* pps = parameterSets.Pps(slice.slice_pic_parameter_set_id))
-            if (const H265SpsInfo* sps = parameterSets.Sps(pps->pps_seq_parameter_set_id))
+            if (const H265SpsInfo* sps = parameterSets.Sps(pps->pps_seq_parameter_set_id)) {
                 current.order = poc.Compute(slice, *sps, noRaslOutput);
+                FrameRateOf(*sps, &current.fpsNum, &current.fpsDen);
+            }
     }
     current.resetsOrder = noRaslOutput;
     current.startsDecoding = irap;
@@ -102,6 +105,15 @@ void H265PictureReader::StartPicture(const NalUnit& nal) {
                                       : PictureFacts::NotLeading;
     if (irap) irapSeen = true;
     afterEos = false;
+}
+
+// One picture a tick: from the SPS's VUI, else from the video parameter set it refers to.
+void H265PictureReader::FrameRateOf(const H265SpsInfo& sps, uint32_t* num, uint32_t* den) const {
+    const H265VpsInfo* vps = parameterSets.Vps(sps.sps_video_parameter_set_id);
+    if (sps.vui_timing_info_present_flag)
+        FrameRateFromTiming(sps.vui_num_units_in_tick, sps.vui_time_scale, num, den, 1);
+    else if (vps && vps->vps_timing_info_present_flag)
+        FrameRateFromTiming(vps->vps_num_units_in_tick, vps->vps_time_scale, num, den, 1);
 }
 
 void H265PictureReader::ContinuePicture(const NalUnit& /*nal*/) {

@@ -20,6 +20,8 @@ public:
                     uint16_t length) override;
 
 private:
+    void FrameRateOf(const H265SpsInfo& sps, uint32_t* num, uint32_t* den) const;
+
     H265ParameterSets parameterSets;
     H265PocCalculator poc;
     H265SliceHeader slice{};  // the slice segment read last

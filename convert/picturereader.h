@@ -45,6 +45,8 @@ struct PictureFacts {
         Decodable,  // leading picture that such a decoder shows
     };
     Leading leading = NotLeading;
+    // The frame rate its sequence parameter set gives; 0/0 when it says none.
+    uint32_t fpsNum = 0, fpsDen = 0;
 };
 
 class PictureReader {

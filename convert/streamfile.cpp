@@ -55,12 +55,16 @@ StreamTiming FirstSpsTiming(const QString& path) {
     return FirstSpsTiming(QFile::encodeName(path).constData());
 }
 
-StreamTiming FirstSpsTiming(const char* path) {
+namespace {
+
+// The first MiB of the file at `path`; empty when it cannot be read.
+std::vector<uint8_t> FirstMiB(const char* path) {
     // Only a file is read: opening a FIFO would wait for its writer. The converter refuses
     // anything else anyway.
+    std::vector<uint8_t> chunk;
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return StreamTiming::Unknown;
-    std::vector<uint8_t> chunk(1u << 20);
+    if (fd < 0) return chunk;
+    chunk.resize(1u << 20);
     struct stat st;
     ssize_t n = 0;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -73,11 +77,20 @@ StreamTiming FirstSpsTiming(const char* path) {
         }
     }
     close(fd);
-    if (n <= 0) return StreamTiming::Unknown;
+    chunk.resize(size_t(std::max<ssize_t>(n, 0)));
+    return chunk;
+}
+
+}  // namespace
+
+StreamTiming FirstSpsTiming(const char* path) {
+    const std::vector<uint8_t> chunk = FirstMiB(path);
+    const uint32_t n = uint32_t(chunk.size());
+    if (n == 0) return StreamTiming::Unknown;
     uint32_t pos = 0;
     NalUnit nalu;
     StreamProbe probe;
-    while (const int32_t r = FindNextNalUnit(chunk.data(), uint32_t(n), pos, &nalu)) {
+    while (const int32_t r = FindNextNalUnit(chunk.data(), n, pos, &nalu)) {
         pos += uint32_t(r);
         probe.Take(nalu);
         // The converter describes its track with the first SPS that can describe one.
@@ -85,4 +98,45 @@ StreamTiming FirstSpsTiming(const char* path) {
         return probe.FormatOf(nalu).fpsNum ? StreamTiming::Present : StreamTiming::Absent;
     }
     return StreamTiming::Unknown;
+}
+
+Codec StreamCodecOf(const char* path) {
+    const std::vector<uint8_t> chunk = FirstMiB(path);
+    uint32_t pos = 0;
+    NalUnit nalu;
+    StreamProbe probe;
+    while (const int32_t r = FindNextNalUnit(chunk.data(), uint32_t(chunk.size()), pos, &nalu)) {
+        pos += uint32_t(r);
+        probe.Take(nalu);
+        if (probe.StreamCodec() != Codec::Unknown) break;
+    }
+    return probe.StreamCodec();
+}
+
+QStringList SummaryLines(const ConversionSummary& s, bool assumedRate) {
+    const unsigned long long shown = s.pictures - s.hiddenPictures;
+    QStringList lines;
+    if (s.variableFrameRate)
+        lines << QString::asprintf(
+                     "%llu pictures, %.3f s, variable frame rate (%.3f fps on "
+                     "average), %dx%d -> ",
+                     shown, s.durationSeconds, s.framesPerSecond, s.width, s.height) +
+                     s.outputPath;
+    else
+        lines << QString::asprintf("%llu pictures, %.3f s at %.3f fps, %dx%d -> ", shown,
+                                   s.durationSeconds, s.framesPerSecond, s.width, s.height) +
+                     s.outputPath;
+    if (s.hiddenPictures)
+        lines << QStringLiteral(
+                     "%1 pictures before the first one a decoder can start from are kept in the "
+                     "file but not shown")
+                     .arg(s.hiddenPictures);
+    if (s.droppedPictures)
+        lines << QStringLiteral(
+                     "%1 pictures before the first one a decoder can start from are left out")
+                     .arg(s.droppedPictures);
+    if (assumedRate)
+        lines << QStringLiteral(
+            "the stream does not say its frame rate: 25 fps assumed; --fps sets another");
+    return lines;
 }

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
+
+#include "convert/converter.h"
 
 // The output name for an input file name: ".h26x" and then ".h264" replaced by ".mp4"; a name
 // that still does not end in ".mp4" has its last extension replaced by it, or gets it appended.
@@ -23,3 +26,12 @@ enum class StreamTiming {
 StreamTiming FirstSpsTiming(const QString& path);
 // The same for the file name's bytes.
 StreamTiming FirstSpsTiming(const char* path);
+
+// The codec of the stream file at `path`, told by the parameter sets in its first MiB; Unknown
+// when they do not tell.
+Codec StreamCodecOf(const char* path);
+
+// What a successful conversion reports, a line each: the pictures shown, the duration, the
+// frame rate (or "variable frame rate" with the average) and the size, "-> OUTPUT"; the pictures
+// kept but not shown; the rate assumed for a stream that does not say one (`assumedRate`).
+QStringList SummaryLines(const ConversionSummary& s, bool assumedRate);

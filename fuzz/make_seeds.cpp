@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string out = argv[1];
-    const char* kinds[] = {"scanner", "sps", "slice", "convert", "h265"};
+    const char* kinds[] = {"scanner", "sps", "slice", "convert", "h265", "timestamps"};
     mkdir(out.c_str(), 0777);
     for (const char* k : kinds) mkdir((out + "/" + k).c_str(), 0777);
 
@@ -65,6 +66,16 @@ int main(int argc, char** argv) {
             pos += uint32_t(r);
         }
     }
+    // Timestamp files of both formats, as camera apps and muxers write them.
+    const char* stamps[] = {
+        "# timecode format v2\n0\n33.333\n66.667\n100\n",
+        "# timestamp format v2\n\n# comment\n1000.5\n1033.25\n1066\n1099.999999\n",
+        "# timecode format v1\nassume 29.970\n0,9,10\n20,24,59.94\n",
+    };
+    for (size_t k = 0; k < sizeof stamps / sizeof stamps[0]; ++k)
+        if (!Write(out + "/timestamps/" + std::to_string(k),
+                   std::vector<uint8_t>(stamps[k], stamps[k] + strlen(stamps[k]))))
+            return 1;
     int i = 0;
     for (const std::vector<uint8_t>& sps : spsUnits)
         if (!Write(out + "/sps/sps" + std::to_string(i++), sps)) return 1;

@@ -29,6 +29,9 @@ bool MP4FinishSample(MP4FileHandle hFile, MP4TrackId trackId,
                      MP4Duration duration = MP4_INVALID_DURATION, MP4Duration renderingOffset = 0,
                      bool isSyncSample = true);
 
+// Changes the duration of the last sample written.
+bool MP4SetLastSampleDuration(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration duration);
+
 // What the HEVCDecoderConfigurationRecord takes from the parsed SPS/VPS rather than from bytes
 // (ISO/IEC 14496-15 8.3.3.1.2). avgFrameRate and constantFrameRate are written as 0, unspecified.
 struct Mp4HevcFields {

@@ -397,6 +397,17 @@ bool MP4FinishSample(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration durati
     return f->sink.Error() == 0;
 }
 
+bool MP4SetLastSampleDuration(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration duration) {
+    Mp4File* f = TrackFile(hFile, trackId);
+    if (f && f->fragmented) {  // the last sample is in the fragment still gathered
+        if (f->sampleOpen || duration > UINT32_MAX || f->fragmentSamples.empty()) return false;
+        f->fragmentSamples.back().duration = uint32_t(duration);
+        return true;
+    }
+    return f && !f->sampleOpen && duration <= UINT32_MAX &&
+           f->samples.SetLastDuration(uint32_t(duration));
+}
+
 bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pBytes,
                     uint32_t numBytes, MP4Duration duration, MP4Duration renderingOffset,
                     bool isSyncSample) {

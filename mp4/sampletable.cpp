@@ -14,6 +14,19 @@ void SampleTable::Add(uint32_t size, uint32_t duration, bool isSync) {
     dataSize += size;
 }
 
+bool SampleTable::SetLastDuration(uint32_t duration) {
+    if (durations.empty()) return false;
+    Run& last = durations.back();
+    mediaDuration = mediaDuration - last.value + duration;
+    if (last.value == duration) return true;
+    if (--last.count == 0) durations.pop_back();
+    if (!durations.empty() && durations.back().value == duration)
+        ++durations.back().count;
+    else
+        durations.push_back({1, duration});
+    return true;
+}
+
 bool SampleTable::SetCompositionOffset(uint32_t index, uint32_t offset) {
     if (index >= sizes.size()) return false;
     if (offsets.empty()) {

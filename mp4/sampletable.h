@@ -16,6 +16,8 @@ public:
     };
 
     void Add(uint32_t size, uint32_t duration, bool sync);
+    // Changes the duration of the last sample; false when there is none.
+    bool SetLastDuration(uint32_t duration);
     // Composition offset (ctts) of sample `index` (0-based); false when there is no such sample.
     bool SetCompositionOffset(uint32_t index, uint32_t offset);
 

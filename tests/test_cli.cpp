@@ -1,5 +1,6 @@
 // tovanmuxer-cli as a user runs it: exit status, messages, default output name, --fps, progress,
-// and live recording from a pipe into a fragmented MP4 file.
+// timestamp files, joins and several inputs, and live recording from a pipe into a fragmented
+// MP4 file.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -87,7 +88,10 @@ private Q_SLOTS:
         QVERIFY(r.out.startsWith(QStringLiteral("tovanmuxer-cli ")));
         for (const QStringList& bad :
              {QStringList{}, QStringList{QStringLiteral("--bogus")},
-              QStringList{QStringLiteral("a.h264"), QStringLiteral("b.h264")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("b.h264"), QStringLiteral("-o"),
+                          QStringLiteral("not-a-directory.mp4")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("b.h264"),
+                          QStringLiteral("--timestamps"), QStringLiteral("t.txt")},
               QStringList{QStringLiteral("a.h264"), QStringLiteral("-o")},
               QStringList{QStringLiteral("a.h264"), QStringLiteral("--fps"),
                           QStringLiteral("fast")},
@@ -175,7 +179,7 @@ private Q_SLOTS:
     }
 
     void interruptedLeavesNothing() {
-        // A conversion stopped by a signal removes its unfinished file.
+        // A run stopped by a signal removes its unfinished file and keeps those it finished.
         const QByteArray one =
             ReadFileBytes(FindTestStream(QStringLiteral("main_1920x1080.h264")).file);
         const QString in = tmp.filePath(QStringLiteral("long.h264"));
@@ -184,13 +188,17 @@ private Q_SLOTS:
         for (qint64 n = 0; n < 200000000; n += one.size()) f.write(one);
         f.close();
         const QString out = tmp.filePath(QStringLiteral("long.mp4"));
+        const TestStream first = FindTestStream(QStringLiteral("baseline_320x240.h264"));
         QProcess p;
-        p.start(QStringLiteral(TOVANMUXER_CLI), {in, QStringLiteral("-o"), out});
+        p.start(QStringLiteral(TOVANMUXER_CLI), {first.file, in, QStringLiteral("-o"), tmp.path()});
         QVERIFY(p.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(PartLeft(out) || p.state() == QProcess::NotRunning, 20000);
         p.terminate();
         QVERIFY(p.waitForFinished(20000));
         QVERIFY(!PartLeft(out));
+        QVERIFY(!QFile::exists(out));
+        QCOMPARE(DecodePictureHashes(tmp.filePath(QStringLiteral("baseline_320x240.mp4"))),
+                 DecodePictureHashes(first.file));
         QFile::remove(in);
     }
 
@@ -445,6 +453,127 @@ private Q_SLOTS:
             QVERIFY2(DecodePictureHashes(out) == want, qPrintable(s.Name()));
             QVERIFY2(GstHashes(out) == want, qPrintable(s.Name()));
         }
+    }
+
+    void malformedTimestamps_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("message");  // behind the file's name
+        QTest::newRow("not a number") << QByteArray("# timestamp format v2\n0\n33.3\n4O\n")
+                                      << ":4: not a time in milliseconds: 4O";
+        QTest::newRow("negative") << QByteArray("# timecode format v2\n\n-33.3\n")
+                                  << ":3: negative time: -33.3";
+        QTest::newRow("equal times") << QByteArray("# timecode format v2\n0\n40\n# x\n40.000\n")
+                                     << ":5: the same time as an earlier line (40.000 ms)";
+        QTest::newRow("v1 not ascending")
+            << QByteArray("# timecode format v1\nassume 25\n10,20,50\n15,30,25\n")
+            << ":4: the range is not ascending: 15,30,25";
+        QTest::newRow("v1 without assume") << QByteArray("# timecode format v1\n0,9,50\n")
+                                           << ":2: expected \"assume RATE\": 0,9,50";
+        QTest::newRow("no header")
+            << QByteArray("0\n40\n")
+            << ":1: not a timestamp file: the first line is not \"# timestamp format v2\" or "
+               "\"# timecode format v1\"";
+        QTest::newRow("no times") << QByteArray("# timestamp format v2\n\n") << ": no times";
+    }
+
+    void malformedTimestamps() {
+        // A clear reason naming the file and the line, exit 1, nothing written.
+        QFETCH(QByteArray, content);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString stamps = dir.filePath(QStringLiteral("times.txt"));
+        QFile f(stamps);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        f.close();
+        const QString out = dir.filePath(QStringLiteral("out.mp4"));
+        const Run r = Cli({FindTestStream(QStringLiteral("baseline_320x240.h264")).file,
+                           QStringLiteral("--timestamps"), stamps, QStringLiteral("-o"), out});
+        QCOMPARE(r.status, 1);
+        QCOMPARE(r.err, QStringLiteral("tovanmuxer-cli: %1%2\n").arg(stamps, message));
+        QVERIFY(r.out.isEmpty());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 {QStringLiteral("times.txt")});
+    }
+
+    void timestampsAndJoin() {
+        // The summary of a variable rate; a join of two segments into one file.
+        const TestStream s = FindTestStream(QStringLiteral("baseline_320x240.h264"));
+        const QString stamps = tmp.filePath(QStringLiteral("vfr.txt"));
+        QFile f(stamps);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("# timestamp format v2\n");
+        for (int k = 0; k < 30; ++k)
+            f.write(QByteArray::number(k < 20 ? k * 40 : 800 + (k - 20) * 20) + "\n");
+        f.close();
+        const QString out = tmp.filePath(QStringLiteral("vfr.mp4"));
+        const Run r =
+            Cli({s.file, QStringLiteral("--timestamps"), stamps, QStringLiteral("-o"), out});
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.out, QStringLiteral("30 pictures, 1.000 s, variable frame rate (30.000 fps on "
+                                       "average), 320x240 -> %1\n")
+                            .arg(out));
+        QCOMPARE(ReadMp4Info(out).trackTimeScale, 90000u);  // whole milliseconds
+        // Even times: the rate they give, not the stream's.
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("# timestamp format v2\n");
+        for (int k = 0; k < 30; ++k) f.write(QByteArray::number(k * 50) + "\n");
+        f.close();
+        const QString even = tmp.filePath(QStringLiteral("even.mp4"));
+        const Run e =
+            Cli({s.file, QStringLiteral("--timestamps"), stamps, QStringLiteral("-o"), even});
+        QCOMPARE(e.out,
+                 QStringLiteral("30 pictures, 1.500 s at 20.000 fps, 320x240 -> %1\n").arg(even));
+        // Fewer times than pictures: a warning, and the rest at the last interval.
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("# timestamp format v2\n0\n40\n");
+        f.close();
+        const QString few = tmp.filePath(QStringLiteral("few.mp4"));
+        const Run w =
+            Cli({s.file, QStringLiteral("--timestamps"), stamps, QStringLiteral("-o"), few});
+        QCOMPARE(w.status, 0);
+        QCOMPARE(w.err, QStringLiteral("tovanmuxer-cli: warning: %1 has 2 times for 30 pictures: "
+                                       "the last 28 continue at the last interval\n")
+                            .arg(stamps));
+        QVERIFY2(w.out.startsWith(QStringLiteral("30 pictures, 1.200 s at 25.000 fps")),
+                 qPrintable(w.out));
+        const QString joined = tmp.filePath(QStringLiteral("joined.mp4"));
+        const Run j = Cli({QStringLiteral("--join"), s.file, s.file, QStringLiteral("-o"), joined});
+        QCOMPARE(j.status, 0);
+        QCOMPARE(j.out,
+                 QStringLiteral("60 pictures, 2.400 s at 25.000 fps, 320x240 -> %1\n").arg(joined));
+        QCOMPARE(DecodePictureHashes(joined),
+                 DecodePictureHashes(s.file) + DecodePictureHashes(s.file));
+    }
+
+    void severalInputs() {
+        // Each input into its own file in the directory; one that fails does not stop the
+        // others, and the exit status says that one failed.
+        QTemporaryDir dir;
+        const QString good = FindTestStream(QStringLiteral("baseline_320x240.h264")).file;
+        const QString other = FindTestStream(QStringLiteral("nobframes_320x240.hevc")).file;
+        const QString bad = dir.filePath(QStringLiteral("bad.h264"));
+        QFile f(bad);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("not a video\n");
+        f.close();
+        const QString outDir = dir.filePath(QStringLiteral("out"));
+        QVERIFY(QDir().mkdir(outDir));
+        const Run r = Cli({good, bad, other, QStringLiteral("-o"), outDir});
+        QCOMPARE(r.status, 1);
+        QCOMPARE(r.err, QStringLiteral("tovanmuxer-cli: %1: not an H.264 or H.265 stream: no "
+                                       "sequence parameter set\n")
+                            .arg(bad));
+        QCOMPARE(r.out.count('\n'), 2);
+        QCOMPARE(QDir(outDir).entryList(QDir::Files | QDir::Hidden),
+                 QStringList({QStringLiteral("baseline_320x240.mp4"),
+                              QStringLiteral("nobframes_320x240.mp4")}));
+        QCOMPARE(DecodePictureHashes(outDir + QStringLiteral("/nobframes_320x240.mp4")),
+                 DecodePictureHashes(other));
+        // All good: 0.
+        const QString again = dir.filePath(QStringLiteral("again"));
+        QVERIFY(QDir().mkdir(again));
+        QCOMPARE(Cli({good, other, QStringLiteral("-o"), again}).status, 0);
     }
 };
 

@@ -18,6 +18,7 @@
 #include "convert/timing.h"
 #include "support/convert.h"
 #include "support/decode.h"
+#include "support/encode.h"
 #include "support/streams.h"
 
 namespace {
@@ -143,6 +144,52 @@ QByteArray InsertBeforeFirstSlice(const QByteArray& stream, const QByteArray& wh
     return stream.left(at) + what + stream.mid(at);
 }
 
+// Each picture's presentation time in microseconds, as libavcodec and GStreamer give it, against
+// the expected ones (the first at 0), within 1 us.
+void CompareTimes(const DecodeResult& mp4, const DecodeResult& gst, const QVector<double>& us) {
+    QCOMPARE(mp4.pictures.size(), us.size());
+    QCOMPARE(gst.pictures.size(), us.size());
+    for (int i = 0; i < us.size(); ++i) {
+        const double av = double(mp4.pictures[i].pts) * mp4.timeBaseNum * 1e6 / mp4.timeBaseDen;
+        const double gs = double(gst.pictures[i].pts) / 1000.0;
+        QVERIFY2(std::abs(av - us[i]) <= 1.0,
+                 qPrintable(QStringLiteral("libavcodec: picture %1 at %2 us, not %3")
+                                .arg(i)
+                                .arg(av, 0, 'f', 3)
+                                .arg(us[i], 0, 'f', 3)));
+        QVERIFY2(std::abs(gs - us[i]) <= 1.0,
+                 qPrintable(QStringLiteral("GStreamer: picture %1 at %2 us, not %3")
+                                .arg(i)
+                                .arg(gs, 0, 'f', 3)
+                                .arg(us[i], 0, 'f', 3)));
+    }
+}
+
+// Where the access units that hold an IRAP picture begin (their delimiter, parameter sets and
+// SEI included), after the first one; with `anyPicture` those of every picture.
+QVector<int> PictureStarts(const QByteArray& stream, bool h265, bool anyPicture) {
+    QVector<int> starts;
+    int unitStart = -1;  // the first unit after the last slice
+    bool first = true;
+    ForEachNalUnit(stream, [&](const NalUnit& n, qint64 header) {
+        const int at = int(header) - n.startCodeLength;
+        const int t = h265 ? (n.data[0] >> 1) & 0x3F : n.data[0] & 0x1F;
+        const bool slice = h265 ? t < 32 : (t == 1 || t == 5);
+        if (!slice) {
+            if (unitStart < 0) unitStart = at;
+            return;
+        }
+        // first_mb_in_slice 0 (ue "1") or first_slice_segment_in_pic_flag
+        const bool firstSlice = h265 ? (n.data[2] & 0x80) : (n.data[1] & 0x80);
+        const bool irap = h265 ? (t >= 16 && t <= 21) : t == 5;
+        if (firstSlice && (irap || anyPicture)) {
+            if (!first) starts << (unitStart >= 0 ? unitStart : at);
+            first = false;
+        }
+        unitStart = -1;
+    });
+    return starts;
+}
 }  // namespace
 
 class TestConvert : public QObject {
@@ -151,17 +198,23 @@ class TestConvert : public QObject {
 
     QString Out(const QString& name) { return tmp.filePath(name); }
 
-    // Converts `input`, checks the result decodes to the raw stream's pictures, through
-    // libavcodec and through GStreamer (a second, independent reader, less forgiving than
-    // libavcodec; the first picture at time 0), and carries every slice and SEI byte; returns
-    // the MP4 as libavcodec decodes it.
-    DecodeResult ConvertAndCompare(const QString& input, const QString& output, bool ordered) {
-        const Result r = Convert(input, output);
+    DecodeResult gst;  // the last ConvertAndCompare's MP4 as GStreamer plays it
+    Result last;       // and what its conversion reported
+
+    // Converts `input` (or joins `segments`, whose bytes one after the other are `input`, with
+    // the timestamp file `timestamps` when one is named), checks the result decodes to the raw
+    // stream's pictures, through libavcodec and through GStreamer (a second, independent
+    // reader, less forgiving than libavcodec; the first picture at time 0), and carries every
+    // slice and SEI byte; returns the MP4 as libavcodec decodes it.
+    DecodeResult ConvertAndCompare(const QString& input, const QString& output, bool ordered,
+                                   const QString& timestamps = QString(),
+                                   const QStringList& segments = QStringList()) {
+        const Result r = last = Convert(input, output, timestamps, segments);
         if (!r.ok) qWarning() << "conversion failed:" << r.error;
         [&] { QVERIFY(r.ok); }();
         const DecodeResult raw = DecodeFile(input);
         const DecodeResult mp4 = DecodeFile(output);
-        const DecodeResult gst = DecodeWithGStreamer(output);
+        gst = DecodeWithGStreamer(output);
         [&] {
             QVERIFY(raw.ok);
             QVERIFY2(mp4.ok, qPrintable(mp4.error));
@@ -491,6 +544,208 @@ private Q_SLOTS:
         }
         QCOMPARE(sps, b.Int("idr"));
         QCOMPARE(pps, b.Int("idr"));
+    }
+
+    void timestampFiles_data() {
+        QTest::addColumn<bool>("h265");
+        QTest::addColumn<int>("bframes");
+        QTest::addColumn<QString>("kind");  // how the times go
+        QTest::addColumn<int>("extra");     // times more (or fewer) than pictures
+        for (bool h265 : {false, true}) {
+            const char* c = h265 ? "x265" : "x264";
+            QTest::addRow("%s dropped pictures", c) << h265 << 0 << "dropped" << 0;
+            QTest::addRow("%s B dropped pictures", c) << h265 << 3 << "dropped" << 0;
+            QTest::addRow("%s jitter and gaps", c) << h265 << 0 << "jitter" << 0;
+            QTest::addRow("%s B jitter and gaps, lines shuffled", c)
+                << h265 << 3 << "shuffled" << 0;
+            QTest::addRow("%s B v1 ranges", c) << h265 << 3 << "v1" << 0;
+        }
+        QTest::addRow("fewer times") << false << 3 << "jitter" << -4;
+        QTest::addRow("more times") << true << 3 << "dropped" << 3;
+    }
+
+    void timestampFiles() {
+        // A camera's variable rate: the stream's own VUI says 30 fps, the file says when each
+        // picture was taken. Every picture is presented at the file's time (the first at 0).
+        QFETCH(bool, h265);
+        QFETCH(int, bframes);
+        QFETCH(QString, kind);
+        QFETCH(int, extra);
+        const int n = 30;
+        EncodeOptions o;
+        o.h265 = h265;
+        o.bframes = bframes;
+        o.pictures = n;
+        o.dropThirds = kind == QLatin1String("dropped");
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_');
+        const QString in = Out(tag + (h265 ? ".h265" : ".h264"));
+        QVERIFY(EncodeTestPattern(in, o));
+        QVector<double> ms;  // the times written, in capture order
+        QStringList lines;
+        QVector<double> us;  // expected, per picture in output order
+        if (kind == QLatin1String("v1")) {
+            lines << "# timecode format v1"
+                  << "assume 30"
+                  << "5,9,10"
+                  << "# slow"
+                  << ""
+                  << "20,24,59.94";
+            double t = 0;
+            for (int k = 0; k < n; ++k) {
+                us << t;
+                t += k >= 5 && k <= 9 ? 1e5 : k >= 20 && k <= 24 ? 1e6 / 59.94 : 1e6 / 30;
+            }
+        } else {
+            lines << (kind == QLatin1String("jitter") ? "# timecode format v2"
+                                                      : "# timestamp format v2");
+            // dropped: the kept pictures of a 30 fps source at the 3 decimals cameras write;
+            // jitter: an uneven clock that starts late, with a 1 ms and a 10 s gap.
+            const double jitter[] = {0, 2.5, -1.75, 0.001, 3.3333333};
+            for (int k = 0; k < n + extra; ++k) {
+                if (kind == QLatin1String("dropped"))
+                    ms << std::round((k + k / 2) * 1000.0 / 30 * 1000) / 1000;
+                else
+                    ms << 12345.678 + k * 33.367 + jitter[k % 5] + (k >= 11 ? 1.0 - 33.367 : 0) +
+                              (k >= 20 ? 10000 : 0);
+            }
+            QStringList times;
+            for (double t : ms) times << QString::number(t, 'f', kind == "dropped" ? 3 : 7);
+            if (kind == QLatin1String("shuffled"))
+                for (int k = 0; k + 1 < times.size(); k += 3) times.swapItemsAt(k, k + 1);
+            lines << "" << times.mid(0, 5) << "# a comment" << times.mid(5);
+            QVector<double> sorted = ms;
+            std::sort(sorted.begin(), sorted.end());
+            for (int k = 0; k < n; ++k) {
+                const int last = std::min<int>(k, int(sorted.size()) - 1);
+                const double interval = sorted[sorted.size() - 1] - sorted[sorted.size() - 2];
+                us << std::round((sorted[last] + (k - last) * interval - sorted[0]) * 1000);
+            }
+        }
+        const QString stamps = Out(tag + ".txt");
+        WriteFile(stamps, lines.join('\n').toUtf8() + "\n");
+        const QString out = Out(tag + ".mp4");
+        const DecodeResult mp4 = ConvertAndCompare(in, out, true, stamps);
+        if (QTest::currentTestFailed()) return;
+        CompareTimes(mp4, gst, us);
+        QVERIFY(last.summary.variableFrameRate);
+        if (extra == 0) QVERIFY2(last.warnings.isEmpty(), qPrintable(last.warnings.join('\n')));
+        if (extra < 0)
+            QCOMPARE(last.warnings,
+                     QStringList{QStringLiteral("%1 has 26 times for 30 pictures: the last 4 "
+                                                "continue at the last interval")
+                                     .arg(stamps)});
+        if (extra > 0)
+            QCOMPARE(last.warnings, QStringList{QStringLiteral("%1 has 33 times for 30 pictures: "
+                                                               "the last 3 are ignored")
+                                                    .arg(stamps)});
+        // The last picture lasts as long as the one before it.
+        const Mp4Info info = ReadMp4Info(out);
+        QCOMPARE(info.sttsDeltas.value(n - 1), info.sttsDeltas.value(n - 2));
+    }
+
+    void joinedSegments_data() {
+        QTest::addColumn<bool>("h265");
+        QTest::addColumn<QString>("cut");
+        for (bool h265 : {false, true}) {
+            const char* c = h265 ? "H.265" : "H.264";
+            QTest::addRow("%s at IRAP pictures", c) << h265 << "irap";
+            QTest::addRow("%s mid-GOP", c) << h265 << "mid";
+        }
+    }
+
+    void joinedSegments() {
+        // A recording cut into three segments joins back into the file the whole would make,
+        // also when a segment does not begin with a picture a decoder can start from.
+        QFETCH(bool, h265);
+        QFETCH(QString, cut);
+        EncodeOptions o;
+        o.h265 = h265;
+        o.bframes = 3;
+        o.pictures = 48;
+        o.keyint = 16;
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_');
+        const QString whole = Out(tag + "-whole");
+        QVERIFY(EncodeTestPattern(whole, o));
+        const QByteArray bytes = ReadFileBytes(whole);
+        const QVector<int> starts = PictureStarts(bytes, h265, cut == QLatin1String("mid"));
+        QVERIFY(starts.size() >= 2);
+        const int a = starts[cut == QLatin1String("mid") ? 10 : 0];
+        const int b = starts[cut == QLatin1String("mid") ? 30 : 1];
+        QStringList segments;
+        for (const QByteArray& part : {bytes.left(a), bytes.mid(a, b - a), bytes.mid(b)}) {
+            segments << Out(tag + QStringLiteral("-%1").arg(segments.size()));
+            WriteFile(segments.last(), part);
+        }
+        const QString joined = Out(tag + "-joined.mp4");
+        ConvertAndCompare(whole, joined, true, QString(), segments);
+        const QString plain = Out(tag + "-whole.mp4");
+        QVERIFY(Convert(whole, plain).ok);
+        QVERIFY2(ReadFileBytes(joined) == ReadFileBytes(plain), "the join differs from the whole");
+    }
+
+    void sequencesAtTheirOwnRates_data() {
+        QTest::addColumn<bool>("h265");
+        QTest::newRow("H.264") << false;
+        QTest::newRow("H.265") << true;
+    }
+
+    void sequencesAtTheirOwnRates() {
+        // 90 pictures at 25 fps, then 60 at 30 fps of another size: 5.6 s, whether the two are
+        // one file (made with cat) or joined.
+        QFETCH(bool, h265);
+        EncodeOptions o;
+        o.h265 = h265;
+        o.bframes = 2;
+        o.pictures = 90;
+        o.fps = 25;
+        const QString ext = h265 ? ".h265" : ".h264";
+        const QString first = Out("rate25" + ext), second = Out("rate30" + ext);
+        QVERIFY(EncodeTestPattern(first, o));
+        o.pictures = 60;
+        o.fps = 30;
+        o.size = QStringLiteral("176x144");
+        o.pattern = QStringLiteral("testsrc2");
+        QVERIFY(EncodeTestPattern(second, o));
+        const QString cat = Out("cat" + ext);
+        WriteFile(cat, ReadFileBytes(first) + ReadFileBytes(second));
+        const DecodeResult mp4 = ConvertAndCompare(cat, Out("cat" + ext + ".mp4"), true);
+        if (QTest::currentTestFailed()) return;
+        QVector<double> us;
+        for (int k = 0; k < 150; ++k) us << (k < 90 ? k * 40000.0 : 3.6e6 + (k - 90) * 1e6 / 30);
+        CompareTimes(mp4, gst, us);
+        QCOMPARE(last.summary.durationSeconds, 5.6);
+        QVERIFY(last.summary.variableFrameRate);
+        const QString joined = Out("joined" + ext + ".mp4");
+        ConvertAndCompare(cat, joined, true, QString(), {first, second});
+        QVERIFY(ReadFileBytes(joined) == ReadFileBytes(Out("cat" + ext + ".mp4")));
+        // The progress covers both segments together.
+        Converter c;
+        uint64_t lastDone = 0, lastTotal = 0;
+        bool ahead = true;
+        c.SetProgressHook([&](uint64_t done, uint64_t total) {
+            ahead = ahead && done >= lastDone && done <= total;
+            lastDone = done;
+            lastTotal = total;
+            return true;
+        });
+        QVERIFY(c.WriteH264Files(
+            {QFile::encodeName(first).toStdString(), QFile::encodeName(second).toStdString()},
+            Out("progress" + ext + ".mp4")));
+        QVERIFY(ahead);
+        QCOMPARE(lastTotal, uint64_t(QFileInfo(cat).size()));
+        QCOMPARE(lastDone, lastTotal);
+    }
+
+    void joinRefusesAnotherCodec() {
+        const QString h264 = FindTestStream(QStringLiteral("baseline_320x240.h264")).file;
+        const QString h265 = FindTestStream(QStringLiteral("nobframes_320x240.hevc")).file;
+        QTemporaryDir dir;
+        const Result r = Convert(QString(), dir.filePath("mixed.mp4"), QString(), {h264, h265});
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(QStringLiteral("(H.264) and")) &&
+                     r.error.contains(QStringLiteral("(H.265): segments of different codecs")),
+                 qPrintable(r.error));
+        QVERIFY(Entries(dir.path()).isEmpty());
     }
 };
 

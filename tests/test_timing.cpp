@@ -1,5 +1,5 @@
-// The frame rate a stream's timing gives, the track time scale it is written with, and whether
-// a stream file says its frame rate at all.
+// The frame rate a stream's timing gives, the track time scale it is written with, the times of
+// the pictures, and whether a stream file says its frame rate at all.
 
 #include <sys/stat.h>
 
@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include "convert/streamfile.h"
+#include "convert/timeline.h"
 #include "convert/timing.h"
 #include "support/streams.h"
 
@@ -53,6 +54,51 @@ private Q_SLOTS:
         QVERIFY(!FrameRateFromTiming(1, 0, &num, &den));
         QVERIFY(!FrameRateFromTiming(1, 2001, &num, &den));  // 1000.5 fps
         QVERIFY(FrameRateFromTiming(1, 2000, &num, &den));
+    }
+
+    void timelineRates_data() {
+        QTest::addColumn<uint>("num");  // the later sequence's rate
+        QTest::addColumn<uint>("den");
+        QTest::addColumn<bool>("fixed");
+        QTest::newRow("30: exact") << 30u << 1u << false;
+        QTest::newRow("7: rounded") << 7u << 1u << false;
+        QTest::newRow("23.976: rounded") << 24000u << 1001u << false;
+        QTest::newRow("given rate") << 7u << 1u << true;
+    }
+    void timelineRates() {
+        // Ten pictures at 25 fps, then a thousand at another rate: each lasts whole ticks, and
+        // their times stay within half a tick of the exact ones however many follow.
+        QFETCH(uint, num);
+        QFETCH(uint, den);
+        QFETCH(bool, fixed);
+        Timeline t;
+        t.StartAtRate(90000, 25, 1, fixed);
+        for (int k = 0; k < 10; ++k) QCOMPARE(t.Next(25, 1), uint64_t(3600));
+        QVERIFY(!t.Variable());
+        const double step = fixed ? 3600.0 : 90000.0 * den / num;
+        for (int k = 0; k < 1000; ++k) t.Next(num, den);
+        for (int k = 0; k <= 1000; ++k)
+            QVERIFY(std::abs(double(t.TimeAt(10 + k)) - (36000 + k * step)) <= 0.5);
+        QCOMPARE(t.End(), t.TimeAt(1010));
+        QCOMPARE(t.Variable(), !fixed);
+    }
+
+    void timelineTimes() {
+        // Listed times: past the last, at the last interval; more than pictures, the last
+        // picture lasts as the one before it.
+        Timeline t;
+        t.StartWithTimes(1000, {0, 10, 25, 45}, 7);
+        QCOMPARE(t.Next(0, 0), uint64_t(10));
+        QCOMPARE(t.Next(0, 0), uint64_t(15));
+        QCOMPARE(t.SettleLast(), uint64_t(10));
+        QCOMPARE(t.End(), uint64_t(20));
+        t.StartWithTimes(1000, {0, 10, 25, 45}, 7);
+        for (uint64_t d : {10, 15, 20, 20, 20}) QCOMPARE(t.Next(0, 0), d);
+        QCOMPARE(t.SettleLast(), uint64_t(0));
+        QCOMPARE(t.TimeAt(6), uint64_t(105));
+        t.StartWithTimes(1000, {0}, 7);  // one time: the stream's rate after it
+        QCOMPARE(t.Next(0, 0), uint64_t(7));
+        QCOMPARE(t.Next(0, 0), uint64_t(7));
     }
 
     void firstSpsTiming() {

@@ -4,6 +4,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QString>
+#include <QStringList>
+#include <string>
+#include <vector>
 
 #include "convert/converter.h"
 
@@ -13,16 +16,29 @@ struct Result {
     QString input;
     QString output;
     ConversionSummary summary;
+    QStringList warnings;
 };
 
-inline Result Convert(const QString& input, const QString& output) {
+// Converts `input`, or joins `segments` when there are any, with the timestamp file
+// `timestamps` when one is named.
+inline Result Convert(const QString& input, const QString& output,
+                      const QString& timestamps = QString(),
+                      const QStringList& segments = QStringList()) {
     Converter c;
     Result r;
-    r.ok = c.WriteH264File(input.toStdString().c_str(), output);
+    c.SetTimestampFile(QFile::encodeName(timestamps).toStdString());
+    if (segments.isEmpty()) {
+        r.ok = c.WriteH264File(input.toStdString().c_str(), output);
+    } else {
+        std::vector<std::string> paths;
+        for (const QString& s : segments) paths.push_back(QFile::encodeName(s).toStdString());
+        r.ok = c.WriteH264Files(paths, output);
+    }
     r.error = c.LastError();
     r.input = input;
     r.output = output;
     r.summary = c.Summary();
+    r.warnings = c.Warnings();
     return r;
 }
 

@@ -1,0 +1,75 @@
+#include "convert/timeline.h"
+
+#include <algorithm>
+#include <cmath>
+
+void Timeline::StartAtRate(uint32_t scale, uint32_t fpsNum, uint32_t fpsDen, bool fixedRate) {
+    *this = Timeline();
+    timeScale = scale;
+    fixed = fixedRate;
+    BeginRun(0, fpsNum, fpsDen);
+}
+
+void Timeline::StartWithTimes(uint32_t scale, std::vector<uint64_t> listed, uint64_t interval) {
+    *this = Timeline();
+    timeScale = scale;
+    times = std::move(listed);
+    fallback = times.size() >= 2 ? times[times.size() - 1] - times[times.size() - 2] : interval;
+}
+
+void Timeline::PlanRate(uint64_t first, uint32_t fpsNum, uint32_t fpsDen) {
+    planned.push_back(Run{first, 0, 0, fpsNum, fpsDen});
+}
+
+void Timeline::BeginRun(uint64_t first, uint32_t fpsNum, uint32_t fpsDen) {
+    long double start = 0;
+    if (!runs.empty()) {
+        const Run& r = runs.back();
+        start = r.start + (long double)(first - r.first) * r.step;
+    }
+    runs.push_back(Run{first, start, (long double)timeScale * fpsDen / fpsNum, fpsNum, fpsDen});
+}
+
+const Timeline::Run& Timeline::RunOf(uint64_t place) const {
+    auto it = std::upper_bound(runs.begin(), runs.end(), place,
+                               [](uint64_t p, const Run& r) { return p < r.first; });
+    return *(it - 1);
+}
+
+uint64_t Timeline::TimeAt(uint64_t place) const {
+    if (runs.empty()) {
+        if (place < times.size()) return times[place];
+        const uint64_t last = times.empty() ? 0 : times.back();
+        const uint64_t beyond = place - (times.empty() ? 0 : times.size() - 1);
+        return last + beyond * fallback;
+    }
+    const Run& r = RunOf(place);
+    return uint64_t(std::floor(r.start + (long double)(place - r.first) * r.step + 0.5L));
+}
+
+uint64_t Timeline::Next(uint32_t fpsNum, uint32_t fpsDen) {
+    if (!runs.empty()) {
+        if (nextPlanned < planned.size() && planned[nextPlanned].first == places) {
+            BeginRun(places, planned[nextPlanned].fpsNum, planned[nextPlanned].fpsDen);
+            ++nextPlanned;
+        } else if (!fixed && fpsNum && fpsDen &&
+                   uint64_t(fpsNum) * runs.back().fpsDen != uint64_t(fpsDen) * runs.back().fpsNum) {
+            BeginRun(places, fpsNum, fpsDen);
+        }
+    }
+    const uint64_t duration = TimeAt(places + 1) - TimeAt(places);
+    if (places > 0 && duration != lastDuration) variable = true;
+    lastDuration = duration;
+    ++places;
+    end += duration;
+    return duration;
+}
+
+uint64_t Timeline::SettleLast() {
+    if (!runs.empty() || places < 2 || places >= times.size()) return 0;
+    const uint64_t before = times[places - 1] - times[places - 2];
+    if (before == lastDuration) return 0;
+    end = times[places - 1] + before;
+    lastDuration = before;
+    return before;
+}
