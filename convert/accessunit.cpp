@@ -290,6 +290,8 @@ bool AccessUnitWriter::Finish() {
             PlaceFragment(uint32_t(pictures));
             ++fragments;
         }
+        presentedTicks =
+            timeline.End() - timeline.TimeAt(uint64_t(std::max<int64_t>(startPlace, 0)));
         return true;
     }
     PresentInOutputOrder();

@@ -359,7 +359,11 @@ private Q_SLOTS:
         for (int i = 0; i < pts.size(); ++i) QCOMPARE(pts[i], i * (pts.size() > 1 ? pts[1] : 0));
         const QString classic = tmp.filePath(QStringLiteral("classic.mp4"));
         QFile::remove(classic);
-        QCOMPARE(Cli({raw, QStringLiteral("-o"), classic}).status, 0);
+        const Run unfragmented = Cli({raw, QStringLiteral("-o"), classic});
+        QCOMPARE(unfragmented.status, 0);
+        // The same pictures, duration and rate as the unfragmented file's summary says.
+        QCOMPARE(summary.section(QStringLiteral(" -> "), 0, 0),
+                 unfragmented.out.section(QStringLiteral(" -> "), 0, 0));
         const DecodeResult c = DecodeFile(classic);
         QCOMPARE(d.packets.size(), c.packets.size());
         for (int i = 0; i < c.packets.size(); ++i) QCOMPARE(d.packets[i].key, c.packets[i].key);
