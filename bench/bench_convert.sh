@@ -28,6 +28,10 @@
 # 3. Memory on hostile input: MEGABYTES of SEI units in front of one picture. The converter
 #    refuses it once the units waiting for a picture pass 64 MiB; its peak RSS is set against
 #    16 MB plus those 64 MiB.
+# 5. A live recording: LIVE_MEGABYTES (default 2000) of the joined H.264 stream through a pipe
+#    (`cat STREAM | tovanmuxer-cli - -o OUT`), a fragmented file of one-second fragments; its
+#    peak RSS against 16 MB plus twice the largest fragment (the one gathered and its copy
+#    into the file's buffer), which does not grow with the length of the recording.
 # 4. Timestamps: the H.264 stream of 1. with a v2 timestamp file of 270,000 times against the
 #    same conversion without it (best of 5 interleaved rounds), and the peak RSS of both.
 # 5. Fast start: the stream of 1. converted with --faststart against the classic conversion.
@@ -176,6 +180,27 @@ def sei_flood():
           % (os.path.getsize(path) / MB, dt, r / MB, budget / MB, r / budget))
     os.unlink(path)
 
+def live_pipe():
+    """A long stream through a pipe into a fragmented file: memory bounded by a fragment."""
+    live_mb = int(os.environ.get("LIVE_MEGABYTES", "2000"))
+    path = os.path.join(work, "live.h264")
+    size, pictures = join(path, live_mb * 1000000, load(NAMES))
+    if os.path.exists(out):
+        os.unlink(out)
+    t0 = time.monotonic()
+    subprocess.run("cat '%s' | /usr/bin/time -o '%s' -f %%M '%s' - -o '%s' >/dev/null"
+                   % (path, rss_file, cli, out), shell=True, check=True)
+    dt = time.monotonic() - t0
+    rss = int(open(rss_file).read().split()[-1]) * 1024
+    # The largest fragment: the most bytes between two sync pictures a second or more apart
+    # is at most the largest joined stream (each starts with an IDR picture), two of them.
+    largest = 2 * max(len(d) for d, _ in load(NAMES))
+    budget = 16 * MB + 2 * largest
+    print("live: %.1f MB (%d pictures) through a pipe into a fragmented file in %.1f s: peak RSS "
+          "%.1f MB against 16 MB + two fragments = %.1f MB: %.2f of it"
+          % (size / MB, pictures, dt, rss / MB, budget / MB, rss / budget))
+    os.unlink(path)
+    os.unlink(out)
 def timestamps():
     """The same H.264 stream with a timestamp file of 270,000 times (v2, jittered as a camera
     writes them) against the conversion without it: best of 5 interleaved rounds each."""
@@ -222,6 +247,7 @@ def faststart():
 bench("H.264", NAMES)
 bench("H.265", H265_NAMES)
 sei_flood()
+live_pipe()
 timestamps()
 faststart()
 PY

@@ -1,5 +1,6 @@
 // tovanmuxer-cli: converts H.264 or H.265 Annex B files into MP4 files, each into its own or
-// several joined into one, without a display.
+// several joined into one, without a display, or records a stream from a pipe into a fragmented
+// MP4 file.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,23 +22,29 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tovanmuxer-cli INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE] [--faststart]\n"
-    "                    [--verbose]\n"
+    "Usage: tovanmuxer-cli INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE]\n"
+    "                      [--fragment SECONDS] [--faststart] [--verbose]\n"
     "       tovanmuxer-cli --join INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE]\n"
     "Wraps the raw H.264 or H.265 stream INPUT (.h264, .h26x, .h265, .hevc, .265) into an MP4\n"
     "file without re-encoding. The codec is told by the stream's bytes, not by the name.\n"
     "Several inputs are converted each into its own MP4 file, beside it or into the directory\n"
-    "OUTPUT; the others go on when one fails.\n"
+    "OUTPUT; the others go on when one fails. INPUT - is standard input; it and any pipe or\n"
+    "FIFO are recorded as they come.\n"
     "\n"
     "  -o, --output OUTPUT  the MP4 file to write (default: INPUT with .h264 or .h26x,\n"
     "                       else its last extension, replaced by .mp4); never replaced;\n"
-    "                       an existing directory receives the file under that name\n"
+    "                       an existing directory receives the file under that name;\n"
+    "                       - writes a fragmented MP4 to standard output\n"
     "  --join               write the inputs, segments of one recording, into one MP4 file,\n"
     "                       in the order given, each one's times following the one before\n"
     "  --fps RATE           frame rate to use instead of the stream's own, for streams\n"
     "                       without timing information: 30, 29.97 or 30000/1001\n"
     "  --timestamps FILE    the pictures' presentation times, from a timestamp file:\n"
     "                       format v2 (a time in milliseconds a line) or v1 (ranges)\n"
+    "  --fragment SECONDS   a fragmented MP4 whose fragments of at least SECONDS each\n"
+    "                       reach the disk one by one, under the final name from the start;\n"
+    "                       SIGINT, SIGTERM, SIGHUP or the end of the input end it cleanly\n"
+    "                       (default: 1 for a pipe or FIFO, 0 for a file; 0: not fragmented)\n"
     "  --faststart          put the index (moov) in front of the media data, so that a\n"
     "                       player can start before the whole file is there\n"
     "  -v, --verbose        print the engine's debug lines\n"
@@ -48,24 +56,34 @@ const char kUsage[] =
 
 bool verbose = false;
 
-// The share of the input read, on one line of the terminal rewritten in place.
+// The share of the input read, or for a stream the pictures and duration so far, on one line of
+// the terminal rewritten in place.
 class ProgressLine {
 public:
     bool Show(uint64_t done, uint64_t total) {
         const int percent = total ? int(std::min(done, total) * 100 / total) : 0;
         if (percent != shown) {
-            fprintf(stderr, "\rconverting %3d%%", percent);
+            width = fprintf(stderr, "\rconverting %3d%%", percent);
             shown = percent;
         }
         return true;
     }
+    bool ShowStream(uint64_t pictures, double seconds) {
+        if (int64_t(pictures) != shown) {
+            width = fprintf(stderr, "\rrecording: %llu pictures, %.1f s",
+                            static_cast<unsigned long long>(pictures), seconds);
+            shown = int64_t(pictures);
+        }
+        return true;
+    }
     void Clear() {
-        if (shown >= 0) fprintf(stderr, "\r%16s\r", "");
+        if (shown >= 0) fprintf(stderr, "\r%*s\r", std::max(width - 1, 16), "");
         shown = -1;
     }
 
 private:
-    int shown = -1;
+    int64_t shown = -1;
+    int width = 0;
 };
 ProgressLine progressLine;
 
@@ -92,22 +110,73 @@ bool IsDirectory(const QByteArray& path) {
     return stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The summary on standard output, which may be a pipe nobody reads any more: that ends the
-// printing, not the program, whose file is in place by then.
+// The signal that ends a recording, set by its handler; the converter's read loop looks at it.
+volatile sig_atomic_t stopSignal = 0;
+
+void OnStopSignal(int sig) {
+    stopSignal = sig;
+}
+
+// SIGINT, SIGTERM and SIGHUP end a recording cleanly, unless they are ignored (nohup) or
+// somebody else handles them. Without SA_RESTART, a read that waits is woken.
+void TakeStopSignals() {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now;
+        if (sigaction(sig, nullptr, &now) != 0 || now.sa_handler != SIG_DFL ||
+            (now.sa_flags & SA_SIGINFO))
+            continue;
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = OnStopSignal;
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+const char* SignalName(int sig) {
+    switch (sig) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "a signal";
+    }
+}
+
+// Whether the input is a pipe, FIFO or socket rather than a file.
+bool IsStream(const QByteArray& input) {
+    struct stat st;
+    const int r = input == "-" ? fstat(STDIN_FILENO, &st) : stat(input.constData(), &st);
+    return r == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+// The summary on standard output (standard error when the MP4 file goes there), which may be a
+// pipe nobody reads any more: that ends the printing, not the program, whose file is in place by
+// then.
 void PrintSummary(const Converter& converter, const QByteArray& output, bool assumed) {
     signal(SIGPIPE, SIG_IGN);
     for (const QString& w : converter.Warnings())
         fprintf(stderr, "tovanmuxer-cli: warning: %s\n", qPrintable(w));
+    FILE* out = output == "-" ? stderr : stdout;
     const ConversionSummary& s = converter.Summary();
     const QStringList lines = SummaryLines(s, assumed);
     for (int i = 0; i < lines.size(); ++i) {
-        // The output's name as given, byte for byte.
+        // The output's name as given, byte for byte; a recording says how it ended.
         if (i == 0)
-            printf("%s%s\n", qPrintable(lines[i].chopped(s.outputPath.size())), output.constData());
+            fprintf(out, "%s%s%s\n", qPrintable(lines[i].chopped(s.outputPath.size())),
+                    output == "-" ? "standard output" : output.constData(),
+                    s.fragments
+                        ? qPrintable(QStringLiteral(" in %1 fragments, ended by %2")
+                                         .arg(s.fragments)
+                                         .arg(QLatin1String(s.stopSignal ? SignalName(s.stopSignal)
+                                                                         : "the end of the input")))
+                        : "");
         else
-            printf("%s\n", qPrintable(lines[i]));
+            fprintf(out, "%s\n", qPrintable(lines[i]));
     }
-    if (fflush(stdout) != 0 && errno != EPIPE)
+    if (fflush(out) != 0 && errno != EPIPE)
         fprintf(stderr, "tovanmuxer-cli: cannot print the summary: %s\n", strerror(errno));
 }
 
@@ -124,6 +193,7 @@ int main(int argc, char** argv) {
     bool join = false;
     uint32_t fpsNum = 0, fpsDen = 0;
     bool fastStart = false;
+    double fragment = -1;  // seconds; below 0: as the input asks
     for (int i = 1; i < argc; ++i) {
         const QByteArray a(argv[i]);
         if (options && a == "--") {
@@ -140,21 +210,22 @@ int main(int argc, char** argv) {
             fastStart = true;
         } else if (options && a == "--join") {
             join = true;
-        } else if (options &&
-                   (a == "-o" || a == "--output" || a == "--fps" || a == "--timestamps")) {
+        } else if (options && (a == "-o" || a == "--output" || a == "--fps" ||
+                               a == "--timestamps" || a == "--fragment")) {
             if (i + 1 >= argc) return UsageError(a + " needs a value");
             const QByteArray value(argv[++i]);
-            if (a == "--fps") {
+            bool number = false;
+            if (a == "--fragment") {
+                fragment = value.toDouble(&number);
+                if (!number || !(fragment >= 0 && fragment <= 3600))
+                    return UsageError("not a fragment length in seconds (0 to 3600): " + value);
+            } else if (a == "--fps") {
                 if (!ParseFrameRate(QString::fromLocal8Bit(value), &fpsNum, &fpsDen))
                     return UsageError("not a frame rate: " + value);
             } else if (value.isEmpty()) {
                 return UsageError(a + " needs a file name");
             } else if (a == "--timestamps") {
                 timestamps = value;
-            } else if (value == "-") {
-                return UsageError(
-                    "cannot write an MP4 file to standard output (-o -); use ./- "
-                    "for a file named -");
             } else {
                 output = value;
                 haveOutput = true;
@@ -174,32 +245,57 @@ int main(int argc, char** argv) {
                           output);
     if (several && !timestamps.isEmpty())
         return UsageError("--timestamps goes with one input, or with --join");
+    // Only a fragmented file can be written without going back: one of a stream by default,
+    // one of a file when asked for.
+    bool anyStream = false;
+    for (const QByteArray& input : inputs) anyStream = anyStream || IsStream(input);
+    if (output == "-" && (fragment == 0 || (fragment < 0 && !IsStream(inputs[0]))))
+        return UsageError(
+            "cannot write an unfragmented MP4 file to standard output (-o -): --fragment "
+            "SECONDS writes a fragmented one; use ./- for a file named -");
+    if (inputs.contains("-") && !haveOutput) return UsageError("standard input needs -o OUTPUT");
 
     Converter converter;
     if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);
     converter.SetFastStart(fastStart);
     converter.SetTimestampFile(timestamps.toStdString());
+    converter.SetFragmentSeconds(fragment);
+    bool stream = false;  // the input being converted
     if (isatty(STDERR_FILENO))
-        converter.SetProgressHook(
-            [](uint64_t done, uint64_t total) { return progressLine.Show(done, total); });
-    // A signal ends the run and removes the file being written; those finished stay.
-    const RemoveOnSignal removePart;
+        converter.SetProgressHook([&converter, &stream](uint64_t done, uint64_t total) {
+            return stream ? progressLine.ShowStream(converter.PicturesSoFar(),
+                                                    converter.SecondsSoFar())
+                          : progressLine.Show(done, total);
+        });
+    // A recording keeps every complete fragment: SIGINT, SIGTERM and SIGHUP end it cleanly.
+    // Otherwise a signal ends the run and removes the file being written; those finished stay.
+    const bool recording = fragment > 0 || (fragment < 0 && anyStream);
+    std::unique_ptr<RemoveOnSignal> removePart;
+    if (recording) {
+        TakeStopSignals();
+        converter.SetStopFlag(&stopSignal);
+    } else {
+        removePart = std::make_unique<RemoveOnSignal>();
+    }
     // One conversion for each input, or one of all of them.
     const qsizetype runs = join ? 1 : inputs.size();
     int failures = 0;
-    for (qsizetype r = 0; r < runs; ++r) {
+    for (qsizetype r = 0; r < runs && !stopSignal; ++r) {
         const QByteArray& input = inputs[r];
         const QByteArray name = DefaultName(input);
         QByteArray out = output;
         if (!haveOutput) {
             out = input.left(input.lastIndexOf('/') + 1) + name;
-        } else if (IsDirectory(output)) {
+        } else if (output != "-" && IsDirectory(output)) {
             // Into the directory, as cp and mv do.
             out += (output.endsWith('/') ? "" : "/") + name;
         }
         // Said after the summary: a stream without timing plays at 25 unless told otherwise.
-        const bool assumed = !fpsNum && timestamps.isEmpty() &&
-                             FirstSpsTiming(input.constData()) == StreamTiming::Absent;
+        // A stream is not read ahead: its conversion tells.
+        stream = input == "-" || IsStream(input);
+        const bool noTiming = !fpsNum && timestamps.isEmpty();
+        bool assumed =
+            noTiming && !stream && FirstSpsTiming(input.constData()) == StreamTiming::Absent;
         std::vector<std::string> segments{input.toStdString()};
         if (join)
             for (qsizetype k = 1; k < inputs.size(); ++k)
@@ -215,6 +311,7 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "tovanmuxer-cli: %s\n", qPrintable(converter.LastError()));
             continue;
         }
+        if (stream) assumed = noTiming && converter.Summary().rateAssumed;
         PrintSummary(converter, out, assumed);
     }
     return failures ? 1 : 0;

@@ -13,6 +13,11 @@ namespace {
 constexpr size_t kMaxPendingBytes = 64u << 20;
 // Leading pictures of the first random access point that are looked at for the edit.
 constexpr size_t kMaxShownLeading = 1024;
+// A fragment that has lasted this many times its length without a sync picture ends at a picture
+// output after every one before it, so that a stream without further sync pictures still reaches
+// the disk and memory stays bounded.
+constexpr uint64_t kForcedFragmentEnd = 10;
+constexpr int64_t kLeftOut = std::numeric_limits<int64_t>::min();
 
 void LengthPrefix(uint32_t n, uint8_t prefix[4]) {
     prefix[0] = uint8_t(n >> 24);
@@ -34,6 +39,10 @@ AccessUnitWriter::AccessUnitWriter(MP4FileHandle file, std::unique_ptr<PictureRe
 void AccessUnitWriter::SetTrack(MP4TrackId t, Timeline times) {
     track = t;
     timeline = std::move(times);
+}
+
+void AccessUnitWriter::SetFragments(MP4Duration ticks) {
+    fragmentTicks = ticks;
 }
 
 bool AccessUnitWriter::Add(const NalUnit& in) {
@@ -126,6 +135,11 @@ bool AccessUnitWriter::FinishPicture() {
     pictureOpen = false;
     if (!written) return true;
     written = false;
+    if (fragmentTicks && firstDecodable < 0 && !p.startsDecoding) {
+        // Nothing a decoder can show: not in a fragmented file.
+        ++droppedPictures;
+        return MP4DiscardSample(file, track);
+    }
     const uint64_t duration = timeline.Next(p.fpsNum, p.fpsDen);
     if (duration > std::numeric_limits<uint32_t>::max()) {
         failure = "a picture lasts longer than an MP4 sample can (2^32 ticks of the track)";
@@ -140,7 +154,7 @@ bool AccessUnitWriter::FinishPicture() {
     const uint32_t index = uint32_t(pictures);
     if (p.resetsOrder || !p.headerKnown || lastHeaderUnknown) orderStarts.push_back(index);
     lastHeaderUnknown = !p.headerKnown;
-    orders.push_back(ClampToInt32(p.order));
+    orders.push_back(ClampToInt32(p.order));  // orders[index - orderBase]
     if (firstDecodable >= 0 && !trailingSeen) {
         if (p.leading == PictureFacts::NotLeading)
             trailingSeen = true;
@@ -155,7 +169,91 @@ bool AccessUnitWriter::FinishPicture() {
     }
     ++pictures;
     if (p.sync) ++syncPictures;
-    return true;
+    return !fragmentTicks || EndFragment(p, index);
+}
+
+// Ends the fragment being gathered in front of picture `index` when it has lasted long enough
+// and every picture before it is output before it: it is a sync picture or a random access point
+// (whose leading pictures follow it), or, long past the length, one output after all pictures
+// before it.
+bool AccessUnitWriter::EndFragment(const PictureFacts& p, uint32_t index) {
+    const bool runStarts = !orderStarts.empty() && orderStarts.back() == index;
+    const bool outputLast = runStarts || (p.headerKnown && p.order > runMaxOrder);
+    runMaxOrder = runStarts ? p.order : std::max(runMaxOrder, p.order);
+    if (index == fragmentStart) return true;
+    const uint64_t lasted = timeline.TimeAt(index) - timeline.TimeAt(fragmentStart);
+    const bool end = ((p.sync || p.syncWithoutSkipped) && lasted >= fragmentTicks) ||
+                     (outputLast && lasted >= kForcedFragmentEnd * fragmentTicks);
+    if (!end) return true;
+    PlaceFragment(index);
+    fragmentStart = index;
+    ++fragments;
+    return MP4WriteFragment(file, track, MP4SampleId(index + 1));
+}
+
+// Gives the pictures of the fragment, [fragmentStart, end), their composition offsets: within
+// each run between order resets they come out by picture order count (ties in decoding order),
+// and no picture behind `end` comes out before them. The first fragment decides where the
+// presentation starts, as the edit list of an unfragmented file would; what comes out before
+// that is left out of the file. Its offsets also decide the shift that keeps them at or above
+// zero, as readers of fragments expect (an edit list then starts the presentation at the first
+// picture, written with the movie box in front of that fragment); a later picture decoded
+// further ahead of its output gets a negative offset.
+void AccessUnitWriter::PlaceFragment(uint32_t end) {
+    const uint32_t begin = fragmentStart;
+    std::vector<int64_t> place(end - begin);
+    std::vector<uint32_t> byOrder;
+    auto starts = orderStarts.begin();
+    for (uint32_t a = begin; a < end;) {
+        while (starts != orderStarts.end() && *starts <= a) ++starts;
+        const uint32_t b = starts != orderStarts.end() ? std::min(*starts, end) : end;
+        byOrder.resize(b - a);
+        for (uint32_t i = a; i < b; ++i) byOrder[i - a] = i;
+        std::sort(byOrder.begin(), byOrder.end(), [this](uint32_t x, uint32_t y) {
+            const int32_t ox = orders[x - orderBase], oy = orders[y - orderBase];
+            return ox != oy ? ox < oy : x < y;
+        });
+        for (uint32_t r = 0; r < byOrder.size(); ++r) place[byOrder[r] - begin] = a + r;
+        a = b;
+    }
+    if (startPlace < 0) {
+        startPlace = place[0];  // the first picture a decoder can start from, and its shown
+        for (uint32_t i : shownLeading)  // leading pictures
+            if (i < end) startPlace = std::min(startPlace, place[i - begin]);
+    }
+    // Each kept picture's presentation time less its decoding time, both counted without the
+    // pictures left out; then the offsets in the first fragment decide the shift that keeps
+    // them at or above zero, and the edit that starts the presentation there.
+    const uint64_t start = timeline.TimeAt(uint64_t(startPlace));
+    uint64_t hidden = hiddenPictures;
+    int64_t firstShift = 0;
+    for (uint32_t i = begin; i < end; ++i) {
+        const int64_t at = place[i - begin];
+        if (at < startPlace) {
+            place[i - begin] = kLeftOut;
+            ++hidden;
+            hiddenTicks += timeline.TimeAt(i + 1) - timeline.TimeAt(i);
+            MP4HideSample(file, track, i + 1);
+            continue;
+        }
+        place[i - begin] = int64_t(timeline.TimeAt(uint64_t(at)) - start) -
+                           int64_t(timeline.TimeAt(i) - hiddenTicks);
+        if (fragmentShift < 0) firstShift = std::max(firstShift, -place[i - begin]);
+    }
+    if (fragmentShift < 0) {
+        fragmentShift = firstShift;
+        if (fragmentShift > 0)
+            MP4AddTrackEdit(file, track, MP4_INVALID_EDIT_ID, MP4Duration(fragmentShift), 0);
+    }
+    for (uint32_t i = begin; i < end; ++i)
+        if (place[i - begin] != kLeftOut)
+            MP4SetSampleCompositionOffset(file, track, i + 1,
+                                          ClampToInt32(place[i - begin] + fragmentShift));
+    hiddenPictures = hidden;
+    orders.erase(orders.begin(), orders.begin() + (end - orderBase));
+    orderBase = end;
+    orderStarts.erase(orderStarts.begin(),
+                      std::lower_bound(orderStarts.begin(), orderStarts.end(), end));
 }
 
 // A random access point with leading pictures is a sync sample when none of them is skipped
@@ -169,7 +267,9 @@ void AccessUnitWriter::SettleRandomAccess(const PictureFacts& next) {
     }
     if (next.leading == PictureFacts::Decodable) return;
     const MP4SampleId sample = MP4SampleId(unsettled + 1);
-    if (skippedLeading == 0) {
+    // A fragment has no random access group: there, such a point is a sync sample, from which a
+    // decoder drops the skipped leading pictures as it does at the start of a stream.
+    if (skippedLeading == 0 || fragmentTicks) {
         MP4SetSampleSync(file, track, sample, true);
         ++syncPictures;
     } else {
@@ -186,6 +286,15 @@ bool AccessUnitWriter::Finish() {
     if (pictures == 0) return true;
     if (const uint64_t last = timeline.SettleLast())
         if (!MP4SetLastSampleDuration(file, track, last)) return false;
+    if (fragmentTicks) {
+        if (pictures > fragmentStart) {
+            PlaceFragment(uint32_t(pictures));
+            ++fragments;
+        }
+        presentedTicks =
+            timeline.End() - timeline.TimeAt(uint64_t(std::max<int64_t>(startPlace, 0)));
+        return true;
+    }
     PresentInOutputOrder();
     return true;
 }

@@ -23,6 +23,12 @@ public:
 
     // Starts writing samples into `track`, timed by `timeline` (see timeline.h).
     void SetTrack(MP4TrackId track, Timeline timeline);
+    // Writes the track in fragments (into a file made by MP4CreateFragmentedFd) of at least
+    // `ticks` each, every one beginning at a sync picture: a fragment ends at the first sync
+    // picture that comes when it has lasted that long, so that what the pictures before it need
+    // for their output places is known. Pictures ahead of the first decodable one are left out
+    // of the file, and the presentation starts at 0.
+    void SetFragments(MP4Duration ticks);
 
     // Takes the next NAL unit of the stream, in stream order. Parameter sets are handed to the
     // track in front of the access unit they precede. False when a sample could not be written
@@ -42,6 +48,10 @@ public:
     // Pictures in the presentation: all but those ahead of the first decodable one (known after
     // Finish).
     uint64_t PresentedPictures() const { return pictures - hiddenPictures; }
+    // Pictures ahead of the first decodable one left out of a fragmented file.
+    uint64_t DroppedPictures() const { return droppedPictures + hiddenPictures; }
+    // Fragments ended so far; after Finish, with the last one that the file's close writes.
+    uint64_t FragmentsWritten() const { return fragments; }
     // The samples' times, and how long the presentation lasts in track ticks (after Finish).
     const Timeline& Times() const { return timeline; }
     uint64_t PresentedTicks() const { return presentedTicks; }
@@ -60,6 +70,8 @@ private:
     bool FinishPicture();
     void SettleRandomAccess(const PictureFacts& next);
     void PresentInOutputOrder();
+    bool EndFragment(const PictureFacts& p, uint32_t index);
+    void PlaceFragment(uint32_t end);
 
     MP4FileHandle file;
     std::unique_ptr<PictureReader> reader;
@@ -92,4 +104,16 @@ private:
     uint64_t slices = 0;
     uint64_t syncPictures = 0;
     uint64_t hiddenPictures = 0;
+    // A fragmented track: its length, where the fragment being gathered begins, the number of
+    // the picture whose count is orders[0], the highest count since the fragment or the run
+    // began, and where the presentation starts (-1: not known yet).
+    MP4Duration fragmentTicks = 0;
+    uint32_t fragmentStart = 0;
+    uint32_t orderBase = 0;
+    int64_t runMaxOrder = 0;
+    int64_t startPlace = -1;
+    int64_t fragmentShift = -1;  // ticks every composition offset is shifted by
+    uint64_t hiddenTicks = 0;    // the durations of the pictures left out
+    uint64_t droppedPictures = 0;
+    uint64_t fragments = 0;
 };

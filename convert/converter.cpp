@@ -1,6 +1,7 @@
 #include "convert/converter.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,8 @@ constexpr uint8_t kVideoProfileLevel = 127;
 // Units kept while the codec is not yet known, at most.
 constexpr size_t kMaxEarlyUnits = 1024;
 constexpr size_t kMaxEarlyBytes = 4u << 20;
+// How long a read of a stream waits before it looks whether a signal asked to stop.
+constexpr int kStreamWaitMs = 200;
 
 // What the H.265 decoder configuration takes from the parsed SPS.
 Mp4HevcFields H265Fields(const NalUnit& nal) {
@@ -81,32 +84,44 @@ struct Mp4Guard {
     }
 };
 
-// Opens the input for reading. Only a file has an end to read up to: a FIFO would block until
-// a writer comes, and a terminal or /dev/zero never ends, so those are refused (errno ENODEV
-// stands for "not a file"). The open itself does not wait for a FIFO's writer.
-FILE* OpenInput(const char* path, int* err) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// Opens the input for reading: a file, or a pipe, FIFO or socket read as it comes (*stream
+// true); "-" is standard input. A terminal or /dev/zero never ends and a directory is no stream,
+// so those are refused (errno ENODEV stands for "not a file", ENOTTY for a terminal on standard
+// input). The open itself does not wait for a FIFO's writer; the reads do.
+int OpenInput(const char* path, bool* stream, int* err) {
+    const bool standard = strcmp(path, "-") == 0;
+    if (standard && isatty(STDIN_FILENO)) {
+        *err = ENOTTY;
+        return -1;
+    }
+    const int fd = standard ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                            : open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *err = errno;
-        return nullptr;
+        return -1;
     }
     struct stat st;
     const int flags = fcntl(fd, F_GETFL);
     if (fstat(fd, &st) != 0 || flags < 0) {
         *err = errno;
+    } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        // The read loop waits in poll(), where a signal ends a recording, and reads only what
+        // poll() reports. A FIFO opened here stays non-blocking (poll() waits for its writer);
+        // standard input keeps the flags it shares with others.
+        *stream = true;
+        if (standard || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) return fd;
+        *err = errno;
     } else if (!S_ISREG(st.st_mode)) {
         *err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
     } else if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         *err = errno;
-    } else if (FILE* f = fdopen(fd, "rb")) {
-        return f;
     } else {
-        *err = errno;
+        *stream = false;
+        return fd;
     }
     close(fd);
-    return nullptr;
+    return -1;
 }
-
 }  // namespace
 
 Converter::Converter() = default;
@@ -119,6 +134,25 @@ void Converter::Fail(const QString& reason) {
 
 void Converter::SetProgressHook(std::function<bool(uint64_t, uint64_t)> hook) {
     progress = std::move(hook);
+}
+
+void Converter::SetFragmentSeconds(double seconds) {
+    fragmentMillis = seconds < 0 ? -1 : int64_t(std::min(seconds, 86400.0) * 1000 + 0.5);
+    if (seconds > 0 && fragmentMillis == 0) fragmentMillis = 1;
+}
+
+void Converter::SetStopFlag(const volatile sig_atomic_t* flag) {
+    stopFlag = flag;
+}
+
+uint64_t Converter::PicturesSoFar() const {
+    return writer ? writer->PresentedPictures() : 0;
+}
+
+double Converter::SecondsSoFar() const {
+    return writer && trackTimeScale
+               ? double(writer->Times().TimeAt(PicturesSoFar())) / trackTimeScale
+               : 0;
 }
 
 void Converter::SetTimestampFile(const std::string& path) {
@@ -151,6 +185,7 @@ MP4FileHandle Converter::StartMp4File(MP4FileHandle h, int32_t width, int32_t he
     firstSignal = SignalType();
     signalChanged = false;
     hdr = HdrMetadata();
+    mdcvGiven = clliGiven = false;
     writer.reset();
     early.clear();
     earlyBytes = 0;
@@ -206,6 +241,8 @@ bool Converter::TakeUnit(MP4FileHandle hMp4File, const NalUnit& nalu) {
         }
     }
     hdr.Take(codec, nalu);
+    // As soon as found: a fragmented file's moov goes out with its first fragment.
+    GiveHdrMetadata(hMp4File);
     if (!writer->Add(nalu)) {
         Fail(writer->Failure().empty() ? WriteFailure(hMp4File)
                                        : QString::fromStdString(writer->Failure()));
@@ -244,6 +281,7 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     if (!fpsNum) {
         fpsNum = uint32_t(frameRate);  // no timing information: the default rate
         fpsDen = 1;
+        summary.rateAssumed = true;
     }
     const TrackTiming timing = ChooseTrackTiming(fpsNum, fpsDen);
     frameRate = int32_t((fpsNum + fpsDen / 2) / fpsDen);
@@ -277,6 +315,10 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
                      firstSignal.transferCharacteristics, firstSignal.matrixCoefficients,
                      firstSignal.fullRange);
     writer->SetTrack(MP4TrackId(videoTrackId), std::move(timeline));
+    if (fragmentMillis > 0 || (fragmentMillis < 0 && streamInput)) {
+        const int64_t ms = fragmentMillis > 0 ? fragmentMillis : 1000;
+        writer->SetFragments(std::max<MP4Duration>(1, MP4Duration(ms) * trackTimeScale / 1000));
+    }
     return true;
 }
 
@@ -363,6 +405,18 @@ void Converter::CountTimes() {
                         .arg(listed - pictures);
 }
 
+// The mastering display and content light level found so far, each handed to the track once.
+void Converter::GiveHdrMetadata(MP4FileHandle hMp4File) {
+    if (!videoTrackId) return;
+    const MP4TrackId track = MP4TrackId(videoTrackId);
+    const std::vector<uint8_t>& mdcv = hdr.MasteringDisplay();
+    const std::vector<uint8_t>& clli = hdr.ContentLightLevel();
+    if (!mdcvGiven && !mdcv.empty())
+        mdcvGiven = MP4SetMasteringDisplay(hMp4File, track, mdcv.data(), uint32_t(mdcv.size()));
+    if (!clliGiven && !clli.empty())
+        clliGiven = MP4SetContentLightLevel(hMp4File, track, clli.data(), uint32_t(clli.size()));
+}
+
 QString Converter::WriteFailure(MP4FileHandle hMp4File) const {
     const int err = MP4WriteError(hMp4File);
     return QStringLiteral("cannot write %1: %2")
@@ -383,15 +437,7 @@ bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
         Fail(WriteFailure(hMp4File));
         ok = false;
     }
-    if (videoTrackId) {
-        const MP4TrackId track = MP4TrackId(videoTrackId);
-        const std::vector<uint8_t>& mdcv = hdr.MasteringDisplay();
-        const std::vector<uint8_t>& clli = hdr.ContentLightLevel();
-        if (!mdcv.empty())
-            MP4SetMasteringDisplay(hMp4File, track, mdcv.data(), uint32_t(mdcv.size()));
-        if (!clli.empty())
-            MP4SetContentLightLevel(hMp4File, track, clli.data(), uint32_t(clli.size()));
-    }
+    GiveHdrMetadata(hMp4File);
     int err = 0;
     if (!MP4CloseChecked(hMp4File, 0, &err)) {
         Fail(QStringLiteral("cannot write %1: %2").arg(Shown(outputName), ErrnoText(err)));
@@ -435,6 +481,7 @@ bool Converter::WriteH264Files(const std::vector<std::string>& inputPaths,
     lastError.clear();
     warnings.clear();
     summary = ConversionSummary();
+    trackTimeScale = 0;
     timestamps = TimestampFile();
     if (inputPaths.empty() || std::any_of(inputPaths.begin(), inputPaths.end(),
                                           [](const std::string& p) { return p.empty(); })) {
@@ -458,9 +505,15 @@ bool Converter::WriteH264Files(const std::vector<std::string>& inputPaths,
     if (!ok) return false;
 
     summary.codec = probe.StreamCodec();
-    summary.pictures = writer->Pictures();
     summary.syncPictures = writer->SyncPictures();
-    summary.hiddenPictures = writer->Pictures() - writer->PresentedPictures();
+    if (summary.fragments) {
+        // The pictures ahead of the first decodable one are not in the fragments.
+        summary.pictures = writer->PresentedPictures();
+        summary.droppedPictures = writer->DroppedPictures();
+    } else {
+        summary.pictures = writer->Pictures();
+        summary.hiddenPictures = writer->Pictures() - writer->PresentedPictures();
+    }
     summary.durationSeconds = double(writer->PresentedTicks()) / trackTimeScale;
     summary.variableFrameRate = writer->Times().Variable();
     // A timestamp file's even intervals need not be the stream's rate.
@@ -506,13 +559,26 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
         return false;
     }
     if (!SameCodec(inputPaths)) return false;
+    // The first input first: whether it is a stream decides the kind of output.
+    int inputErr = 0;
+    OwnedFd in;
+    streamInput = false;
+    in.fd = OpenInput(inputPaths[0].c_str(), &streamInput, &inputErr);
+    summary.streamInput = streamInput;
+    const bool fragmented = fragmentMillis > 0 || (fragmentMillis < 0 && streamInput);
+    fragmentedOutput = fragmented;
+    const bool toStandardOutput = outputName == "-";
+    if (toStandardOutput && !fragmented) {
+        Fail(QStringLiteral("only a fragmented MP4 file can be written to standard output"));
+        return false;
+    }
     // A character device named as such (/dev/null, /dev/full) is written in place: users and
     // tests measure the converter that way, and only root can make one, so nobody else can put
     // one under a name the user chose. Anything else already there, a link included, is never
     // written through or replaced.
     struct stat st;
-    bool device = false;
-    for (int tries = 0;; ++tries) {
+    bool device = toStandardOutput;
+    for (int tries = 0; !toStandardOutput; ++tries) {
         if (lstat(outputName.c_str(), &st) != 0) {
             const int err = errno;
             if (err == ENOENT) break;
@@ -532,8 +598,24 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     SplitPath(outputName, &dir, &name);
     OwnedFd dirFd;
     PartFile part;
+    // A fragmented file has its final name from the start, and is removed only when it holds
+    // no fragment.
+    std::string created;
+    struct RemoveUnlessKept {
+        int dir;
+        const std::string* name;
+        const std::unique_ptr<AccessUnitWriter>* writer;
+        bool keep = false;
+        ~RemoveUnlessKept() {
+            const bool holdsFragments = *writer && (*writer)->FragmentsWritten() > 0;
+            if (!keep && !holdsFragments && dir >= 0 && !name->empty())
+                unlinkat(dir, name->c_str(), 0);
+        }
+    } createdGuard{-1, &created, &writer};
     int fd = -1;
-    if (device) {
+    if (toStandardOutput) {
+        fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    } else if (device) {
         fd = open(outputName.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
         if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))) {
             close(fd);
@@ -543,43 +625,67 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     } else {
         dirFd.fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dirFd.fd >= 0 && name.empty()) errno = EISDIR;
-        if (dirFd.fd >= 0 && !name.empty() && part.Create(dirFd.fd, name))
+        if (dirFd.fd >= 0 && !name.empty() && !fragmented && part.Create(dirFd.fd, name))
             fd = fcntl(part.Fd(), F_DUPFD_CLOEXEC, 0);
+        for (int tries = 0; dirFd.fd >= 0 && !name.empty() && fragmented; ++tries) {
+            fd = openat(dirFd.fd, name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                created = name;
+                createdGuard.dir = dirFd.fd;
+                // The name reaches the disk with the first fragment's data.
+                if (fsync(dirFd.fd) != 0 && errno != EINVAL) {
+                    const int err = errno;
+                    close(fd);
+                    fd = -1;
+                    errno = err;
+                }
+                break;
+            }
+            if (errno != EEXIST || tries >= 1000 || !OtherName(outputName)) break;
+            SplitPath(outputName, &dir, &name);
+        }
     }
     if (fd < 0) {
         const int err = errno;
         qDebug("ERROR:Create file failed!");
-        Fail(QStringLiteral("cannot create %1: %2").arg(Shown(outputName), ErrnoText(err)));
+        Fail(err == EEXIST && fragmented
+                 ? QStringLiteral("%1 already exists").arg(Shown(outputName))
+                 : QStringLiteral("cannot create %1: %2").arg(Shown(outputName), ErrnoText(err)));
         return false;
     }
     Mp4Guard h;
-    h.h = MP4CreateFd(fd);  // takes the descriptor over; only running out of memory fails it
+    // Each takes the descriptor over; only running out of memory fails it.
+    h.h = fragmented ? MP4CreateFragmentedFd(fd, !device, !device, streamInput) : MP4CreateFd(fd);
     StartMp4File(h.h, kFallbackWidth, kFallbackHeight);
     bytesBefore = bytesAfter = 0;
     for (size_t i = 1; i < inputPaths.size(); ++i)
         if (stat(inputPaths[i].c_str(), &st) == 0) bytesAfter += uint64_t(st.st_size);
     for (size_t i = 0; i < inputPaths.size() && !failed; ++i) {
         const char* inputPath = inputPaths[i].c_str();
-        int err = 0;
-        FILE* in = OpenInput(inputPath, &err);
-        if (!in) {
+        if (i > 0) {
+            bool stream = false;
+            in.fd = OpenInput(inputPath, &stream, &inputErr);
+            streamInput = stream;
+        }
+        if (in.fd < 0) {
             qDebug("ERROR:open file failed!");
-            Fail(QStringLiteral("cannot open %1: %2")
-                     .arg(QString::fromLocal8Bit(inputPath),
-                          err == ENODEV ? QStringLiteral("not a regular file") : ErrnoText(err)));
+            Fail(inputErr == ENOTTY
+                     ? QStringLiteral("standard input is a terminal")
+                     : QStringLiteral("cannot open %1: %2")
+                           .arg(QString::fromLocal8Bit(inputPath),
+                                inputErr == ENODEV ? QStringLiteral("not a regular file")
+                                                   : ErrnoText(inputErr)));
             return false;
         }
         if (i > 0 && stat(inputPath, &st) == 0)
             bytesAfter -= std::min<uint64_t>(bytesAfter, uint64_t(st.st_size));
         const uint64_t slicesBefore = writer ? writer->Slices() : 0;
         const size_t earlyBefore = early.size();
-        try {
-            ReadAll(in, h.h, inputPath);
-        } catch (...) {
-            fclose(in);
-            throw;
-        }
-        fclose(in);
+        ReadAll(in.fd, h.h, inputPath);
+        close(in.fd);
+        in.fd = -1;
+        if (summary.stopSignal) break;  // the recording ends here
         // A segment without a picture is not part of the recording: a wrong file in the list.
         const bool pictures =
             writer ? writer->Slices() != slicesBefore : early.size() != earlyBefore;
@@ -591,6 +697,24 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
         Fail(probe.StreamCodec() == Codec::Unknown
                  ? QStringLiteral("not an H.264 or H.265 stream: no sequence parameter set")
                  : QStringLiteral("input has no usable sequence parameter set"));
+    if (fragmented) {
+        // What is in complete fragments stays, whatever failed after them.
+        if (failed) {
+            const uint64_t fragments = writer ? writer->FragmentsWritten() : 0;
+            if (fragments > 0)
+                lastError += QStringLiteral("; %1 keeps the %2 fragments written before")
+                                 .arg(Shown(outputName))
+                                 .arg(fragments);
+            return false;
+        }
+        const bool closed = CloseMp4File(h.Release());
+        if (closed && !failed && writer->PresentedPictures() == 0)
+            Fail(QStringLiteral("input has no coded pictures"));
+        summary.fragments = writer->FragmentsWritten();
+        if (!failed) CountTimes();
+        createdGuard.keep = !failed;
+        return !failed;
+    }
     const bool closed = CloseMp4File(h.Release());
     if (closed && !failed && writer->Pictures() == 0)
         Fail(QStringLiteral("input has no coded pictures"));
@@ -609,18 +733,18 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     return !failed;  // the unfinished file goes with `part`
 }
 
-void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
+void Converter::ReadAll(int fd, MP4FileHandle h, const char* inputPath) {
     std::vector<uint8_t> buffer(kReadSize);
     uint32_t fill = 0;
     struct stat st;
-    const int fd = fileno(in);
-    uint64_t total = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
+    uint64_t total = !streamInput && fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
     const uint64_t sizeAtStart = total;
     uint64_t sizeAtEnd = total;
     uint64_t done = 0;
     // The input may grow or shrink while it is read: the share shown follows its size now, and
-    // the summary tells the sizes.
+    // the summary tells the sizes. A stream has none.
     const auto measure = [&] {
+        if (streamInput) return;
         sizeAtEnd = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : total;
         total = std::max(sizeAtEnd, done);
     };
@@ -631,16 +755,29 @@ void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
             Fail(QStringLiteral("conversion cancelled"));
             return;
         }
-        const size_t n = fread(buffer.data() + fill, 1, buffer.size() - fill, in);
-        if (n == 0) {
-            if (ferror(in)) {
-                const int err = errno;
-                Fail(QStringLiteral("cannot read %1: %2")
-                         .arg(QString::fromLocal8Bit(inputPath), ErrnoText(err ? err : EIO)));
+        if (stopFlag && *stopFlag) {
+            // A recording ends here, cleanly; any other conversion leaves nothing.
+            if (!fragmentedOutput) {
+                Fail(QStringLiteral("stopped by a signal"));
                 return;
             }
+            summary.stopSignal = int(*stopFlag);
             break;
         }
+        if (streamInput) {
+            // A stream is read as it comes; the wait ends for a signal too.
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, kStreamWaitMs) <= 0) continue;  // nothing yet, or a signal
+        }
+        const ssize_t n = read(fd, buffer.data() + fill, buffer.size() - fill);
+        if (n < 0) {
+            const int err = errno;
+            if (err == EINTR || err == EAGAIN) continue;
+            Fail(QStringLiteral("cannot read %1: %2")
+                     .arg(QString::fromLocal8Bit(inputPath), ErrnoText(err)));
+            return;
+        }
+        if (n == 0) break;
         done += n;
         const uint32_t count = fill + uint32_t(n);
         const int64_t boundary = FindLastStartCode(buffer.data(), count);
@@ -677,7 +814,7 @@ void Converter::ReadAll(FILE* in, MP4FileHandle h, const char* inputPath) {
     summary.inputSizeAtEnd += sizeAtEnd;
     summary.inputBytesRead += done;
     bytesBefore += done;
-    if (sizeAtEnd != sizeAtStart || done != sizeAtStart)
+    if (!streamInput && (sizeAtEnd != sizeAtStart || done != sizeAtStart))
         warnings << QStringLiteral(
                         "%1 changed size during the conversion (%2 bytes at the start, %3 at the "
                         "end); the output holds the %4 bytes read")

@@ -3,6 +3,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -39,8 +40,14 @@ struct ConversionSummary {
     uint64_t inputSizeAtEnd = 0;
     uint64_t inputBytesRead = 0;
     bool InputChangedSize() const {
-        return inputSizeAtEnd != inputSizeAtStart || inputBytesRead != inputSizeAtStart;
+        return !streamInput &&
+               (inputSizeAtEnd != inputSizeAtStart || inputBytesRead != inputSizeAtStart);
     }
+    bool streamInput = false;      // a pipe or FIFO, read as it came
+    bool rateAssumed = false;      // the stream gave no frame rate: 25 fps played
+    uint64_t fragments = 0;        // movie fragments written; 0 for an unfragmented file
+    uint64_t droppedPictures = 0;  // ahead of the first decodable one, left out of the fragments
+    int stopSignal = 0;            // the signal that ended a recording; 0: the end of the input
 };
 
 // Holds the converter state of one conversion. The window class derives from it, and the tests,
@@ -62,11 +69,13 @@ public:
     // Writes the pending access unit and closes the file; false when anything failed to reach it.
     bool CloseMp4File(MP4FileHandle hMp4File);
 
-    // Converts `inputPath` into the MP4 file `outputPath` (the file name's bytes), which must
-    // not exist yet. The file is written under a new hidden name beside it and takes its name
-    // only when everything succeeded and reached the disk, never replacing a file that took the
-    // name meanwhile; on false nothing is left behind and LastError() says why. A character
-    // device named as such (not through a link), such as /dev/null, is written in place.
+    // Converts `inputPath` ("-": standard input, which must not be a terminal; a pipe or FIFO is
+    // read as it comes) into the MP4 file `outputPath` (the file name's bytes; "-": standard
+    // output, fragmented files only), which must not exist yet. The file is written under a new
+    // hidden name beside it and takes its name only when everything succeeded and reached the disk,
+    // never replacing a file that took the name meanwhile; on false nothing is left behind and
+    // LastError() says why. A character device named as such (not through a link), such as
+    // /dev/null, is written in place.
     bool WriteH264File(const char* inputPath, const std::string& outputPath);
     // The same for a name in the user's terms: its bytes are QFile::encodeName(outputPath).
     bool WriteH264File(const char* inputPath, QString outputPath);
@@ -89,6 +98,19 @@ public:
     // Whether the movie box goes in front of the media data, so that a player can start before
     // the whole file is there (off by default).
     void SetFastStart(bool on) { fastStart = on; }
+    // A fragmented MP4 (moov up front, then movie fragments of at least `seconds` each, every
+    // one on the disk before the next begins) when `seconds` > 0, an unfragmented one for 0;
+    // below 0 (the default), fragments of a second when the input is a pipe or FIFO, none for a
+    // file. A fragmented file is created under its final name at the start and keeps every
+    // complete fragment whatever happens; it is removed only when it holds none.
+    void SetFragmentSeconds(double seconds);
+    // While recording, the read loop ends the input cleanly once `*flag` is not 0 (a signal
+    // number, set by the caller's handler): the pending pictures are written as the last
+    // fragment. A signal handler installed without SA_RESTART wakes a read that waits.
+    void SetStopFlag(const volatile sig_atomic_t* flag);
+    // Pictures written so far and their duration, for the progress of a stream.
+    uint64_t PicturesSoFar() const;
+    double SecondsSoFar() const;
 
     // Frame rate to use instead of the stream's own (num/den frames per second); 0/0 for none.
     void SetFrameRateOverride(uint32_t num, uint32_t den);
@@ -120,8 +142,9 @@ private:
     bool StartWriter(MP4FileHandle hMp4File);
     bool AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps);
     void CheckSignalType(const NalUnit& sps);
+    void GiveHdrMetadata(MP4FileHandle hMp4File);
     QString WriteFailure(MP4FileHandle hMp4File) const;
-    void ReadAll(FILE* in, MP4FileHandle hMp4File, const char* inputPath);
+    void ReadAll(int in, MP4FileHandle hMp4File, const char* inputPath);
     MP4FileHandle StartMp4File(MP4FileHandle hMp4File, int32_t width, int32_t height);
     bool WriteOutput(const std::vector<std::string>& inputPaths);
     bool SameCodec(const std::vector<std::string>& inputPaths);
@@ -145,6 +168,8 @@ private:
     SignalType firstSignal;  // the first SPS's video signal type, which the track gives
     bool signalChanged = false;
     HdrMetadata hdr;
+    bool mdcvGiven = false;  // handed to the track
+    bool clliGiven = false;
     bool fastStart = false;
     // Units in front of the one that tells the codec, kept (the latest, up to a bound) for it.
     struct EarlyUnit {
@@ -160,4 +185,8 @@ private:
     std::function<bool(uint64_t, uint64_t)> progress;
     std::function<std::string(const std::string&)> otherName;
     bool cancelled = false;
+    int64_t fragmentMillis = -1;
+    const volatile sig_atomic_t* stopFlag = nullptr;
+    bool streamInput = false;
+    bool fragmentedOutput = false;
 };

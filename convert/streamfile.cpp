@@ -140,6 +140,10 @@ QStringList SummaryLines(const ConversionSummary& s, bool assumedRate) {
                      "%1 pictures before the first one a decoder can start from are kept in the "
                      "file but not shown")
                      .arg(s.hiddenPictures);
+    if (s.droppedPictures)
+        lines << QStringLiteral(
+                     "%1 pictures before the first one a decoder can start from are left out")
+                     .arg(s.droppedPictures);
     if (assumedRate)
         lines << QStringLiteral(
             "the stream does not say its frame rate: 25 fps assumed; --fps sets another");

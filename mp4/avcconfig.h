@@ -23,6 +23,8 @@ public:
 
     // Whether any set had to travel in band.
     bool AnyInBand() const { return sets.AnyInBand(); }
+    // Every set that comes from now on and is not in the record travels in band.
+    void Freeze() { sets.Freeze(); }
 
 private:
     enum Kind : size_t { kSps, kPps };

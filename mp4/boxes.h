@@ -63,9 +63,18 @@ struct VideoTrack {
     const SampleTable* samples = nullptr;
 };
 
+// A fragmented file's movie extends box (8.8.1): its samples are in movie fragments. With
+// `withDuration`, a movie extends header (8.8.2) whose 64-bit fragment_duration, written as 0,
+// is at `durationPos` once written, to be filled in at the end.
+struct MovieExtends {
+    bool withDuration = false;
+    uint64_t durationPos = 0;
+};
+
 struct Movie {
     uint32_t timeScale = 90000;
     uint64_t duration = 0;              // movie ticks
     int visualProfileLevel = -1;        // iods, when 0..255
     const VideoTrack* track = nullptr;  // none when no track was added
+    MovieExtends* extends = nullptr;    // for a fragmented file
 };

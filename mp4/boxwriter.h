@@ -32,6 +32,8 @@ public:
     void Bytes(const std::vector<uint8_t>& b) { out.Write(b.data(), b.size()); }
     void Zeros(size_t n);
     void Fourcc(const char* type) { out.Write(type, 4); }
+    // Offset in the file of the next byte written.
+    uint64_t Position() const { return out.Position(); }
 
     // A box header with its size left open until the matching EndBox.
     void StartBox(const char* type);

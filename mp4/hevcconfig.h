@@ -40,6 +40,8 @@ public:
 
     // Whether any set had to travel in band.
     bool AnyInBand() const { return sets.AnyInBand(); }
+    // Every set that comes from now on and is not in the record travels in band.
+    void Freeze() { sets.Freeze(); }
 
 private:
     // The ids allow 16 VPSs, 16 SPSs and 64 PPSs (7.4.3.1, 7.4.3.2.1, 7.4.3.3.1).

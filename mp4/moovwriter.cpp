@@ -356,6 +356,26 @@ void WriteTrack(BoxWriter& w, const VideoTrack& t) {
     w.EndBox();  // trak
 }
 
+// 8.8.1 Movie extends: 8.8.2 its header when the length is to be filled in, and 8.8.3 the track's
+// defaults, which every fragment overrides sample by sample.
+void WriteMovieExtends(BoxWriter& w, const VideoTrack& t, MovieExtends& x) {
+    w.StartBox("mvex");
+    if (x.withDuration) {
+        w.StartFullBox("mehd", 1, 0);
+        x.durationPos = w.Position();
+        w.U64(0);
+        w.EndBox();
+    }
+    w.StartFullBox("trex", 0, 0);
+    w.U32(t.trackId);
+    w.U32(1);  // default_sample_description_index
+    w.U32(0);  // default_sample_duration
+    w.U32(0);  // default_sample_size
+    w.U32(0);  // default_sample_flags
+    w.EndBox();
+    w.EndBox();
+}
+
 }  // namespace
 
 std::vector<uint8_t> FileTypeBox(VideoCodec codec) {
@@ -373,5 +393,6 @@ void WriteMovie(BoxWriter& w, const Movie& m) {
     WriteMovieHeader(w, m);
     if (m.visualProfileLevel >= 0 && m.visualProfileLevel <= 255) WriteObjectDescriptor(w, m);
     if (m.track) WriteTrack(w, *m.track);
+    if (m.track && m.extends) WriteMovieExtends(w, *m.track, *m.extends);
     w.EndBox();
 }

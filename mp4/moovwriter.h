@@ -9,5 +9,6 @@
 // ftyp (ISO/IEC 14496-12 4.3): isom, with the brands common players look for; 'avc1' only for
 // H.264 (ISO/IEC 14496-15 names no brand for plain H.265 files).
 std::vector<uint8_t> FileTypeBox(VideoCodec codec);
-// moov (8.2.1): mvhd, iods, and the video track with its sample tables.
+// moov (8.2.1): mvhd, iods, and the video track with its sample tables; for a fragmented file,
+// with empty tables, then mvex.
 void WriteMovie(BoxWriter& w, const Movie& movie);

@@ -70,3 +70,28 @@ bool MP4SetSampleSync(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampl
 // replaces its entry. False for a sample not written yet.
 bool MP4AddRandomAccessSample(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
                               int numLeading);
+
+// A fragmented file (ISO/IEC 14496-12 8.8) on a descriptor open for writing at its start: the
+// handle takes `fd` over. The samples of a fragment are gathered in memory; MP4WriteFragment
+// writes them as moof and mdat, the file type and movie boxes in front of the first one, whose
+// parameter sets make the decoder configuration (every later set not in it travels in band).
+// `seekable`: the file can be rewritten at the end (the movie extends header's duration) and
+// gets a movie fragment random access index (mfra); else nothing is ever written twice, for a
+// pipe. `durable`: every fragment reaches the disk (fdatasync) before the call returns when
+// `live`; otherwise (a file converted, where fragments come faster than the disk takes a sync)
+// the fragments written within half a second reach it together, and until then are free boxes.
+MP4FileHandle MP4CreateFragmentedFd(int fd, bool seekable, bool durable, bool live = true);
+// Writes the samples before `next` (1-based) that are not written yet as one fragment, whole.
+// False when the write failed (MP4WriteError tells why). MP4CloseChecked writes the rest.
+bool MP4WriteFragment(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId next);
+// Signed composition offset of a sample of the fragment not yet written; false otherwise.
+bool MP4SetSampleCompositionOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
+                                   int32_t offset);
+// Leaves a sample of the fragment not yet written out of the file (a picture kept out of the
+// presentation); the ids of the others stay. False when it is not there.
+bool MP4HideSample(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId);
+// Throws the open sample away, as if it had never been begun (a fragmented file's only). Parameter
+// sets it carried in band go with the next sample.
+bool MP4DiscardSample(MP4FileHandle hFile, MP4TrackId trackId);
+// The fragments written so far.
+uint64_t MP4FragmentsWritten(MP4FileHandle hFile);

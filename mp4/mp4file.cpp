@@ -7,14 +7,21 @@
 // written over it at close, and the free box (or the 64-bit header) grows back by the brand.
 // With fast start, everything behind the ftyp moves up by the moov's size at close and the moov
 // takes the room in front: ftyp, moov, free (or the 64-bit header), mdat.
+//
+// A fragmented file instead gathers the samples of each fragment in memory and writes them as a
+// movie fragment (moof) and its media data, whole, behind ftyp and a moov with empty tables and
+// mvex, which go out with the first fragment.
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <deque>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -40,6 +47,8 @@ constexpr MP4TrackId kVideoTrackId = 1;
 constexpr uint32_t kMaxSamplesPerChunk = 64;
 // Bytes moved at a time when the media data makes room for the movie box in front of it.
 constexpr size_t kMoveBuffer = 8u << 20;
+// How often the fragments of a file's conversion (not a recording) are made durable together.
+constexpr std::chrono::milliseconds kCommitEvery{500};
 
 struct Mp4File {
     explicit Mp4File(int fd) : fd(fd), sink(fd, kWriteBuffer), boxes(sink) {}
@@ -65,6 +74,38 @@ struct Mp4File {
     bool sampleOpen = false;
     bool samplesStarted = false;
     uint64_t sampleStart = 0;
+
+    // A fragmented file: the samples of the fragment being gathered, their media data, and
+    // where each written fragment's moof is, for the random access index.
+    struct FragmentSample {
+        uint32_t size;
+        uint32_t duration;
+        int32_t offset;  // composition offset
+        bool sync;
+        bool hidden = false;  // left out of the file
+    };
+    struct FragmentEntry {
+        uint64_t time;  // presentation time of its first sample
+        uint64_t moofOffset;
+    };
+    bool fragmented = false;
+    bool seekable = false;
+    bool durable = false;
+    // Each fragment reaches the disk before the next is written; else (a file converted, not a
+    // recording) the fragments of half a second's work reach it together.
+    bool live = true;
+    std::vector<std::pair<uint64_t, uint32_t>> held;  // fragments still free boxes: offset, size
+    std::chrono::steady_clock::time_point lastCommit{};
+    bool movieWritten = false;
+    std::vector<uint8_t> fragmentData;
+    std::deque<FragmentSample> fragmentSamples;
+    uint64_t fragmentFirst = 0;  // 0-based number of fragmentSamples[0]
+    uint64_t fragmentBase = 0;   // its decoding time
+    uint32_t sampleInband = 0;   // parameter sets at the front of the open sample
+    uint32_t fragmentCount = 0;  // fragments written
+    std::vector<FragmentEntry> fragmentIndex;
+    MovieExtends extends;
+    int syncError = 0;  // errno of a failed fdatasync
 };
 
 Mp4File* TrackFile(MP4FileHandle h, MP4TrackId trackId) {
@@ -86,11 +127,31 @@ uint64_t Rescale(uint64_t ticks, uint32_t to, uint32_t from) {
     return uint64_t((unsigned __int128)ticks * to / from);
 }
 
+// Where the next sample byte goes: the file, or a fragmented file's gathered media data.
+uint64_t DataPosition(const Mp4File* f) {
+    return f->fragmented ? f->fragmentData.size() : f->sink.Position();
+}
+
+void PutData(Mp4File* f, const uint8_t* p, size_t n) {
+    if (f->fragmented)
+        f->fragmentData.insert(f->fragmentData.end(), p, p + n);
+    else
+        f->sink.Write(p, n);
+}
+
 void OpenSample(Mp4File* f) {
     if (f->sampleOpen) return;
     f->sampleOpen = true;
     f->samplesStarted = true;
-    f->sampleStart = f->sink.Position();
+    f->sampleStart = DataPosition(f);
+    f->sampleInband = 0;
+}
+
+// A sample of the fragment being gathered, by its 1-based id; null when it is not there.
+Mp4File::FragmentSample* GatheredSample(Mp4File* f, MP4SampleId sampleId) {
+    if (!f->fragmented || sampleId == 0 || sampleId - 1 < f->fragmentFirst) return nullptr;
+    const uint64_t i = sampleId - 1 - f->fragmentFirst;
+    return i < f->fragmentSamples.size() ? &f->fragmentSamples[size_t(i)] : nullptr;
 }
 
 // The bytes from the end of the file type box to the media data's 8-byte header: a free box,
@@ -435,17 +496,18 @@ bool MP4AppendSampleBytes(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t
     if (!f || (!pBytes && numBytes) || f->sink.Error()) return false;
     // The sample's size is a 32-bit field (stsz): a larger sample is refused, not cut, and the
     // bytes that would pass the limit are not written, so that the sample can still be ended.
-    const uint64_t written = f->sampleOpen ? f->sink.Position() - f->sampleStart : 0;
+    const uint64_t written = f->sampleOpen ? DataPosition(f) - f->sampleStart : 0;
     if (written + f->inband.size() + numBytes > UINT32_MAX) {
         errno = EFBIG;
         return false;
     }
     OpenSample(f);
     if (!f->inband.empty()) {
-        f->sink.Write(f->inband.data(), f->inband.size());
+        PutData(f, f->inband.data(), f->inband.size());
+        f->sampleInband += uint32_t(f->inband.size());
         f->inband.clear();
     }
-    if (numBytes) f->sink.Write(pBytes, numBytes);
+    if (numBytes) PutData(f, pBytes, numBytes);
     return true;
 }
 
@@ -470,7 +532,12 @@ bool MP4FinishSample(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration durati
         !MP4AppendSampleBytes(hFile, trackId, nullptr, 0))
         return false;
     f->sampleOpen = false;
-    const uint64_t size = f->sink.Position() - f->sampleStart;
+    const uint64_t size = DataPosition(f) - f->sampleStart;
+    if (f->fragmented) {
+        f->fragmentSamples.push_back(
+            {uint32_t(size), uint32_t(duration), int32_t(renderingOffset), isSyncSample});
+        return f->sink.Error() == 0;
+    }
     f->samples.Add(uint32_t(size), uint32_t(duration), isSyncSample);
     f->samples.SetCompositionOffset(f->samples.Count() - 1, uint32_t(renderingOffset));
     return f->sink.Error() == 0;
@@ -478,6 +545,11 @@ bool MP4FinishSample(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration durati
 
 bool MP4SetLastSampleDuration(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration duration) {
     Mp4File* f = TrackFile(hFile, trackId);
+    if (f && f->fragmented) {  // the last sample is in the fragment still gathered
+        if (f->sampleOpen || duration > UINT32_MAX || f->fragmentSamples.empty()) return false;
+        f->fragmentSamples.back().duration = uint32_t(duration);
+        return true;
+    }
     return f && !f->sampleOpen && duration <= UINT32_MAX &&
            f->samples.SetLastDuration(uint32_t(duration));
 }
@@ -495,18 +567,26 @@ bool MP4SetSampleRenderingOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4Sam
                                  MP4Duration renderingOffset) {
     Mp4File* f = TrackFile(hFile, trackId);
     if (!f || sampleId == 0 || renderingOffset > INT32_MAX) return false;
+    if (f->fragmented)
+        return MP4SetSampleCompositionOffset(hFile, trackId, sampleId, int32_t(renderingOffset));
     return f->samples.SetCompositionOffset(sampleId - 1, uint32_t(renderingOffset));
 }
 
 bool MP4SetSampleSync(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId, bool isSync) {
     Mp4File* f = TrackFile(hFile, trackId);
+    if (f && f->fragmented) {
+        Mp4File::FragmentSample* s = GatheredSample(f, sampleId);
+        if (s) s->sync = isSync;
+        return s != nullptr;
+    }
     return f && sampleId != 0 && f->samples.SetSync(sampleId - 1, isSync);
 }
 
 bool MP4AddRandomAccessSample(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
                               int numLeading) {
     Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || sampleId == 0 || numLeading < -1) return false;
+    // A fragment's random access points are its sync samples only.
+    if (!f || f->fragmented || sampleId == 0 || numLeading < -1) return false;
     // VisualRandomAccessEntry (ISO/IEC 14496-12 10.4.2): num_leading_samples_known, then the
     // count in 7 bits; a larger count can only be given as unknown.
     const uint8_t entry = numLeading >= 0 && numLeading <= 127 ? uint8_t(0x80 | numLeading) : 0;
@@ -516,7 +596,9 @@ bool MP4AddRandomAccessSample(MP4FileHandle hFile, MP4TrackId trackId, MP4Sample
 MP4EditId MP4AddTrackEdit(MP4FileHandle hFile, MP4TrackId trackId, MP4EditId editId,
                           MP4Timestamp startTime, MP4Duration duration, bool dwell) {
     Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || editId != MP4_INVALID_EDIT_ID || dwell || startTime > INT64_MAX)
+    // A fragmented file's edit goes out with its movie box, in front of the first fragment.
+    if (!f || (f->fragmented && f->movieWritten) || editId != MP4_INVALID_EDIT_ID || dwell ||
+        startTime > INT64_MAX)
         return MP4_INVALID_EDIT_ID;
     f->track.edits.push_back({duration, int64_t(startTime)});
     return MP4EditId(f->track.edits.size());
@@ -570,9 +652,279 @@ bool MP4SetFastStart(MP4FileHandle hFile, bool on) {
     return true;
 }
 
+namespace {
+
+void PatchU64(FileSink& sink, uint64_t pos, uint64_t v) {
+    uint8_t b[8];
+    for (int i = 0; i < 8; ++i) b[i] = uint8_t(v >> (56 - 8 * i));
+    sink.Patch(pos, b, 8);
+}
+
+void PatchHeader(FileSink& sink, uint64_t pos, uint32_t size, const char* type) {
+    const uint8_t b[8] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8),
+                          uint8_t(size),       uint8_t(type[0]),    uint8_t(type[1]),
+                          uint8_t(type[2]),    uint8_t(type[3])};
+    sink.Patch(pos, b, 8);
+}
+
+// Everything written so far through to the disk, for a durable file.
+void Sync(Mp4File* f) {
+    if (f->durable && f->sink.Error() == 0 && !f->syncError && ::fdatasync(f->fd) != 0)
+        f->syncError = errno;
+}
+
+// The fragments written so far through to the disk, then the held ones made movie fragments and
+// that through to the disk too: a moof never reaches the disk ahead of its media data.
+void CommitFragments(Mp4File* f) {
+    Sync(f);
+    if (!f->held.empty()) {
+        for (const auto& [pos, size] : f->held) PatchHeader(f->sink, pos, size, "moof");
+        f->held.clear();
+        Sync(f);
+    }
+    f->lastCommit = std::chrono::steady_clock::now();
+}
+
+// The file type and movie boxes of a fragmented file, with the parameter sets known now.
+void WriteFragmentedMovie(Mp4File* f) {
+    f->movieWritten = true;
+    const std::vector<uint8_t> fileType =
+        FileTypeBox(f->hasTrack ? f->track.codec : VideoCodec::kH264);
+    f->sink.Write(fileType.data(), fileType.size());
+    Movie movie;
+    movie.timeScale = f->movieTimeScale;
+    movie.visualProfileLevel = f->visualProfileLevel;
+    SampleTable none;
+    f->extends.withDuration = f->seekable;
+    if (f->hasTrack) {
+        VideoTrack& t = f->track;
+        t.samples = &none;
+        // A set that changed before the first fragment was written is in band: the sample entry
+        // says so (avc3, hev1). Later ones travel in band whatever it says.
+        if (t.codec == VideoCodec::kH265) {
+            const bool complete = !f->hevcSets.AnyInBand();
+            t.sampleEntry = complete ? "hvc1" : "hev1";
+            t.configBox = "hvcC";
+            t.config =
+                f->hevcSets.ConfigurationRecord(f->hevcFields, complete, f->lengthSizeMinusOne);
+            f->hevcSets.Freeze();
+        } else {
+            t.sampleEntry = f->parameterSets.AnyInBand() ? "avc3" : "avc1";
+            t.config = f->parameterSets.ConfigurationRecord(f->profile, f->compat, f->level,
+                                                            f->lengthSizeMinusOne);
+            f->parameterSets.Freeze();
+        }
+        movie.track = &t;
+        movie.extends = &f->extends;
+    }
+    f->sink.Flush();  // the boxes' sizes are patched in the buffer, never in a pipe
+    WriteMovie(f->boxes, movie);
+    if (f->hasTrack) f->track.samples = nullptr;
+}
+
+// 8.8.4 to 8.8.8, 8.8.12: the first `count` gathered samples as one movie fragment and their
+// media data, whole; then through to the disk when the file is to be durable.
+bool WriteGatheredFragment(Mp4File* f, size_t count) {
+    if (!f->movieWritten) WriteFragmentedMovie(f);
+    if (count == 0 || !f->hasTrack) return f->sink.Error() == 0;
+    uint64_t bytes = 0, duration = 0, gathered = 0;
+    size_t shown = 0;
+    const Mp4File::FragmentSample* first = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        const Mp4File::FragmentSample& s = f->fragmentSamples[i];
+        gathered += s.size;
+        if (s.hidden) continue;
+        if (!first) first = &s;
+        ++shown;
+        bytes += s.size;
+        duration += s.duration;
+    }
+    if (shown == 0) {
+        f->fragmentData.erase(f->fragmentData.begin(),
+                              f->fragmentData.begin() + ptrdiff_t(gathered));
+        f->fragmentSamples.erase(f->fragmentSamples.begin(),
+                                 f->fragmentSamples.begin() + ptrdiff_t(count));
+        f->fragmentFirst += count;
+        return f->sink.Error() == 0;
+    }
+    f->sink.Flush();
+    BoxWriter& w = f->boxes;
+    const uint64_t moofStart = w.Position();
+    const uint32_t moofSize = 88 + 16 * uint32_t(shown);
+    const bool wide = bytes + 8 > UINT32_MAX;
+    f->fragmentIndex.push_back(
+        {uint64_t(std::max<int64_t>(0, int64_t(f->fragmentBase) + first->offset)), moofStart});
+    w.StartBox("moof");
+    w.StartFullBox("mfhd", 0, 0);
+    w.U32(++f->fragmentCount);  // sequence_number
+    w.EndBox();
+    w.StartBox("traf");
+    w.StartFullBox("tfhd", 0, 0x020000);  // default-base-is-moof
+    w.U32(f->track.trackId);
+    w.EndBox();
+    w.StartFullBox("tfdt", 1, 0);
+    w.U64(f->fragmentBase);
+    w.EndBox();
+    // data offset, and per sample its duration, size, flags and signed composition offset
+    w.StartFullBox("trun", 1, 0x000F01);
+    w.U32(uint32_t(shown));
+    w.U32(moofSize + (wide ? 16 : 8));  // data_offset: from the moof to the first sample
+    for (size_t i = 0; i < count; ++i) {
+        const Mp4File::FragmentSample& s = f->fragmentSamples[i];
+        if (s.hidden) continue;
+        w.U32(s.duration);
+        w.U32(s.size);
+        // 8.8.3.1: sample_depends_on 2 (an I picture) for a sync sample; else depends on others
+        // and is_non_sync_sample.
+        w.U32(s.sync ? 0x02000000 : 0x01010000);
+        w.U32(uint32_t(s.offset));
+    }
+    w.EndBox();  // trun
+    w.EndBox();  // traf
+    w.EndBox();  // moof
+    // Where the file can be rewritten, the fragment is a free box until it is whole on the disk:
+    // a file cut short by a crash or a power cut ends in a box that readers skip, never in a
+    // fragment whose media data is missing.
+    const uint64_t total = moofSize + (wide ? 16 : 8) + bytes;
+    const bool hold = f->seekable && f->durable && total <= UINT32_MAX;
+    if (hold) PatchHeader(f->sink, moofStart, uint32_t(total), "free");
+    if (wide) {
+        w.U32(1);
+        w.Fourcc("mdat");
+        w.U64(bytes + 16);
+    } else {
+        w.U32(uint32_t(bytes + 8));
+        w.Fourcc("mdat");
+    }
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const Mp4File::FragmentSample& s = f->fragmentSamples[i];
+        if (!s.hidden) f->sink.Write(f->fragmentData.data() + at, s.size);
+        at += s.size;
+    }
+    f->fragmentData.erase(f->fragmentData.begin(), f->fragmentData.begin() + ptrdiff_t(gathered));
+    f->fragmentSamples.erase(f->fragmentSamples.begin(),
+                             f->fragmentSamples.begin() + ptrdiff_t(count));
+    f->fragmentFirst += count;
+    f->fragmentBase += duration;
+    f->sink.Flush();
+    if (hold) f->held.emplace_back(moofStart, moofSize);
+    if (!hold || f->live || std::chrono::steady_clock::now() - f->lastCommit >= kCommitEvery)
+        CommitFragments(f);
+    return f->sink.Error() == 0 && !f->syncError;
+}
+
+// The end of a fragmented file: the last fragment, and where the file can be rewritten its
+// duration and the random access index (8.8.9 to 8.8.11).
+void FinishFragmentedFile(Mp4File* f) {
+    if (f->sampleOpen) {  // a sample never finished is not part of the file
+        f->fragmentData.resize(size_t(f->sampleStart));
+        f->sampleOpen = false;
+    }
+    WriteGatheredFragment(f, f->fragmentSamples.size());
+    if (!f->held.empty()) CommitFragments(f);
+    if (!f->seekable || !f->hasTrack) return;
+    f->sink.Flush();
+    PatchU64(f->sink, f->extends.durationPos, f->fragmentBase);
+    BoxWriter& w = f->boxes;
+    const uint64_t start = w.Position();
+    w.StartBox("mfra");
+    bool wide = false;
+    for (const Mp4File::FragmentEntry& e : f->fragmentIndex)
+        wide = wide || e.time > UINT32_MAX || e.moofOffset > UINT32_MAX;
+    w.StartFullBox("tfra", wide ? 1 : 0, 0);
+    w.U32(f->track.trackId);
+    w.U32(0);  // one byte each for the traf, trun and sample numbers
+    w.U32(uint32_t(f->fragmentIndex.size()));
+    for (const Mp4File::FragmentEntry& e : f->fragmentIndex) {
+        if (wide) {
+            w.U64(e.time);
+            w.U64(e.moofOffset);
+        } else {
+            w.U32(uint32_t(e.time));
+            w.U32(uint32_t(e.moofOffset));
+        }
+        w.U8(1);
+        w.U8(1);
+        w.U8(1);
+    }
+    w.EndBox();
+    w.StartFullBox("mfro", 0, 0);
+    w.U32(uint32_t(w.Position() + 4 - start));
+    w.EndBox();
+    w.EndBox();
+}
+
+}  // namespace
+
+MP4FileHandle MP4CreateFragmentedFd(int fd, bool seekable, bool durable, bool live) {
+    if (fd < 0) {
+        errno = EBADF;
+        return MP4_INVALID_FILE_HANDLE;
+    }
+    Mp4File* f = nullptr;
+    try {
+        f = new Mp4File(fd);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    f->fragmented = true;
+    f->seekable = seekable;
+    f->durable = durable;
+    f->live = live;
+    f->lastCommit = std::chrono::steady_clock::now();
+    return f;
+}
+
+bool MP4WriteFragment(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId next) {
+    Mp4File* f = TrackFile(hFile, trackId);
+    if (!f || !f->fragmented || next == 0 || next - 1 < f->fragmentFirst) return false;
+    const uint64_t count =
+        std::min<uint64_t>(next - 1 - f->fragmentFirst, f->fragmentSamples.size());
+    return WriteGatheredFragment(f, size_t(count));
+}
+
+bool MP4SetSampleCompositionOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
+                                   int32_t offset) {
+    Mp4File::FragmentSample* s = GatheredSample(TrackFile(hFile, trackId), sampleId);
+    if (s) s->offset = offset;
+    return s != nullptr;
+}
+
+bool MP4HideSample(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId) {
+    Mp4File::FragmentSample* s = GatheredSample(TrackFile(hFile, trackId), sampleId);
+    if (s) s->hidden = true;
+    return s != nullptr;
+}
+
+bool MP4DiscardSample(MP4FileHandle hFile, MP4TrackId trackId) {
+    Mp4File* f = TrackFile(hFile, trackId);
+    if (!f || !f->fragmented || !f->sampleOpen) return false;
+    const auto begin = f->fragmentData.begin() + ptrdiff_t(f->sampleStart);
+    f->inband.insert(f->inband.begin(), begin, begin + f->sampleInband);
+    f->fragmentData.erase(begin, f->fragmentData.end());
+    f->sampleOpen = false;
+    return true;
+}
+
+uint64_t MP4FragmentsWritten(MP4FileHandle hFile) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    return f ? f->fragmentCount : 0;
+}
+
 bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     std::unique_ptr<Mp4File> f(static_cast<Mp4File*>(hFile));
     if (!f) return false;
+    if (f->fragmented) {
+        FinishFragmentedFile(f.get());
+        f->sink.Flush();
+        int err = f->sink.Error() ? f->sink.Error() : f->syncError;
+        if (!err && f->durable && ::fdatasync(f->fd) != 0) err = errno;
+        if (::close(f->fd) != 0 && !err) err = errno;
+        if (error) *error = err;
+        return err == 0;
+    }
     WriteFileType(f.get());
     WriteMediaDataHeader(f.get());
     Movie movie;
@@ -608,7 +960,7 @@ void MP4Discard(MP4FileHandle hFile) {
 
 int MP4WriteError(MP4FileHandle hFile) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
-    return f ? f->sink.Error() : 0;
+    return !f ? 0 : f->sink.Error() ? f->sink.Error() : f->syncError;
 }
 
 void MP4Close(MP4FileHandle hFile, uint32_t flags) {

@@ -10,7 +10,7 @@ void ParameterSetStore::Add(size_t kind, uint32_t id, const uint8_t* nal, uint16
     Bytes bytes(nal, nal + len);
     auto known = k.record.find(id);
     // A set beyond what the record can count can only travel in band.
-    if (known == k.record.end() && k.record.size() < k.room) {
+    if (known == k.record.end() && k.record.size() < k.room && !frozen) {
         k.record[id] = bytes;
         k.active[id] = std::move(bytes);
         return;

@@ -24,6 +24,10 @@ public:
     void Add(size_t kind, uint32_t id, const uint8_t* nal, uint16_t length, bool samplesStarted,
              Bytes* inband);
 
+    // Ends the record: from now on a set with an id not seen before travels in band too (the
+    // record of a fragmented file is written before the media).
+    void Freeze() { frozen = true; }
+
     // The record's sets of a kind, by id.
     const std::map<uint32_t, Bytes>& Record(size_t kind) const { return kinds[kind].record; }
     // Whether any set had to travel in band.
@@ -37,6 +41,7 @@ private:
     };
     std::vector<Kind> kinds;
     bool anyInBand = false;
+    bool frozen = false;
 };
 
 // Appends the sets of a record's array, each behind its 16-bit length (ISO/IEC 14496-15 5.3.3.1,

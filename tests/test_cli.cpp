@@ -1,8 +1,14 @@
 // tovanmuxer-cli as a user runs it: exit status, messages, default output name, --fps, progress,
-// timestamp files, joins and several inputs.
+// timestamp files, joins and several inputs, and live recording from a pipe into a fragmented
+// MP4 file.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <QThread>
+#include <QtEndian>
+#include <algorithm>
 
 #include <QDir>
 #include <QFile>
@@ -32,6 +38,40 @@ Run Cli(const QStringList& args) {
     return r;
 }
 
+// A test stream `times` over, written to `path`: a longer live source.
+QByteArray Repeated(const QString& name, int times, const QString& path) {
+    const QByteArray one = ReadFileBytes(FindTestStream(name).file);
+    QByteArray all;
+    for (int i = 0; i < times; ++i) all += one;
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly)) f.write(all);
+    return all;
+}
+
+// Writes `bytes` into the recorder's standard input in `pieces` over about `seconds`, as a
+// camera would; `during(fed)` is called after each piece with the bytes written so far, and
+// stops the feeding when it returns false.
+template <typename F>
+void FeedLive(QProcess& p, const QByteArray& bytes, int pieces, double seconds, F&& during) {
+    const int step = (bytes.size() + pieces - 1) / pieces;
+    for (int at = 0; at < bytes.size(); at += step) {
+        p.write(bytes.mid(at, step));
+        p.waitForBytesWritten(10000);
+        QThread::msleep(ulong(seconds * 1000 / pieces));
+        if (!during(std::min<int>(at + step, bytes.size()))) return;
+    }
+}
+
+QVector<QByteArray> GstHashes(const QString& path) {
+    QVector<QByteArray> out;
+    for (const DecodedPicture& p : DecodeWithGStreamer(path).pictures) out.push_back(p.hash);
+    return out;
+}
+
+bool IsPrefix(const QVector<QByteArray>& part, const QVector<QByteArray>& whole) {
+    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
 }  // namespace
 
 class TestCli : public QObject {
@@ -55,8 +95,14 @@ private Q_SLOTS:
               QStringList{QStringLiteral("a.h264"), QStringLiteral("-o")},
               QStringList{QStringLiteral("a.h264"), QStringLiteral("--fps"),
                           QStringLiteral("fast")},
-              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fps"),
-                          QStringLiteral("0")}}) {
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fps"), QStringLiteral("0")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fragment"),
+                          QStringLiteral("soon")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fragment"),
+                          QStringLiteral("-1")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("--fragment"),
+                          QStringLiteral("0"), QStringLiteral("-o"), QStringLiteral("-")},
+              QStringList{QStringLiteral("-")}}) {
             r = Cli(bad);
             QCOMPARE(r.status, 2);
             QVERIFY(r.err.contains(QStringLiteral("tovanmuxer-cli: ")));
@@ -183,6 +229,26 @@ private Q_SLOTS:
         QVERIFY2(shown.startsWith("\rconverting   0%\rconverting 100%"), shown.constData());
         QVERIFY2(shown.endsWith("\r                \r"), shown.constData());
         QVERIFY(p.readAllStandardOutput().startsWith("30 pictures"));
+
+        // A stream has no size: the pictures and the duration so far.
+        const int master2 = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(master2 >= 0 && grantpt(master2) == 0 && unlockpt(master2) == 0);
+        const int keepOpen2 = open(ptsname(master2), O_RDWR | O_NOCTTY);
+        QProcess live;
+        live.setStandardErrorFile(QString::fromLocal8Bit(ptsname(master2)));
+        live.start(QStringLiteral(TOVANMUXER_CLI), {QStringLiteral("-"), QStringLiteral("-o"),
+                                                    tmp.filePath(QStringLiteral("rec.mp4"))});
+        QVERIFY(live.waitForStarted());
+        live.write(ReadFileBytes(FindTestStream(QStringLiteral("baseline_320x240.h264")).file));
+        live.closeWriteChannel();
+        QVERIFY(live.waitForFinished(120000));
+        QCOMPARE(live.exitCode(), 0);
+        shown.clear();
+        for (ssize_t n; (n = read(master2, buf, sizeof buf)) > 0;) shown.append(buf, int(n));
+        close(keepOpen2);
+        close(master2);
+        QVERIFY2(shown.startsWith("\rrecording: 0 pictures, 0.0 s"), shown.constData());
+        QVERIFY2(shown.contains("pictures, 1.1 s"), shown.constData());
     }
 
     void failures() {
@@ -200,6 +266,202 @@ private Q_SLOTS:
         QVERIFY(notVideo.err.contains(QStringLiteral("sequence parameter set")));
         QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("notes.mp4"))));
         QVERIFY(!PartLeft(tmp.filePath(QStringLiteral("notes.mp4"))));
+
+        // A recording of bad input leaves nothing either, though it had its name from the start.
+        const Run notVideoLive = Cli({text, QStringLiteral("--fragment"), QStringLiteral("1")});
+        QCOMPARE(notVideoLive.status, 1);
+        QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("notes.mp4"))));
+
+        // A terminal is nobody's stream.
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0);
+        QVERIFY(grantpt(master) == 0 && unlockpt(master) == 0);
+        QProcess p;
+        p.setStandardInputFile(QString::fromLocal8Bit(ptsname(master)));
+        p.start(QStringLiteral(TOVANMUXER_CLI),
+                {QStringLiteral("-"), QStringLiteral("-o"), tmp.filePath(QStringLiteral("t.mp4"))});
+        QVERIFY(p.waitForFinished(20000));
+        close(master);
+        QCOMPARE(p.exitCode(), 1);
+        QCOMPARE(p.readAllStandardError(),
+                 QByteArray("tovanmuxer-cli: standard input is a terminal\n"));
+        QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("t.mp4"))));
+    }
+
+    // A stream recorded from a pipe at about real-time speed: the file grows while the input
+    // runs, and the end of the input, a signal or standard output as the file all give every
+    // picture, in order, evenly timed from 0, with the key frames of the unfragmented file.
+    void liveRecording_data() {
+        QTest::addColumn<QString>("stream");
+        QTest::addColumn<int>("times");
+        QTest::addColumn<QString>("end");
+        QTest::newRow("H.264 B-frames, end of input")
+            << QStringLiteral("main_bframes_640x360.h264") << 3 << QStringLiteral("eof");
+        QTest::newRow("H.265 B-frames, SIGINT")
+            << QStringLiteral("closed_gop_320x240.h265") << 3 << QStringLiteral("SIGINT");
+        QTest::newRow("H.264 new parameter sets in band, SIGHUP")
+            << QStringLiteral("two_sps_320x240_640x360.h264") << 3 << QStringLiteral("SIGHUP");
+        QTest::newRow("H.265 new sizes in band, SIGTERM")
+            << QStringLiteral("two_sizes_320x240_416x240.h26x") << 3 << QStringLiteral("SIGTERM");
+        QTest::newRow("H.264 B-pyramid to standard output")
+            << QStringLiteral("high_bpyramid_640x360.h264") << 3 << QStringLiteral("stdout");
+    }
+    void liveRecording() {
+        QFETCH(QString, stream);
+        QFETCH(int, times);
+        QFETCH(QString, end);
+        const QString raw = tmp.filePath(QStringLiteral("live.raw"));
+        const QByteArray bytes = Repeated(stream, times, raw);
+        const QVector<QByteArray> want = DecodePictureHashes(raw);
+        QVERIFY(!want.isEmpty());
+        const bool toStdout = end == QLatin1String("stdout");
+        const QString out =
+            tmp.filePath(QStringLiteral("live-%1.mp4").arg(QTest::currentDataTag()));
+        QProcess p;
+        p.start(QStringLiteral(TOVANMUXER_CLI),
+                {QStringLiteral("-"), QStringLiteral("-o"), toStdout ? QStringLiteral("-") : out,
+                 QStringLiteral("--fragment"), QStringLiteral("0.4")});
+        QVERIFY(p.waitForStarted());
+        qint64 grown = 0;
+        int growths = 0;
+        FeedLive(p, bytes, 24, 0.8 * times, [&](int) {
+            const qint64 now = QFileInfo(out).size();
+            if (now > grown) ++growths;
+            grown = std::max(grown, now);
+            return true;
+        });
+        if (!toStdout) QVERIFY2(growths >= 2, "the file did not grow while the input ran");
+        if (end == QLatin1String("eof") || toStdout) {
+            p.closeWriteChannel();
+        } else {
+            QThread::msleep(600);  // everything read; the camera is still there
+            const int sig = end == QLatin1String("SIGINT")   ? SIGINT
+                            : end == QLatin1String("SIGHUP") ? SIGHUP
+                                                             : SIGTERM;
+            QCOMPARE(kill(pid_t(p.processId()), sig), 0);
+        }
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        const QString summary =
+            QString::fromUtf8(toStdout ? p.readAllStandardError() : p.readAllStandardOutput());
+        QVERIFY2(summary.contains(end == QLatin1String("eof") || toStdout
+                                      ? QStringLiteral("ended by the end of the input")
+                                      : QStringLiteral("ended by ") + end),
+                 qPrintable(summary));
+        if (toStdout) {
+            QFile f(out);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(p.readAllStandardOutput());
+        }
+        const DecodeResult d = DecodeFile(out);
+        QCOMPARE(PictureHashes(d), want);
+        QCOMPARE(GstHashes(out), want);
+        // Evenly timed from 0, and key frames where the unfragmented file has its sync samples.
+        QVector<int64_t> pts;
+        for (const DemuxedPacket& k : d.packets) pts.push_back(k.pts);
+        std::sort(pts.begin(), pts.end());
+        for (int i = 0; i < pts.size(); ++i) QCOMPARE(pts[i], i * (pts.size() > 1 ? pts[1] : 0));
+        const QString classic = tmp.filePath(QStringLiteral("classic.mp4"));
+        QFile::remove(classic);
+        const Run unfragmented = Cli({raw, QStringLiteral("-o"), classic});
+        QCOMPARE(unfragmented.status, 0);
+        // The same pictures, duration and rate as the unfragmented file's summary says.
+        QCOMPARE(summary.section(QStringLiteral(" -> "), 0, 0),
+                 unfragmented.out.section(QStringLiteral(" -> "), 0, 0));
+        const DecodeResult c = DecodeFile(classic);
+        QCOMPARE(d.packets.size(), c.packets.size());
+        for (int i = 0; i < c.packets.size(); ++i) QCOMPARE(d.packets[i].key, c.packets[i].key);
+
+        // A power cut anywhere leaves a file that plays a prefix of the pictures in both readers:
+        // the complete fragments, and the one being written, which is a free box until it is
+        // whole on the disk.
+        if (end != QLatin1String("eof")) return;
+        const QByteArray whole = ReadFileBytes(out);
+        const QString cut = tmp.filePath(QStringLiteral("cut.mp4"));
+        for (int i = 1; i < 12; ++i) {
+            QByteArray part = whole.left(int(qint64(whole.size()) * i / 12) + i * 7);
+            for (int at = 0; at + 8 <= part.size();) {
+                const int size = int(qFromBigEndian<quint32>(part.constData() + at));
+                if (size < 8) break;
+                const int next = at + size;
+                if (part.mid(at + 4, 4) == "moof" && next + 8 <= whole.size() &&
+                    next + int(qFromBigEndian<quint32>(whole.constData() + next)) > part.size()) {
+                    const int fragment =
+                        next + int(qFromBigEndian<quint32>(whole.constData() + next)) - at;
+                    qToBigEndian<quint32>(quint32(fragment), part.data() + at);
+                    part.replace(at + 4, 4, "free");
+                    break;
+                }
+                at = next;
+            }
+            QFile f(cut);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(part);
+            f.close();
+            QVERIFY2(IsPrefix(DecodePictureHashes(cut), want), qPrintable(QString::number(i)));
+            QVERIFY2(IsPrefix(GstHashes(cut), want), qPrintable(QString::number(i)));
+        }
+    }
+
+    // SIGKILL while recording: every complete fragment stays on the disk and plays, in both
+    // readers, exactly the first pictures of the stream, at least those older than two fragment
+    // lengths and one group of pictures.
+    void killedRecording_data() {
+        QTest::addColumn<QString>("stream");
+        QTest::addColumn<double>("killAt");  // share of the stream fed
+        QTest::newRow("H.264 early") << QStringLiteral("main_bframes_640x360.h264") << 0.45;
+        QTest::newRow("H.264 late") << QStringLiteral("main_bframes_640x360.h264") << 0.8;
+        QTest::newRow("H.265") << QStringLiteral("closed_gop_320x240.h265") << 0.7;
+    }
+    void killedRecording() {
+        QFETCH(QString, stream);
+        QFETCH(double, killAt);
+        const QString raw = tmp.filePath(QStringLiteral("killed.raw"));
+        const int times = 4;
+        const QByteArray bytes = Repeated(stream, times, raw);
+        const QVector<QByteArray> want = DecodePictureHashes(raw);
+        const QString out =
+            tmp.filePath(QStringLiteral("killed-%1.mp4").arg(QTest::currentDataTag()));
+        QProcess p;
+        p.start(QStringLiteral(TOVANMUXER_CLI),
+                {QStringLiteral("-"), QStringLiteral("-o"), out, QStringLiteral("--fragment"),
+                 QStringLiteral("0.4")});
+        QVERIFY(p.waitForStarted());
+        int fed = 0;
+        FeedLive(p, bytes, 40, 0.8 * times, [&](int n) {
+            fed = n;
+            return n < bytes.size() * killAt;
+        });
+        QThread::msleep(300);
+        p.kill();
+        QVERIFY(p.waitForFinished(10000));
+        const QVector<QByteArray> got = DecodePictureHashes(out);
+        QVERIFY(IsPrefix(got, want));
+        QCOMPARE(GstHashes(out), got);
+        // Pictures fed, less two fragment lengths of the stream's groups of pictures (one each),
+        // less a piece.
+        const int perRepeat = want.size() / times;
+        const int older = int(qint64(want.size()) * fed / bytes.size()) - 2 * perRepeat - 3;
+        QVERIFY2(got.size() >= older, qPrintable(QStringLiteral("%1 pictures of %2, %3 fed")
+                                                     .arg(got.size())
+                                                     .arg(want.size())
+                                                     .arg(older)));
+    }
+
+    // A fragmented file of a file: every test stream plays frame exact in both readers.
+    void fragmentedFiles() {
+        for (const TestStream& s : TestStreams()) {
+            const QString out = tmp.filePath(QStringLiteral("frag-") + s.Name() + ".mp4");
+            const Run r = Cli({s.file, QStringLiteral("--fragment"), QStringLiteral("0.3"),
+                               QStringLiteral("-o"), out});
+            QVERIFY2(r.status == 0, qPrintable(s.Name() + r.err));
+            QVERIFY2(r.out.contains(QStringLiteral(" fragments, ended by the end of the input")),
+                     qPrintable(r.out));
+            const QVector<QByteArray> want = DecodePictureHashes(s.file);
+            QVERIFY2(DecodePictureHashes(out) == want, qPrintable(s.Name()));
+            QVERIFY2(GstHashes(out) == want, qPrintable(s.Name()));
+        }
     }
 
     void malformedTimestamps_data() {
