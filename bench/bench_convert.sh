@@ -20,6 +20,8 @@
 #    (/usr/bin/time -f %M), whose peak RSS of the command is its own alone (a child of this
 #    python would count the interpreter's pages until exec); the CLI's largest is set against
 #    16 MB + 16 bytes a picture of that stream.
+#    `cli --fragment 1` is the same conversion into a fragmented file of one-second fragments
+#    (made durable together every half second, as for any file that is not a recording).
 #    The same for H.265: a stream of the same size joined from the H.265 test streams that are
 #    8-bit 4:2:0, progressive and start with a picture a decoder can start from.
 # 2. A stream of about 100 KB (a few of the same test streams): the CLI's whole-process time
@@ -28,13 +30,13 @@
 # 3. Memory on hostile input: MEGABYTES of SEI units in front of one picture. The converter
 #    refuses it once the units waiting for a picture pass 64 MiB; its peak RSS is set against
 #    16 MB plus those 64 MiB.
-# 5. A live recording: LIVE_MEGABYTES (default 2000) of the joined H.264 stream through a pipe
+# 4. A live recording: LIVE_MEGABYTES (default 2000) of the joined H.264 stream through a pipe
 #    (`cat STREAM | tovanmuxer-cli - -o OUT`), a fragmented file of one-second fragments; its
 #    peak RSS against 16 MB plus twice the largest fragment (the one gathered and its copy
 #    into the file's buffer), which does not grow with the length of the recording.
-# 4. Timestamps: the H.264 stream of 1. with a v2 timestamp file of 270,000 times against the
+# 5. Timestamps: the H.264 stream of 1. with a v2 timestamp file of 270,000 times against the
 #    same conversion without it (best of 5 interleaved rounds), and the peak RSS of both.
-# 5. Fast start: the stream of 1. converted with --faststart against the classic conversion.
+# 6. Fast start: the stream of 1. converted with --faststart against the classic conversion.
 # Prints a small table. Needs python3, ffmpeg, GNU time (scripts/deps.sh installs them) and a
 # build of tovanmuxer-cli.
 set -euo pipefail
@@ -84,6 +86,7 @@ def commands(src):
     return {"cp": ["cp", src, out],
             "dd conv=fsync": ["dd", "if=" + src, "of=" + out, "bs=1M", "conv=fsync", "status=none"],
             "tovanmuxer-cli": [cli, src, "-o", out],
+            "cli --fragment 1": [cli, src, "-o", out, "--fragment", "1"],
             "ffmpeg -c copy": ["ffmpeg", "-v", "error", "-y", "-i", src, "-c", "copy", out],
             **({"cli before": [before, src, "-o", out]} if before else {})}
 
@@ -146,10 +149,10 @@ def bench(label, names):
     budget = 16 * MB + 16 * big_pictures
     print("tovanmuxer-cli peak RSS %.1f MB against 16 MB + 16 B x %d pictures = %.1f MB: %.2f of it"
           % (rss["tovanmuxer-cli"] / MB, big_pictures, budget / MB, rss["tovanmuxer-cli"] / budget))
-    print("tovanmuxer-cli, medians: %.2fx dd conv=fsync (a copy made durable, as the converter "
-          "makes its output; at most 1.05), ffmpeg -c copy %.2fx its time (at least 2)"
-          % (median["tovanmuxer-cli"] / median[dd],
-             median["ffmpeg -c copy"] / median["tovanmuxer-cli"]))
+    for k in ("tovanmuxer-cli", "cli --fragment 1"):
+        print("%s, medians: %.2fx dd conv=fsync (a copy made durable, as the converter makes its "
+              "output; at most 1.05), ffmpeg -c copy %.2fx its time (at least 2)"
+              % (k, median[k] / median[dd], median["ffmpeg -c copy"] / median[k]))
     med = {k: statistics.median(v) for k, v in times.items()}
     low = {k: min(v) for k, v in times.items()}
     print("small stream %.0f KB, %d runs each: cp %.2f ms (best %.2f), tovanmuxer-cli %.2f ms "

@@ -26,6 +26,22 @@ void Trim(const char*& begin, const char*& end) {
     while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r')) --end;
 }
 
+// The line from `pos` on, trimmed, with `pos` moved past its end; false when none is left.
+bool NextLine(const char* data, size_t size, size_t& pos, const char*& begin, const char*& end) {
+    if (pos >= size) return false;
+    const char* nl = static_cast<const char*>(memchr(data + pos, '\n', size - pos));
+    begin = data + pos;
+    end = nl ? nl : data + size;
+    pos = size_t(end - data) + 1;
+    Trim(begin, end);
+    return true;
+}
+
+// A time of whole milliseconds and a fraction fn/fd of one, to the nearest microsecond.
+uint64_t Microseconds(uint64_t whole, uint64_t fn, uint64_t fd) {
+    return whole * 1000 + (fn * 1000 * 2 + fd) / (2 * fd);
+}
+
 // The header's version, case and blanks aside: "# timecode format vN" or
 // "# timestamp format vN"; 0 for anything else.
 int HeaderVersion(const char* begin, const char* end) {
@@ -173,13 +189,9 @@ bool TimestampFile::ParseV2(const char* data, size_t size, size_t& pos, size_t& 
     // Microseconds, rounded; the order of the lines is the capture order, not necessarily the
     // presentation order, so they are sorted below.
     if (pos < size) times.reserve(size_t(std::count(data + pos, data + size, '\n')) + 1);
-    while (pos < size) {
+    const char *begin, *end;
+    while (NextLine(data, size, pos, begin, end)) {
         ++line;
-        const char* nl = static_cast<const char*>(memchr(data + pos, '\n', size - pos));
-        const char* begin = data + pos;
-        const char* end = nl ? nl : data + size;
-        pos = size_t(end - data) + 1;
-        Trim(begin, end);
         if (begin == end || *begin == '#') continue;
         if (*begin == '-')
             return Fail(line, QStringLiteral("negative time: %1").arg(Shown(begin, end)));
@@ -187,9 +199,7 @@ bool TimestampFile::ParseV2(const char* data, size_t size, size_t& pos, size_t& 
         if (!ParseDecimal(begin, end, &whole, &fn, &fd))
             return Fail(line,
                         QStringLiteral("not a time in milliseconds: %1").arg(Shown(begin, end)));
-        // whole ms and a fraction of one, to the nearest microsecond
-        const uint64_t us = whole * 1000 + (fn * 1000 * 2 + fd) / (2 * fd);
-        times.push_back(us);
+        times.push_back(Microseconds(whole, fn, fd));
     }
     if (times.empty()) return Fail(0, QStringLiteral("no times"));
     const bool sorted = std::is_sorted(times.begin(), times.end());
@@ -201,16 +211,12 @@ bool TimestampFile::ParseV2(const char* data, size_t size, size_t& pos, size_t& 
         size_t seen = 0, at = 0, p = 0, l = 1;
         const char* nl = static_cast<const char*>(memchr(data, '\n', size));
         p = nl ? size_t(nl - data) + 1 : size;
-        while (p < size && seen < 2) {
+        const char *b, *e;
+        while (seen < 2 && NextLine(data, size, p, b, e)) {
             ++l;
-            const char* n2 = static_cast<const char*>(memchr(data + p, '\n', size - p));
-            const char* b = data + p;
-            const char* e = n2 ? n2 : data + size;
-            p = size_t(e - data) + 1;
-            Trim(b, e);
             uint64_t w, n, d;
             if (b == e || *b == '#' || !ParseDecimal(b, e, &w, &n, &d)) continue;
-            if (w * 1000 + (n * 1000 * 2 + d) / (2 * d) == same && ++seen == 2) at = l;
+            if (Microseconds(w, n, d) == same && ++seen == 2) at = l;
         }
         return Fail(at, QStringLiteral("the same time as an earlier line (%1 ms)")
                             .arg(double(same) / 1000.0, 0, 'f', 3));
@@ -222,13 +228,9 @@ bool TimestampFile::ParseV2(const char* data, size_t size, size_t& pos, size_t& 
 
 bool TimestampFile::ParseV1(const char* data, size_t size, size_t& pos, size_t& line) {
     bool assumed = false;
-    while (pos < size) {
+    const char *begin, *end;
+    while (NextLine(data, size, pos, begin, end)) {
         ++line;
-        const char* nl = static_cast<const char*>(memchr(data + pos, '\n', size - pos));
-        const char* begin = data + pos;
-        const char* end = nl ? nl : data + size;
-        pos = size_t(end - data) + 1;
-        Trim(begin, end);
         if (begin == end || *begin == '#') continue;
         if (!assumed) {
             if (end - begin < 7 || strncasecmp(begin, "assume", 6) != 0 ||
