@@ -14,7 +14,9 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <deque>
@@ -316,11 +318,59 @@ uint64_t BuildMovie(int mem, Mp4File* f, Movie& movie, uint64_t base, uint64_t s
     return *err ? 0 : sink.Position();
 }
 
-// Fast start: the movie box goes in front of the media data. It is built in memory until its
-// size no longer changes with the offsets it gives (they may need co64 once moved), then
-// everything behind the file type box moves up by that size, from the back, each byte read and
-// written once while it is likely still in the page cache, and the box is copied into the room.
-// Returns the errno value of a failure, or 0.
+// Fast start where the file system inserts whole blocks at the start of a file (ext4, XFS): the
+// data stays where it is on the disk and only the file's map changes. The new blocks take the file
+// type box, the movie box (built, as below, until its size no longer changes with the offsets it
+// gives) and a free box over the rest of them and the old file type box; behind it the file goes
+// on as it was. False, with nothing changed, where the file system cannot; *err tells of a
+// failure after the blocks went in.
+bool InsertMovieInFront(Mp4File* f, Movie& movie, int mem, uint64_t base, int* err) {
+    struct statfs fs;
+    if (::fstatfs(f->fd, &fs) != 0 || fs.f_bsize <= 0 || fs.f_bsize > (1 << 20)) return false;
+    const uint64_t block = uint64_t(fs.f_bsize);
+    uint64_t room = 0, size = 0;
+    bool stable = false;
+    for (int pass = 0; pass < 4 && !stable; ++pass) {
+        size = BuildMovie(mem, f, movie, base, room, err);
+        if (*err) return false;
+        const uint64_t need = (f->fileTypeEnd + size + 8 + block - 1) / block * block;
+        stable = need == room;
+        room = need;
+    }
+    if (!stable || room - size > UINT32_MAX) return false;
+    // Inserted blocks pass the file size limit by: the process's limit is kept all the same.
+    struct stat st;
+    struct rlimit limit;
+    if (::fstat(f->fd, &st) != 0 || ::getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+        (limit.rlim_cur != RLIM_INFINITY && uint64_t(st.st_size) + room > limit.rlim_cur))
+        return false;
+    if (::fallocate(f->fd, FALLOC_FL_INSERT_RANGE, 0, off_t(room)) != 0) return false;
+    const size_t head = size_t(f->fileTypeEnd);
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[std::max<uint64_t>(head, 8)]);
+    *err = ReadAt(f->fd, buffer.get(), head, room);  // the file type box, as it was
+    if (!*err) *err = WriteAt(f->fd, buffer.get(), head, 0);
+    std::unique_ptr<uint8_t[]> moov(new uint8_t[size]);
+    if (!*err) *err = ReadAt(mem, moov.get(), size_t(size), 0);
+    if (!*err) *err = WriteAt(f->fd, moov.get(), size_t(size), head);
+    const uint32_t freeSize = uint32_t(room - size);  // up to the old box's end
+    const uint8_t free[8] = {uint8_t(freeSize >> 24),
+                             uint8_t(freeSize >> 16),
+                             uint8_t(freeSize >> 8),
+                             uint8_t(freeSize),
+                             'f',
+                             'r',
+                             'e',
+                             'e'};
+    if (!*err) *err = WriteAt(f->fd, free, 8, head + size);
+    return true;
+}
+
+// Fast start: the movie box goes in front of the media data, in inserted blocks where the file
+// system can (above); elsewhere it is built in memory until its size no longer changes with the
+// offsets it gives (they may need co64 once moved), then everything behind the file type box
+// moves up by that size, from the back, each byte read and written once while it is likely still
+// in the page cache, and the box is copied into the room. Returns the errno value of a failure,
+// or 0.
 int WriteMovieInFront(Mp4File* f, Movie& movie) {
     if (!f->sink.Flush()) return f->sink.Error();
     struct MemoryFile {
@@ -334,6 +384,10 @@ int WriteMovieInFront(Mp4File* f, Movie& movie) {
     const uint64_t end = f->sink.Position();
     const uint64_t base = f->track.firstChunkOffset;
     int err = 0;
+    // The syncs under way end before the file's map changes.
+    f->sink.SetWriteBack(0);
+    if (InsertMovieInFront(f, movie, mem, base, &err)) return err;
+    if (err) return err;
     uint64_t size = 0;
     bool stable = false;
     for (int pass = 0; pass < 4 && !err && !stable; ++pass) {
@@ -646,9 +700,6 @@ bool MP4SetFastStart(MP4FileHandle hFile, bool on) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
     if (!f) return false;
     f->fastStart = on;
-    // The media data moves at the end: written out before, each byte would reach the disk
-    // twice. The final fsync writes it once.
-    if (on) f->sink.SetWriteBack(0);
     return true;
 }
 
@@ -874,6 +925,9 @@ MP4FileHandle MP4CreateFragmentedFd(int fd, bool seekable, bool durable, bool li
     f->durable = durable;
     f->live = live;
     f->lastCommit = std::chrono::steady_clock::now();
+    // A file's conversion outruns the disk: it writes back behind the work, as an unfragmented
+    // one does, so that each commit of fragments finds little left to wait for.
+    if (durable && !live) f->sink.SetWriteBack(kWriteBackWindow);
     return f;
 }
 
@@ -919,6 +973,7 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     if (f->fragmented) {
         FinishFragmentedFile(f.get());
         f->sink.Flush();
+        f->sink.SetWriteBack(0);  // the syncs under way end before the descriptor does
         int err = f->sink.Error() ? f->sink.Error() : f->syncError;
         if (!err && f->durable && ::fdatasync(f->fd) != 0) err = errno;
         if (::close(f->fd) != 0 && !err) err = errno;

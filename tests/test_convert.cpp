@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 #include <algorithm>
 #include <csignal>
@@ -465,7 +466,8 @@ private Q_SLOTS:
         QVERIFY(info.mdatFirst);
 
         // Fast start: the same pictures in both readers, the movie box in front, and behind it
-        // the very bytes of the other file from its ftyp to its moov.
+        // the very bytes of the other file from its ftyp to its moov; where the file system
+        // inserted whole blocks for it, a free box fills them first.
         const QString fast = Out(name + QStringLiteral("-fast.mp4"));
         const Result r = Convert(s.file, fast, QString(), QStringList(), true);
         QVERIFY2(r.ok, qPrintable(r.error));
@@ -476,10 +478,14 @@ private Q_SLOTS:
         const auto ftyp = TopLevelBox(classic, "ftyp");
         const auto moov = TopLevelBox(classic, "moov"), fastMoov = TopLevelBox(moved, "moov");
         QCOMPARE(fastMoov.first, ftyp.second);
-        QCOMPARE(moved.size(), classic.size());
         QVERIFY(moved.left(int(ftyp.second)) == classic.left(int(ftyp.second)));
-        QVERIFY(moved.mid(int(fastMoov.first + fastMoov.second)) ==
-                classic.mid(int(ftyp.second), int(moov.first - ftyp.second)));
+        const QByteArray rest = classic.mid(int(ftyp.second), int(moov.first - ftyp.second));
+        int behind = int(fastMoov.first + fastMoov.second);
+        if (moved.mid(behind, 8) != rest.left(8)) {
+            QCOMPARE(moved.mid(behind + 4, 4), QByteArray("free"));
+            behind += int(qFromBigEndian<quint32>(moved.constData() + behind));
+        }
+        QVERIFY(moved.mid(behind) == rest);
         QVERIFY(ReadSamples(fast, true) == ReadSamples(out, true));
     }
 
