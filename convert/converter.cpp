@@ -233,12 +233,10 @@ bool Converter::TakeUnit(MP4FileHandle hMp4File, const NalUnit& nalu) {
         }
         return true;
     }
-    if (IsTrackSps(codec, nalu)) {
-        if (videoTrackId == 0) {
-            if (!AddVideoTrack(hMp4File, nalu)) return false;
-        } else {
-            CheckSignalType(nalu);
-        }
+    if (videoTrackId == 0) {
+        if (IsTrackSps(codec, nalu) && !AddVideoTrack(hMp4File, nalu)) return false;
+    } else if (IsSpsUnit(codec, nalu)) {
+        CheckSignalType(nalu);
     }
     hdr.Take(codec, nalu);
     // As soon as found: a fragmented file's moov goes out with its first fragment.
@@ -310,6 +308,7 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
         MP4AddPixelAspectRatio(hMp4File, MP4TrackId(videoTrackId), format.sarWidth,
                                format.sarHeight);
     firstSignal = format.signal;
+    lastSps.assign(sps.data, sps.data + PayloadLength(sps));
     if (firstSignal.present)
         MP4SetColour(hMp4File, MP4TrackId(videoTrackId), firstSignal.colourPrimaries,
                      firstSignal.transferCharacteristics, firstSignal.matrixCoefficients,
@@ -325,6 +324,11 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
 // One sample entry describes the whole track: a later SPS that says other colours is told once.
 void Converter::CheckSignalType(const NalUnit& sps) {
     if (signalChanged) return;
+    // Streams repeat their SPS at every IDR picture: the same bytes say the same again.
+    const uint32_t length = PayloadLength(sps);
+    if (length == lastSps.size() && std::equal(sps.data, sps.data + length, lastSps.begin()))
+        return;
+    lastSps.assign(sps.data, sps.data + length);
     const TrackFormat format = probe.FormatOf(sps);
     if (!format.parsed || format.signal == firstSignal) return;
     signalChanged = true;

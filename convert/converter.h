@@ -167,6 +167,7 @@ private:
     StreamProbe probe;       // the codec, and what the first SPS says
     SignalType firstSignal;  // the first SPS's video signal type, which the track gives
     bool signalChanged = false;
+    std::vector<uint8_t> lastSps;  // the latest SPS looked at for its colours
     HdrMetadata hdr;
     bool mdcvGiven = false;  // handed to the track
     bool clliGiven = false;

@@ -31,8 +31,14 @@ void Timeline::BeginRun(uint64_t first, uint32_t fpsNum, uint32_t fpsDen) {
 }
 
 const Timeline::Run& Timeline::RunOf(uint64_t place) const {
+    // Places are asked for in order, mostly: the run of the last answer, or the one after it,
+    // before a search.
+    for (size_t i = hint; i < runs.size() && i <= hint + 1; ++i)
+        if (runs[i].first <= place && (i + 1 == runs.size() || place < runs[i + 1].first))
+            return runs[hint = i];
     auto it = std::upper_bound(runs.begin(), runs.end(), place,
                                [](uint64_t p, const Run& r) { return p < r.first; });
+    hint = size_t(it - runs.begin()) - 1;
     return *(it - 1);
 }
 

@@ -54,6 +54,7 @@ private:
     std::vector<uint64_t> times;
     uint64_t fallback = 0;
     std::vector<Run> runs;
+    mutable size_t hint = 0;   // the run RunOf found last
     std::vector<Run> planned;  // runs planned by place
     size_t nextPlanned = 0;    // the first of them not begun yet
     bool fixed = false;

@@ -50,6 +50,13 @@ bool IsParameterSetUnit(Codec codec, const NalUnit& nal) {
     return t == kH265Vps || t == kH265Sps || t == kH265Pps;
 }
 
+bool IsSpsUnit(Codec codec, const NalUnit& nal) {
+    H265NalHeader h{};
+    return codec == Codec::H264 ? nal.type == 7
+                                : codec == Codec::H265 && H265Header(nal, &h) &&
+                                      h.nal_unit_type == kH265Sps && h.nuh_layer_id == 0;
+}
+
 bool IsTrackSps(Codec codec, const NalUnit& nal) {
     if (codec == Codec::H264) return nal.type == 7 && nal.length >= 4;
     H265NalHeader h{};

@@ -15,6 +15,8 @@ Codec CodecOfUnit(const NalUnit& nal);
 
 // Whether the unit is a parameter set of `codec` (H.264 types for Unknown).
 bool IsParameterSetUnit(Codec codec, const NalUnit& nal);
+// Whether the unit is a sequence parameter set (of the base layer), by its header alone.
+bool IsSpsUnit(Codec codec, const NalUnit& nal);
 // Whether the unit is the SPS that describes the track: for H.264 any SPS with its profile and
 // level bytes (parsed or not), for H.265 a readable SPS of the base layer.
 bool IsTrackSps(Codec codec, const NalUnit& nal);
