@@ -570,7 +570,9 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     in.fd = OpenInput(inputPaths[0].c_str(), &streamInput, &inputErr);
     summary.streamInput = streamInput;
     const bool fragmented = fragmentMillis > 0 || (fragmentMillis < 0 && streamInput);
-    fragmentedOutput = fragmented;
+    // A recording has its final name from the start and keeps every complete fragment; the
+    // fragmented file of a file is made as an unfragmented one is.
+    recording = fragmented && streamInput;
     const bool toStandardOutput = outputName == "-";
     if (toStandardOutput && !fragmented) {
         Fail(QStringLiteral("only a fragmented MP4 file can be written to standard output"));
@@ -602,8 +604,8 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     SplitPath(outputName, &dir, &name);
     OwnedFd dirFd;
     PartFile part;
-    // A fragmented file has its final name from the start, and is removed only when it holds
-    // no fragment.
+    // A recording has its final name from the start, and is removed only when it holds no
+    // fragment.
     std::string created;
     struct RemoveUnlessKept {
         int dir;
@@ -629,9 +631,9 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     } else {
         dirFd.fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dirFd.fd >= 0 && name.empty()) errno = EISDIR;
-        if (dirFd.fd >= 0 && !name.empty() && !fragmented && part.Create(dirFd.fd, name))
+        if (dirFd.fd >= 0 && !name.empty() && !recording && part.Create(dirFd.fd, name))
             fd = fcntl(part.Fd(), F_DUPFD_CLOEXEC, 0);
-        for (int tries = 0; dirFd.fd >= 0 && !name.empty() && fragmented; ++tries) {
+        for (int tries = 0; dirFd.fd >= 0 && !name.empty() && recording; ++tries) {
             fd = openat(dirFd.fd, name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
             if (fd >= 0) {
@@ -653,14 +655,15 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     if (fd < 0) {
         const int err = errno;
         qDebug("ERROR:Create file failed!");
-        Fail(err == EEXIST && fragmented
+        Fail(err == EEXIST && recording
                  ? QStringLiteral("%1 already exists").arg(Shown(outputName))
                  : QStringLiteral("cannot create %1: %2").arg(Shown(outputName), ErrnoText(err)));
         return false;
     }
     Mp4Guard h;
     // Each takes the descriptor over; only running out of memory fails it.
-    h.h = fragmented ? MP4CreateFragmentedFd(fd, !device, !device, streamInput) : MP4CreateFd(fd);
+    h.h = fragmented ? MP4CreateFragmentedFd(fd, !device, recording && !device, recording)
+                     : MP4CreateFd(fd);
     StartMp4File(h.h, kFallbackWidth, kFallbackHeight);
     bytesBefore = bytesAfter = 0;
     for (size_t i = 1; i < inputPaths.size(); ++i)
@@ -701,28 +704,24 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
         Fail(probe.StreamCodec() == Codec::Unknown
                  ? QStringLiteral("not an H.264 or H.265 stream: no sequence parameter set")
                  : QStringLiteral("input has no usable sequence parameter set"));
-    if (fragmented) {
+    if (recording && failed) {
         // What is in complete fragments stays, whatever failed after them.
-        if (failed) {
-            const uint64_t fragments = writer ? writer->FragmentsWritten() : 0;
-            if (fragments > 0)
-                lastError += QStringLiteral("; %1 keeps the %2 fragments written before")
-                                 .arg(Shown(outputName))
-                                 .arg(fragments);
-            return false;
-        }
-        const bool closed = CloseMp4File(h.Release());
-        if (closed && !failed && writer->PresentedPictures() == 0)
-            Fail(QStringLiteral("input has no coded pictures"));
-        summary.fragments = writer->FragmentsWritten();
-        if (!failed) CountTimes();
+        const uint64_t fragments = writer ? writer->FragmentsWritten() : 0;
+        if (fragments > 0)
+            lastError += QStringLiteral("; %1 keeps the %2 fragments written before")
+                             .arg(Shown(outputName))
+                             .arg(fragments);
+        return false;
+    }
+    const bool closed = CloseMp4File(h.Release());
+    if (closed && !failed && (fragmented ? writer->PresentedPictures() : writer->Pictures()) == 0)
+        Fail(QStringLiteral("input has no coded pictures"));
+    if (fragmented && writer) summary.fragments = writer->FragmentsWritten();
+    if (!failed) CountTimes();
+    if (recording) {
         createdGuard.keep = !failed;
         return !failed;
     }
-    const bool closed = CloseMp4File(h.Release());
-    if (closed && !failed && writer->Pictures() == 0)
-        Fail(QStringLiteral("input has no coded pictures"));
-    if (!failed) CountTimes();
     for (int tries = 0; !failed && !device; ++tries) {
         SplitPath(outputName, &dir, &name);
         const int err = part.Commit(name);
@@ -761,7 +760,7 @@ void Converter::ReadAll(int fd, MP4FileHandle h, const char* inputPath) {
         }
         if (stopFlag && *stopFlag) {
             // A recording ends here, cleanly; any other conversion leaves nothing.
-            if (!fragmentedOutput) {
+            if (!recording) {
                 Fail(QStringLiteral("stopped by a signal"));
                 return;
             }

@@ -98,11 +98,13 @@ public:
     // Whether the movie box goes in front of the media data, so that a player can start before
     // the whole file is there (off by default).
     void SetFastStart(bool on) { fastStart = on; }
-    // A fragmented MP4 (moov up front, then movie fragments of at least `seconds` each, every
-    // one on the disk before the next begins) when `seconds` > 0, an unfragmented one for 0;
-    // below 0 (the default), fragments of a second when the input is a pipe or FIFO, none for a
-    // file. A fragmented file is created under its final name at the start and keeps every
-    // complete fragment whatever happens; it is removed only when it holds none.
+    // A fragmented MP4 (moov up front, then movie fragments of at least `seconds` each) when
+    // `seconds` > 0, an unfragmented one for 0; below 0 (the default), fragments of a second
+    // when the input is a pipe or FIFO, none for a file. A recording (the first input a pipe or
+    // FIFO) is created under its final name at the start, every fragment on the disk before the
+    // next begins, and keeps every complete fragment whatever happens; it is removed only when
+    // it holds none. The fragmented file of a file is written as an unfragmented one is: under
+    // a hidden name until it is whole and on the disk.
     void SetFragmentSeconds(double seconds);
     // While recording, the read loop ends the input cleanly once `*flag` is not 0 (a signal
     // number, set by the caller's handler): the pending pictures are written as the last
@@ -189,5 +191,5 @@ private:
     int64_t fragmentMillis = -1;
     const volatile sig_atomic_t* stopFlag = nullptr;
     bool streamInput = false;
-    bool fragmentedOutput = false;
+    bool recording = false;  // a fragmented file of a stream, which a signal ends cleanly
 };

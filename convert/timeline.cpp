@@ -18,7 +18,7 @@ void Timeline::StartWithTimes(uint32_t scale, std::vector<uint64_t> listed, uint
 }
 
 void Timeline::PlanRate(uint64_t first, uint32_t fpsNum, uint32_t fpsDen) {
-    planned.push_back(Run{first, 0, 0, fpsNum, fpsDen});
+    planned.push_back(Run{first, 0, 0, fpsNum, fpsDen, false, 0, 0});
 }
 
 void Timeline::BeginRun(uint64_t first, uint32_t fpsNum, uint32_t fpsDen) {
@@ -27,7 +27,11 @@ void Timeline::BeginRun(uint64_t first, uint32_t fpsNum, uint32_t fpsDen) {
         const Run& r = runs.back();
         start = r.start + (long double)(first - r.first) * r.step;
     }
-    runs.push_back(Run{first, start, (long double)timeScale * fpsDen / fpsNum, fpsNum, fpsDen});
+    const uint64_t scaled = uint64_t(timeScale) * fpsDen;
+    const bool whole =
+        fpsNum != 0 && scaled % fpsNum == 0 && start == std::floor(start) && start < 0x1p62L;
+    runs.push_back(Run{first, start, (long double)timeScale * fpsDen / fpsNum, fpsNum, fpsDen,
+                       whole, whole ? uint64_t(start) : 0, whole ? scaled / fpsNum : 0});
 }
 
 const Timeline::Run& Timeline::RunOf(uint64_t place) const {
@@ -50,6 +54,7 @@ uint64_t Timeline::TimeAt(uint64_t place) const {
         return last + beyond * fallback;
     }
     const Run& r = RunOf(place);
+    if (r.whole) return r.startTicks + (place - r.first) * r.stepTicks;
     return uint64_t(std::floor(r.start + (long double)(place - r.first) * r.step + 0.5L));
 }
 

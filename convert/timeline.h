@@ -46,6 +46,10 @@ private:
         long double start;  // T[first], unrounded: rounding never accumulates
         long double step;   // ticks a place
         uint32_t fpsNum, fpsDen;
+        // Both whole numbers of ticks (the common rates at the usual time scales): the times
+        // are counted, not rounded.
+        bool whole;
+        uint64_t startTicks, stepTicks;
     };
     const Run& RunOf(uint64_t place) const;
     void BeginRun(uint64_t first, uint32_t fpsNum, uint32_t fpsDen);

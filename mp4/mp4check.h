@@ -77,9 +77,10 @@ bool MP4AddRandomAccessSample(MP4FileHandle hFile, MP4TrackId trackId, MP4Sample
 // parameter sets make the decoder configuration (every later set not in it travels in band).
 // `seekable`: the file can be rewritten at the end (the movie extends header's duration) and
 // gets a movie fragment random access index (mfra); else nothing is ever written twice, for a
-// pipe. `durable`: every fragment reaches the disk (fdatasync) before the call returns when
-// `live`; otherwise (a file converted, where fragments come faster than the disk takes a sync)
-// the fragments written within half a second reach it together, and until then are free boxes.
+// pipe. `durable`: every fragment reaches the disk (fdatasync) before the call returns, a
+// recording under its final name. `live`: every fragment goes to the descriptor as soon as it
+// is complete. Neither: the file goes out in large writes and is written back behind the work,
+// as MP4CreateFd's is, for its owner to make durable once it is whole.
 MP4FileHandle MP4CreateFragmentedFd(int fd, bool seekable, bool durable, bool live = true);
 // Writes the samples before `next` (1-based) that are not written yet as one fragment, whole.
 // False when the write failed (MP4WriteError tells why). MP4CloseChecked writes the rest.

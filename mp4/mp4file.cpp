@@ -23,7 +23,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -49,8 +48,6 @@ constexpr MP4TrackId kVideoTrackId = 1;
 constexpr uint32_t kMaxSamplesPerChunk = 64;
 // Bytes moved at a time when the media data makes room for the movie box in front of it.
 constexpr size_t kMoveBuffer = 8u << 20;
-// How often the fragments of a file's conversion (not a recording) are made durable together.
-constexpr std::chrono::milliseconds kCommitEvery{500};
 
 struct Mp4File {
     explicit Mp4File(int fd) : fd(fd), sink(fd, kWriteBuffer), boxes(sink) {}
@@ -92,12 +89,11 @@ struct Mp4File {
     };
     bool fragmented = false;
     bool seekable = false;
+    // Each fragment reaches the disk before the next is written (a recording under its final
+    // name); else the file is made durable by its owner once it is whole.
     bool durable = false;
-    // Each fragment reaches the disk before the next is written; else (a file converted, not a
-    // recording) the fragments of half a second's work reach it together.
+    // Each fragment goes to the descriptor as soon as it is complete; else in large writes.
     bool live = true;
-    std::vector<std::pair<uint64_t, uint32_t>> held;  // fragments still free boxes: offset, size
-    std::chrono::steady_clock::time_point lastCommit{};
     bool movieWritten = false;
     std::vector<uint8_t> fragmentData;
     std::deque<FragmentSample> fragmentSamples;
@@ -724,16 +720,12 @@ void Sync(Mp4File* f) {
         f->syncError = errno;
 }
 
-// The fragments written so far through to the disk, then the held ones made movie fragments and
+// A fragment written as a free box at `pos` through to the disk, then made a movie fragment and
 // that through to the disk too: a moof never reaches the disk ahead of its media data.
-void CommitFragments(Mp4File* f) {
+void CommitFragment(Mp4File* f, uint64_t pos, uint32_t moofSize) {
     Sync(f);
-    if (!f->held.empty()) {
-        for (const auto& [pos, size] : f->held) PatchHeader(f->sink, pos, size, "moof");
-        f->held.clear();
-        Sync(f);
-    }
-    f->lastCommit = std::chrono::steady_clock::now();
+    PatchHeader(f->sink, pos, moofSize, "moof");
+    Sync(f);
 }
 
 // The file type and movie boxes of a fragmented file, with the parameter sets known now.
@@ -798,47 +790,52 @@ bool WriteGatheredFragment(Mp4File* f, size_t count) {
         f->fragmentFirst += count;
         return f->sink.Error() == 0;
     }
-    f->sink.Flush();
     BoxWriter& w = f->boxes;
     const uint64_t moofStart = w.Position();
     const uint32_t moofSize = 88 + 16 * uint32_t(shown);
     const bool wide = bytes + 8 > UINT32_MAX;
+    const uint64_t total = moofSize + (wide ? 16 : 8) + bytes;
+    // Where the file is a recording that can be rewritten, the fragment is a free box until it
+    // is whole on the disk: a file cut short by a crash or a power cut ends in a box that readers
+    // skip, never in a fragment whose media data is missing.
+    const bool hold = f->seekable && f->durable && total <= UINT32_MAX;
     f->fragmentIndex.push_back(
         {uint64_t(std::max<int64_t>(0, int64_t(f->fragmentBase) + first->offset)), moofStart});
-    w.StartBox("moof");
-    w.StartFullBox("mfhd", 0, 0);
+    // Every size is known ahead: the boxes are written as they stand, never patched, so that a
+    // pipe takes a fragment of any length.
+    w.U32(hold ? uint32_t(total) : moofSize);
+    w.Fourcc(hold ? "free" : "moof");
+    w.U32(16);
+    w.Fourcc("mfhd");
+    w.U32(0);                   // version 0, no flags
     w.U32(++f->fragmentCount);  // sequence_number
-    w.EndBox();
-    w.StartBox("traf");
-    w.StartFullBox("tfhd", 0, 0x020000);  // default-base-is-moof
+    w.U32(moofSize - 24);
+    w.Fourcc("traf");
+    w.U32(16);
+    w.Fourcc("tfhd");
+    w.U32(0x020000);  // version 0, default-base-is-moof
     w.U32(f->track.trackId);
-    w.EndBox();
-    w.StartFullBox("tfdt", 1, 0);
+    w.U32(20);
+    w.Fourcc("tfdt");
+    w.U32(0x01000000);  // version 1
     w.U64(f->fragmentBase);
-    w.EndBox();
     // data offset, and per sample its duration, size, flags and signed composition offset
-    w.StartFullBox("trun", 1, 0x000F01);
+    w.U32(20 + 16 * uint32_t(shown));
+    w.Fourcc("trun");
+    w.U32(0x01000F01);  // version 1
     w.U32(uint32_t(shown));
     w.U32(moofSize + (wide ? 16 : 8));  // data_offset: from the moof to the first sample
     for (size_t i = 0; i < count; ++i) {
         const Mp4File::FragmentSample& s = f->fragmentSamples[i];
         if (s.hidden) continue;
-        w.U32(s.duration);
-        w.U32(s.size);
         // 8.8.3.1: sample_depends_on 2 (an I picture) for a sync sample; else depends on others
         // and is_non_sync_sample.
-        w.U32(s.sync ? 0x02000000 : 0x01010000);
-        w.U32(uint32_t(s.offset));
+        const uint32_t fields[4] = {s.duration, s.size, s.sync ? 0x02000000u : 0x01010000u,
+                                    uint32_t(s.offset)};
+        uint8_t b[16];
+        for (int k = 0; k < 16; ++k) b[k] = uint8_t(fields[k / 4] >> (24 - 8 * (k % 4)));
+        w.Bytes(b, sizeof b);
     }
-    w.EndBox();  // trun
-    w.EndBox();  // traf
-    w.EndBox();  // moof
-    // Where the file can be rewritten, the fragment is a free box until it is whole on the disk:
-    // a file cut short by a crash or a power cut ends in a box that readers skip, never in a
-    // fragment whose media data is missing.
-    const uint64_t total = moofSize + (wide ? 16 : 8) + bytes;
-    const bool hold = f->seekable && f->durable && total <= UINT32_MAX;
-    if (hold) PatchHeader(f->sink, moofStart, uint32_t(total), "free");
     if (wide) {
         w.U32(1);
         w.Fourcc("mdat");
@@ -847,21 +844,26 @@ bool WriteGatheredFragment(Mp4File* f, size_t count) {
         w.U32(uint32_t(bytes + 8));
         w.Fourcc("mdat");
     }
-    size_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const Mp4File::FragmentSample& s = f->fragmentSamples[i];
-        if (!s.hidden) f->sink.Write(f->fragmentData.data() + at, s.size);
-        at += s.size;
+    if (shown == count) {
+        f->sink.Write(f->fragmentData.data(), gathered);  // one run of bytes
+    } else {
+        size_t at = 0;
+        for (size_t i = 0; i < count; ++i) {
+            const Mp4File::FragmentSample& s = f->fragmentSamples[i];
+            if (!s.hidden) f->sink.Write(f->fragmentData.data() + at, s.size);
+            at += s.size;
+        }
     }
     f->fragmentData.erase(f->fragmentData.begin(), f->fragmentData.begin() + ptrdiff_t(gathered));
     f->fragmentSamples.erase(f->fragmentSamples.begin(),
                              f->fragmentSamples.begin() + ptrdiff_t(count));
     f->fragmentFirst += count;
     f->fragmentBase += duration;
-    f->sink.Flush();
-    if (hold) f->held.emplace_back(moofStart, moofSize);
-    if (!hold || f->live || std::chrono::steady_clock::now() - f->lastCommit >= kCommitEvery)
-        CommitFragments(f);
+    if (f->live || f->durable) f->sink.Flush();
+    if (hold)
+        CommitFragment(f, moofStart, moofSize);
+    else if (f->durable)
+        Sync(f);
     return f->sink.Error() == 0 && !f->syncError;
 }
 
@@ -873,7 +875,6 @@ void FinishFragmentedFile(Mp4File* f) {
         f->sampleOpen = false;
     }
     WriteGatheredFragment(f, f->fragmentSamples.size());
-    if (!f->held.empty()) CommitFragments(f);
     if (!f->seekable || !f->hasTrack) return;
     f->sink.Flush();
     PatchU64(f->sink, f->extends.durationPos, f->fragmentBase);
@@ -924,10 +925,9 @@ MP4FileHandle MP4CreateFragmentedFd(int fd, bool seekable, bool durable, bool li
     f->seekable = seekable;
     f->durable = durable;
     f->live = live;
-    f->lastCommit = std::chrono::steady_clock::now();
-    // A file's conversion outruns the disk: it writes back behind the work, as an unfragmented
-    // one does, so that each commit of fragments finds little left to wait for.
-    if (durable && !live) f->sink.SetWriteBack(kWriteBackWindow);
+    // A file written whole goes out in large writes, and the disk writes it back behind the work
+    // as it does an unfragmented file's, so that the owner's fsync at the end has little left.
+    if (!durable && !live) f->sink.SetWriteBack(kWriteBackWindow);
     return f;
 }
 
