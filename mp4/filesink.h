@@ -7,6 +7,9 @@
 // windows behind, so that the bytes not yet on the disk stay bounded, and the final fsync, which
 // stays the caller's, finds little left to do. A failure of one of these syncs is the sink's
 // error: the kernel reports a failed write-back once, and the final fsync would not see it again.
+// With write-back on, a full buffer also goes to the file on a thread of its own while the caller
+// fills a second one, so that copying into the page cache overlaps the work too; Flush and every
+// patch of bytes already handed over wait until the file holds everything handed to it.
 #pragma once
 
 #include <cstddef>
@@ -48,9 +51,14 @@ public:
 
 private:
     class Syncer;
+    class Writer;
 
     void WriteSlow(const void* data, size_t n);
     void WriteOut(const uint8_t* data, size_t n);
+    // The buffer to the file (to the writer, when there is one) and empty again.
+    void Hand();
+    // Until the file holds every byte handed over.
+    void Drain();
     void WriteBack();
 
     int fd;
@@ -62,4 +70,6 @@ private:
     uint64_t window = 0;
     uint64_t requested = 0;  // the syncer was last asked for the bytes before this offset
     std::unique_ptr<Syncer> syncer;
+    std::unique_ptr<Writer> writer;
+    std::unique_ptr<uint8_t[]> spare;  // the buffer the writer has, or will have next
 };
