@@ -21,7 +21,7 @@
 #    python would count the interpreter's pages until exec); the CLI's largest is set against
 #    16 MB + 16 bytes a picture of that stream.
 #    `cli --fragment 1` is the same conversion into a fragmented file of one-second fragments
-#    (made durable together every half second, as for any file that is not a recording).
+#    (written as an unfragmented file is: under a hidden name, made durable once it is whole).
 #    The same for H.265: a stream of the same size joined from the H.265 test streams that are
 #    8-bit 4:2:0, progressive and start with a picture a decoder can start from.
 # 2. A stream of about 100 KB (a few of the same test streams): the CLI's whole-process time

@@ -267,9 +267,10 @@ int main(int argc, char** argv) {
                                                     converter.SecondsSoFar())
                           : progressLine.Show(done, total);
         });
-    // A recording keeps every complete fragment: SIGINT, SIGTERM and SIGHUP end it cleanly.
-    // Otherwise a signal ends the run and removes the file being written; those finished stay.
-    const bool recording = fragment > 0 || (fragment < 0 && anyStream);
+    // A recording (a fragmented file of a stream) keeps every complete fragment: SIGINT,
+    // SIGTERM and SIGHUP end it cleanly. Otherwise a signal ends the run and removes the file
+    // being written; those finished stay.
+    const bool recording = fragment != 0 && anyStream;
     std::unique_ptr<RemoveOnSignal> removePart;
     if (recording) {
         TakeStopSignals();
