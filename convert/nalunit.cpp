@@ -18,6 +18,31 @@ uint32_t FindThreeByteCode(const uint8_t* buffer, uint32_t end, uint32_t from) {
     const uint8_t* last = buffer + end - 2;  // a code starts before this
 #ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
+    // 64 bytes at a time: most such runs of coded data hold no zero byte at all, which one test
+    // tells. Else the zero pairs that begin in p[0..63] (p[64] read for the last one).
+    while (last - p >= 64) {
+        const __m128i z0 =
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), zero);
+        const __m128i z1 =
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), zero);
+        const __m128i z2 =
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), zero);
+        const __m128i z3 =
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), zero);
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(z0, z1), _mm_or_si128(z2, z3))) != 0) {
+            const uint64_t zeros = uint64_t(uint32_t(_mm_movemask_epi8(z0))) |
+                                   uint64_t(uint32_t(_mm_movemask_epi8(z1))) << 16 |
+                                   uint64_t(uint32_t(_mm_movemask_epi8(z2))) << 32 |
+                                   uint64_t(uint32_t(_mm_movemask_epi8(z3))) << 48;
+            uint64_t pairs = zeros & (zeros >> 1);
+            if ((zeros >> 63) && p[64] == 0) pairs |= uint64_t(1) << 63;
+            for (; pairs != 0; pairs &= pairs - 1) {
+                const uint8_t* q = p + __builtin_ctzll(pairs);
+                if (q[2] == 1) return uint32_t(q - buffer);
+            }
+        }
+        p += 64;
+    }
     // Each step looks at the zero pairs that begin in p[0..15]; it reads p[16] as well.
     while (last - p >= 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));

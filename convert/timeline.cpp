@@ -68,7 +68,10 @@ uint64_t Timeline::Next(uint32_t fpsNum, uint32_t fpsDen) {
             BeginRun(places, fpsNum, fpsDen);
         }
     }
-    const uint64_t duration = TimeAt(places + 1) - TimeAt(places);
+    if (places == 0) placeTime = TimeAt(0);
+    const uint64_t next = TimeAt(places + 1);
+    const uint64_t duration = next - placeTime;
+    placeTime = next;
     if (places > 0 && duration != lastDuration) variable = true;
     lastDuration = duration;
     ++places;

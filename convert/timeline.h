@@ -63,6 +63,7 @@ private:
     size_t nextPlanned = 0;    // the first of them not begun yet
     bool fixed = false;
     uint64_t places = 0;
+    uint64_t placeTime = 0;  // T[places], once a place is taken
     uint64_t end = 0;
     uint64_t lastDuration = 0;
     bool variable = false;

@@ -2,8 +2,7 @@
 
 uint32_t ReadUE(Bitstream& s) {
     // Leading zero bits, a 1, then as many bits as there were zeros.
-    uint32_t zeros = 0;
-    while (s.ReadBits(1) == 0) ++zeros;              // the end of the data throws
+    const uint32_t zeros = s.ReadLeadingZeros();     // the end of the data throws
     if (zeros >= 32) throw BitstreamErrTooManyBits;  // a value past 32 bits
     return zeros == 0 ? 0 : (1u << zeros) - 1 + s.ReadBits(zeros);
 }

@@ -151,7 +151,9 @@ private Q_SLOTS:
 
     void agreesWithReferenceOnRealStreams() {
         const QStringList files =
-            QDir(QStringLiteral(TOVANMUXER_TEST_DATA)).entryList({QStringLiteral("*.h264")});
+            QDir(QStringLiteral(TOVANMUXER_TEST_DATA))
+                .entryList({QStringLiteral("*.h264"), QStringLiteral("*.h265"),
+                            QStringLiteral("*.h26x"), QStringLiteral("*.hevc")});
         QVERIFY(!files.isEmpty());
         for (const QString& f : files) {
             const QByteArray d = ReadFileBytes(QStringLiteral(TOVANMUXER_TEST_DATA "/") + f);
@@ -171,6 +173,21 @@ private Q_SLOTS:
             }
             CompareWithReference(b);
             if (QTest::currentTestFailed()) qWarning() << "round" << round;
+        }
+        // Coded data is mostly bytes other than zero, with a start code, a cut one or a lone
+        // zero pair here and there: each at every place of the long strides the search takes.
+        const Bytes pieces[] = {{0, 0, 1}, {0, 0, 0, 1}, {0, 0}, {0, 0, 3}, {0}, {0, 0, 0}};
+        for (int round = 0; round < 300; ++round) {
+            Bytes b(rng.bounded(1, 700));
+            for (uint8_t& x : b) x = uint8_t(rng.bounded(1, 256));
+            for (int k = int(rng.bounded(4)); k > 0; --k) {
+                const Bytes& piece = pieces[rng.bounded(int(std::size(pieces)))];
+                const size_t at = rng.bounded(int(b.size()));
+                std::copy(piece.begin(), piece.begin() + std::min(piece.size(), b.size() - at),
+                          b.begin() + ptrdiff_t(at));
+            }
+            CompareWithReference(b);
+            if (QTest::currentTestFailed()) qWarning() << "sparse round" << round;
         }
     }
 };
