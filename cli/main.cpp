@@ -162,17 +162,20 @@ void PrintSummary(const Converter& converter, const QByteArray& output, bool ass
     FILE* out = output == "-" ? stderr : stdout;
     const ConversionSummary& s = converter.Summary();
     const QStringList lines = SummaryLines(s, assumed);
+    // A fragmented file says in how many fragments, a recording how it ended.
+    QString fragments;
+    if (s.fragments)
+        fragments = s.fragments == 1 ? QStringLiteral(" in 1 fragment")
+                                     : QStringLiteral(" in %1 fragments").arg(s.fragments);
+    if (s.fragments && s.streamInput)
+        fragments += QStringLiteral(", ended by %1")
+                         .arg(QLatin1String(s.stopSignal ? SignalName(s.stopSignal)
+                                                         : "the end of the input"));
     for (int i = 0; i < lines.size(); ++i) {
-        // The output's name as given, byte for byte; a recording says how it ended.
+        // The output's name as given, byte for byte.
         if (i == 0)
             fprintf(out, "%s%s%s\n", qPrintable(lines[i].chopped(s.outputPath.size())),
-                    output == "-" ? "standard output" : output.constData(),
-                    s.fragments
-                        ? qPrintable(QStringLiteral(" in %1 fragments, ended by %2")
-                                         .arg(s.fragments)
-                                         .arg(QLatin1String(s.stopSignal ? SignalName(s.stopSignal)
-                                                                         : "the end of the input")))
-                        : "");
+                    output == "-" ? "standard output" : output.constData(), qPrintable(fragments));
         else
             fprintf(out, "%s\n", qPrintable(lines[i]));
     }

@@ -463,7 +463,10 @@ private Q_SLOTS:
             const Run r = Cli({s.file, QStringLiteral("--fragment"), QStringLiteral("0.3"),
                                QStringLiteral("-o"), out});
             QVERIFY2(r.status == 0, qPrintable(s.Name() + r.err));
-            QVERIFY2(r.out.contains(QStringLiteral(" fragments, ended by the end of the input")),
+            // A file's conversion is no recording: no word of how it ended.
+            QVERIFY2(QRegularExpression(QStringLiteral(" in (1 fragment|\\d+ fragments)\n"))
+                         .match(r.out)
+                         .hasMatch(),
                      qPrintable(r.out));
             const QVector<QByteArray> want = DecodePictureHashes(s.file);
             QVERIFY2(DecodePictureHashes(out) == want, qPrintable(s.Name()));
