@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "convert/nalunit.h"
 #include "mp4/filesink.h"
@@ -581,6 +583,54 @@ private Q_SLOTS:
         QVERIFY(!written && !closed);
         QCOMPARE(err, EFBIG);
         QCOMPARE(QFileInfo(path).size(), qint64(kLimit));
+    }
+
+    // A fragmented file written into a pipe, which never goes back, with one fragment of more
+    // samples than its moof box's table fits in the write buffer: every box whole, in order.
+    void longFragmentIntoAPipe() {
+        int fds[2];
+        QCOMPARE(::pipe2(fds, O_CLOEXEC), 0);
+        QByteArray got;
+        std::thread reader([&] {
+            char b[65536];
+            ssize_t n;
+            while ((n = ::read(fds[0], b, sizeof b)) > 0) got.append(b, int(n));
+            ::close(fds[0]);
+        });
+        MP4FileHandle h = MP4CreateFragmentedFd(fds[1], false, false, true);
+        const MP4TrackId t = MP4AddH264VideoTrack(h, 90000, 3600, 320, 240, 66, 0xC0, 30, 3);
+        MP4AddH264SequenceParameterSet(h, t, U8(stream.sps), uint16_t(stream.sps.size()));
+        MP4AddH264PictureParameterSet(h, t, U8(stream.pps), uint16_t(stream.pps.size()));
+        const QByteArray sample = LengthPrefixed(QByteArray("\x41\x9a\x02\x04", 4));
+        constexpr uint32_t kSamples = 70000;  // 16 bytes each in the table: over 1 MiB
+        bool written = true;
+        for (uint32_t i = 0; i < kSamples && written; ++i)
+            written = MP4WriteSample(h, t, U8(sample), uint32_t(sample.size()), 3600, 0, i == 0);
+        int err = -1;
+        const bool closed = MP4CloseChecked(h, 0, &err);
+        reader.join();
+        QVERIFY(written);
+        QVERIFY2(closed && err == 0, strerror(err));
+        QVector<QPair<QByteArray, quint32>> boxes;
+        for (qint64 at = 0; at + 8 <= got.size();) {
+            const quint32 size = qFromBigEndian<quint32>(got.constData() + at);
+            boxes.push_back({got.mid(int(at) + 4, 4), size});
+            if (size < 8) break;
+            at += size;
+        }
+        QCOMPARE(boxes.size(), 4);
+        QCOMPARE(boxes[0].first, QByteArray("ftyp"));
+        QCOMPARE(boxes[1].first, QByteArray("moov"));
+        QCOMPARE(boxes[2].first, QByteArray("moof"));
+        QCOMPARE(boxes[2].second, 88 + 16 * kSamples);
+        QCOMPARE(boxes[3].first, QByteArray("mdat"));
+        QCOMPARE(boxes[3].second, 8 + kSamples * uint32_t(sample.size()));
+        QCOMPARE(qint64(boxes[0].second) + boxes[1].second + boxes[2].second + boxes[3].second,
+                 qint64(got.size()));
+        const qint64 trun = got.indexOf("trun");
+        QVERIFY(trun > 0);
+        QCOMPARE(qFromBigEndian<quint32>(got.constData() + trun + 8), kSamples);
+        QVERIFY(got.endsWith(sample));
     }
 };
 
