@@ -307,21 +307,23 @@ bool AccessUnitWriter::Finish() {
 // that such a decoder shows: what comes before is kept but not shown.
 void AccessUnitWriter::PresentInOutputOrder() {
     const uint32_t n = uint32_t(pictures);
-    std::vector<uint32_t> byOrder;
+    // Per picture of a run, its count (biased to sort unsigned) over its place in the run: in
+    // ascending order, the run's output order with ties in decoding order.
+    std::vector<uint64_t> byOrder;
     int64_t shift = 0;
     size_t k = 0;
+    auto counts = orders.begin();
     for (uint32_t begin = 0; begin < n;) {
         while (k < orderStarts.size() && orderStarts[k] <= begin) ++k;
         const uint32_t end = k < orderStarts.size() ? orderStarts[k] : n;
         byOrder.resize(end - begin);
-        for (uint32_t i = begin; i < end; ++i) byOrder[i - begin] = i;
-        std::sort(byOrder.begin(), byOrder.end(), [this](uint32_t a, uint32_t b) {
-            return orders[a] != orders[b] ? orders[a] < orders[b] : a < b;
-        });
+        for (uint32_t i = begin; i < end; ++i, ++counts)
+            byOrder[i - begin] = uint64_t(uint32_t(*counts) ^ 0x80000000u) << 32 | (i - begin);
+        std::sort(byOrder.begin(), byOrder.end());
         // The counts are no longer needed: each becomes its picture's output place less its
         // decoding place.
         for (uint32_t r = 0; r < byOrder.size(); ++r) {
-            const uint32_t i = byOrder[r];
+            const uint32_t i = begin + uint32_t(byOrder[r]);
             orders[i] = int32_t(int64_t(begin + r) - int64_t(i));
             if (orders[i] < 0)
                 shift = std::max<int64_t>(shift,
@@ -329,12 +331,15 @@ void AccessUnitWriter::PresentInOutputOrder() {
         }
         begin = end;
     }
-    std::vector<uint32_t>().swap(byOrder);
+    std::vector<uint64_t>().swap(byOrder);
     // Decoded at T[i], presented at T[output place] + shift.
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint64_t decode = timeline.TimeAt(i);
-        const uint64_t offset = timeline.TimeAt(int64_t(i) + orders[i]) + uint64_t(shift) - decode;
-        if (offset != 0) MP4SetSampleRenderingOffset(file, track, i + 1, offset);
+    uint32_t i = 0;
+    for (const int32_t moved : orders) {
+        const uint64_t offset =
+            moved == 0 ? uint64_t(shift)
+                       : timeline.TimeAt(int64_t(i) + moved) + uint64_t(shift) - timeline.TimeAt(i);
+        ++i;
+        if (offset != 0) MP4SetSampleRenderingOffset(file, track, i, offset);
     }
     const uint32_t start = firstDecodable < 0 ? 0 : uint32_t(firstDecodable);
     int64_t startPlace = int64_t(start) + orders[start];  // its output place

@@ -431,6 +431,8 @@ bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
     if (hMp4File == MP4_INVALID_FILE_HANDLE) return false;
     bool ok = true;
     bool finished = true;
+    // The disk takes the media data while the track's tables are completed.
+    MP4WriteBackNow(hMp4File);
     try {
         finished = !writer || writer->Finish();
     } catch (...) {

@@ -263,6 +263,15 @@ void FileSink::SetWriteBack(uint64_t bytes) {
     }
 }
 
+void FileSink::WriteBackNow() {
+    if (!syncer || error) return;
+    Hand();
+    if (flushed > requested) {
+        requested = flushed;
+        syncer->Request(flushed);
+    }
+}
+
 // Asks for what the file holds to be made durable once another window has gone to it, and
 // waits while more than two windows before that are not yet.
 void FileSink::WriteBack() {

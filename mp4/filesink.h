@@ -47,6 +47,10 @@ public:
     // before the descriptor is closed. Writers that make the file durable in steps of their own
     // leave it off.
     void SetWriteBack(uint64_t window);
+    // With write-back on: everything written so far starts for the disk now, without waiting
+    // for the window to fill, while the caller goes on (the end of the media data, before the
+    // work that completes the file).
+    void WriteBackNow();
     uint64_t WriteBackWindow() const { return window; }
 
 private:

@@ -8,6 +8,9 @@
 // MP4Create on a file already open for writing (and for reading, for fast start) at its start: the
 // handle takes `fd` over and closes it with the file.
 MP4FileHandle MP4CreateFd(int fd);
+// The media data written so far starts for the disk now, while the caller completes the file
+// (the last samples, the movie box), so that the fsync at the end finds less to wait for.
+void MP4WriteBackNow(MP4FileHandle hFile);
 
 // Closes the file and frees the handle without writing anything more: for a file that is
 // being thrown away.

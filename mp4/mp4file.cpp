@@ -444,6 +444,11 @@ MP4FileHandle MP4CreateFd(int fd) {
     return f;
 }
 
+void MP4WriteBackNow(MP4FileHandle hFile) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    if (f) f->sink.WriteBackNow();
+}
+
 bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
     if (!f || value == 0) return false;

@@ -8,8 +8,10 @@ uint32_t UnescapeRbsp(const uint8_t* src, uint32_t len, uint8_t* dst, uint32_t c
     // emulation-prevention byte (a removed 03 is no zero, so it never counts for the next one).
     uint32_t in = 0, out = 0;
     while (in < len && out < cap) {
-        const void* hit = memchr(src + in, 0x03, len - in);
-        const uint32_t at = hit ? uint32_t(static_cast<const uint8_t*>(hit) - src) : len;
+        // Only the bytes that can still fit are looked at: a header's few dozen, not the slice.
+        const uint32_t window = std::min(len - in, cap - out);
+        const void* hit = memchr(src + in, 0x03, window);
+        const uint32_t at = hit ? uint32_t(static_cast<const uint8_t*>(hit) - src) : in + window;
         const uint32_t n = std::min(at - in, cap - out);
         memcpy(dst + out, src + in, n);
         out += n;
