@@ -130,10 +130,11 @@ public:
         cv.wait(lock, [this] { return pending == nullptr; });
         return error;
     }
+    // Ends the thread once the buffer given last is written; the errno of the first failure,
+    // or 0.
     int Stop() {
         {
-            std::unique_lock<std::mutex> lock(m);
-            cv.wait(lock, [this] { return pending == nullptr; });
+            std::lock_guard<std::mutex> lock(m);
             stop = true;
         }
         cv.notify_all();

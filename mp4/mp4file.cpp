@@ -835,11 +835,10 @@ bool WriteGatheredFragment(Mp4File* f, size_t count) {
         if (s.hidden) continue;
         // 8.8.3.1: sample_depends_on 2 (an I picture) for a sync sample; else depends on others
         // and is_non_sync_sample.
-        const uint32_t fields[4] = {s.duration, s.size, s.sync ? 0x02000000u : 0x01010000u,
-                                    uint32_t(s.offset)};
-        uint8_t b[16];
-        for (int k = 0; k < 16; ++k) b[k] = uint8_t(fields[k / 4] >> (24 - 8 * (k % 4)));
-        w.Bytes(b, sizeof b);
+        w.U32(s.duration);
+        w.U32(s.size);
+        w.U32(s.sync ? 0x02000000 : 0x01010000);
+        w.U32(uint32_t(s.offset));
     }
     if (wide) {
         w.U32(1);
