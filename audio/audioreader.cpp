@@ -112,7 +112,14 @@ public:
     }
     bool Next(AudioFrame& frame) override {
         if (!inner_ && (AudioReader::Failed() || !Parse(frame))) return false;
-        return inner_->Next(frame);
+        if (!inner_->Next(frame)) return false;
+        if (!toldOptions_ && (options_.sampleRate || options_.channels) &&
+            strcmp(inner_->ContainerName(), "raw") != 0) {
+            Warn(std::string("the rate and channels given are left aside: the ") +
+                 inner_->ContainerName() + " file says " + DescribeAudio(inner_->Format()));
+        }
+        toldOptions_ = true;
+        return true;
     }
     bool HasFormat() const override { return inner_ ? inner_->HasFormat() : false; }
     const AudioSampleEntry& Format() const override {
@@ -173,6 +180,24 @@ protected:
         if (wav == Probe::kMore || adts == Probe::kMore || mp3 == Probe::kMore) return false;
         AudioSampleEntry raw;
         if (RawAudioFormat(name_, options_, &raw)) return Hand(std::make_unique<PcmReader>(raw));
+        // ADTS or MP3 taken up midway: three headers in a row within the first bytes. The
+        // reader passes over what comes before them as damage, with a warning.
+        if (n < kScan && !finished) return false;
+        for (size_t i = 1; i + 4 <= n && i < kScan; ++i) {
+            if (p[i] != 0xFF) continue;
+            AdtsHeader a;
+            Mp3Header m;
+            if (AdtsReader::Detect(p + i, n - i, true) == Probe::kYes &&
+                ParseAdtsHeader(p + i, &a) &&
+                AdtsReader::Detect(p + i + a.frameLength, n - i - a.frameLength, true) ==
+                    Probe::kYes)
+                return Hand(std::make_unique<AdtsReader>());
+            if (Mp3Reader::Detect(p + i, n - i, true, false) == Probe::kYes &&
+                ParseMp3Header(p + i, &m) && i + m.FrameLength() < n &&
+                Mp3Reader::Detect(p + i + m.FrameLength(), n - i - m.FrameLength(), true, false) ==
+                    Probe::kYes)
+                return Hand(std::make_unique<Mp3Reader>());
+        }
         return Refuse();
     }
 
@@ -195,8 +220,11 @@ private:
         return true;
     }
 
+    static constexpr size_t kScan = 64 * 1024;
+
     std::string name_;
     AudioOptions options_;
+    bool toldOptions_ = false;
     std::unique_ptr<AudioReader> inner_;
 };
 

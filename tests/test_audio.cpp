@@ -92,6 +92,8 @@ void TestAudio::readers_data() {
     row("aac tags", "aac_44k_tags.aac", "", "", 44100, 2, aac, 16, "1210");
     row("aac garbage midway", "aac_48k_garbage.aac", "aac_48k_garbage_ref.aac", "", 48000, 2, aac,
         16, "1190", "skipped 1000 bytes of damaged AAC data at byte ");
+    row("aac taken up midway", "aac_48k_midway.aac", "aac_48k_midway_ref.aac", "", 48000, 2, aac,
+        16, "1190", "bytes of damaged AAC data at byte 0");
     row("aac last frame cut", "aac_48k_cut.aac", "aac_48k_cut_ref.aac", "", 48000, 2, aac, 16,
         "1190", "the last AAC frame is cut short");
     // MP3: MPEG-1 CBR and VBR (Info/Xing frame, ID3v2, ID3v1), MPEG-2 and 2.5 without tags.

@@ -118,6 +118,15 @@ write('aac_48k_garbage.aac', b''.join(aac[:20]) + junk + b''.join(aac[20:]))
 # The same frames without the garbage, to compare with.
 write('aac_48k_garbage_ref.aac', b''.join(aac))
 
+# Taken up midway, 300 bytes into the stream, as from a pipe joined late.
+at = 0
+for f in aac:
+    if at >= 300:
+        break
+    at += len(f)
+write('aac_48k_midway.aac', b''.join(aac)[300:])
+write('aac_48k_midway_ref.aac', b''.join(aac)[at:])
+
 # Cut in the middle of its last frame.
 whole = read('aac_48k_stereo.aac')
 write('aac_48k_cut.aac', whole[:len(whole) - len(aac[-1]) // 2])
