@@ -8,7 +8,7 @@ size_t FramedReader::ConfirmedFrame(const uint8_t* p, size_t n, uint32_t key) co
     if (len == 0 || StreamKey(p) != key) return 0;
     if (n < len + headerSize_) {
         if (!Finished()) return SIZE_MAX;
-        if (n == len) return len;
+        if (n <= len) return n == len ? len : 0;  // a frame cut short confirms nothing
         // The rest may be a tag: "TAG", "APETAGEX" or "ID3".
         const size_t rest = n - len;
         const uint8_t* q = p + len;
@@ -61,7 +61,12 @@ bool FramedReader::Parse(AudioFrame& frame) {
                 const uint32_t key = keyKnown_ ? key_ : StreamKey(p);
                 take = ConfirmedFrame(p, n, key);
                 if (take == SIZE_MAX) return false;
-                if (take == 0 && keyKnown_ && inSync_ && ConfirmedFrame(p, n, StreamKey(p)) != 0) {
+                // Where the last frame ended, a header of another sound that the next one
+                // confirms: the sound changes, which is no damage to pass over.
+                const size_t other =
+                    take == 0 && keyKnown_ && inSync_ ? ConfirmedFrame(p, n, StreamKey(p)) : 0;
+                if (other == SIZE_MAX) return false;
+                if (other != 0) {
                     Fail(std::string("the ") + ContainerName() + " sound changes from " +
                          Describe(keyHeader_.data()) + " to " + Describe(p) + " at byte " +
                          std::to_string(Position()) + ", which one track cannot hold");
@@ -93,10 +98,11 @@ bool FramedReader::Parse(AudioFrame& frame) {
                 continue;
             }
         }
-        // No frame here: passes over the bytes up to the next one that may begin a header.
+        // No frame here: passes over the bytes up to the next one that may begin a header or
+        // an ID3 tag.
         inSync_ = false;
-        const void* ff = n > 1 ? memchr(p + 1, 0xFF, n - 1) : nullptr;
-        const size_t skip = ff ? size_t(static_cast<const uint8_t*>(ff) - p) : n;
+        size_t skip = 1;
+        while (skip < n && p[skip] != 0xFF && p[skip] != 'I') ++skip;
         run_.Add(p, skip, Position());
         Consume(skip);
     }

@@ -70,9 +70,13 @@ Probe Mp3Reader::Detect(const uint8_t* p, size_t n, bool finished, bool takeFree
 }
 
 bool Mp3Reader::Parse(AudioFrame& frame) {
-    if (first_ && Available() >= 4) {
+    // The frames' lengths cannot be told in free format: the first header says so (and only
+    // the first, as the detection took it).
+    if (!startSeen_) {
+        if (Available() < 4 && !Finished()) return false;
+        startSeen_ = true;
         Mp3Header h;
-        if (ParseMp3Header(Peek(), &h) && h.bitrate == 0) {
+        if (Available() >= 4 && ParseMp3Header(Peek(), &h) && h.bitrate == 0) {
             Fail("free-format MP3 (frames without a bitrate in their header) is not supported");
             return false;
         }

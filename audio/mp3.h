@@ -45,4 +45,5 @@ protected:
 
 private:
     bool first_ = true;
+    bool startSeen_ = false;
 };
