@@ -23,7 +23,7 @@ TagProbe ProbeId3v2(const uint8_t* p, size_t n) {
         size = size << 7 | p[i];
     }
     r.state = Probe::kYes;
-    r.size = 10 + size + ((p[5] & 0x10) ? 10 : 0);  // the footer flag (version 4)
+    r.size = 10 + size + (p[3] == 4 && (p[5] & 0x10) ? 10 : 0);  // version 4's footer flag
     return r;
 }
 
