@@ -40,6 +40,9 @@ bool AudioReader::Next(AudioFrame& frame) {
     if (finished_ && !Failed()) {
         if (frames_ == 0) Fail(consumed_ == 0 ? "the sound file is empty" : "no sound in the file");
         atEnd_ = true;
+        if (warned_ > kMaxWarnings)
+            warnings_.push_back("and " + std::to_string(warned_ - kMaxWarnings) +
+                                " more warnings like these");
     }
     return false;
 }

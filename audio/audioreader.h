@@ -13,8 +13,9 @@
 //     if (r->Failed()) refuse: r->Error();
 //
 // Memory stays bounded: a reader keeps the bytes fed and not yet taken as frames, at most one
-// frame (0.1 s of PCM, 8 KiB of AAC) more than the caller feeds at once. Tags and chunks that
-// are no sound (ID3, a WAV's LIST) are passed over without being kept.
+// frame and the next header (0.1 s of PCM, 8 KiB of AAC) more than the caller feeds at once, and
+// while it tells the format at most 64 KiB. Tags and chunks that are no sound (ID3, a WAV's LIST)
+// are passed over without being kept, and of the warnings only the first 100 are kept.
 #pragma once
 
 #include <cstddef>
@@ -108,6 +109,8 @@ protected:
     void TakeBytes(AudioReader& to);
 
 private:
+    static constexpr uint64_t kMaxWarnings = 100;
+
     std::vector<uint8_t> buffer_;
     size_t start_ = 0;  // first byte not yet consumed
     uint64_t skip_ = 0;
@@ -118,6 +121,7 @@ private:
     AudioSampleEntry format_;
     std::string error_;
     std::vector<std::string> warnings_;
+    uint64_t warned_ = 0;  // every warning, those beyond the first kMaxWarnings only counted
     uint32_t leading_ = 0, trailing_ = 0;
     uint64_t frames_ = 0;
 

@@ -8,6 +8,10 @@
 #include "audio/audioreader.h"
 #include "support/audiodecode.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace {
 
 using Kind = AudioSampleEntry::Kind;
@@ -61,6 +65,7 @@ class TestAudio : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { av_log_set_level(AV_LOG_QUIET); }
     void readers_data();
     void readers();
 };

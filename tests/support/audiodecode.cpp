@@ -96,7 +96,10 @@ DecodedAudio DecodeAudioFile(const QString& path, const char* rawFormat, int rat
     AVFormatContext* fmt = nullptr;
     AVDictionary* opts = nullptr;
     if (rate) av_dict_set_int(&opts, "sample_rate", rate, 0);
-    if (channels) av_dict_set_int(&opts, "channels", channels, 0);
+    if (channels == 1 || channels == 2)
+        av_dict_set(&opts, "ch_layout", channels == 1 ? "mono" : "stereo", 0);
+    else if (channels)
+        av_dict_set_int(&opts, "channels", channels, 0);
     const AVInputFormat* in = rawFormat ? av_find_input_format(rawFormat) : nullptr;
     const int r = avformat_open_input(&fmt, path.toUtf8().constData(), in, &opts);
     av_dict_free(&opts);
