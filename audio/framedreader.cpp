@@ -19,7 +19,9 @@ size_t FramedReader::ConfirmedFrame(const uint8_t* p, size_t n, uint32_t key) co
     }
     const uint8_t* q = p + len;
     if (FrameLength(q) != 0 && StreamKey(q) == key) return len;
-    if (ProbeId3v2(q, n - len).state != Probe::kNo) return len;
+    const TagProbe tag = ProbeId3v2(q, n - len);
+    if (tag.state == Probe::kYes) return len;
+    if (tag.state == Probe::kMore) return Finished() ? len : SIZE_MAX;
     if (memcmp(q, "TAG", 3) == 0) return len;
     return 0;
 }
