@@ -55,7 +55,8 @@ public:
     // reader has failed (Failed). A failure is final: Next returns false from then on.
     virtual bool Next(AudioFrame& frame);
 
-    // The sound's coding, rate and channels; known once Next has returned a frame (HasFormat).
+    // The sound's coding, rate and channels; known (HasFormat) once Next has returned a frame,
+    // for a WAV once its header is read.
     virtual bool HasFormat() const { return hasFormat_; }
     virtual const AudioSampleEntry& Format() const { return format_; }
     // The container as a user names it: "AAC", "MP3", "WAV", "raw".
@@ -71,8 +72,10 @@ public:
     virtual std::vector<std::string> TakeWarnings();
 
     // Sample times at the start and at the end of the frames that the stream itself says are no
-    // sound (an MP3 encoder's delay and padding, from its LAME tag, plus the decoder's delay of
-    // 529): a player leaves them out, so an edit list should too. 0 where the stream says nothing.
+    // sound (an MP3 encoder's delay and padding, from the LAME tag of its Xing/Info frame, moved
+    // by the decoder's delay of 529; the Xing/Info frame itself is not handed out): a player
+    // leaves them out, so an edit list should too. Known with the first frame; 0 where the stream
+    // says nothing (AAC in ADTS, WAV, raw).
     virtual uint32_t LeadingSampleTimes() const { return leading_; }
     virtual uint32_t TrailingSampleTimes() const { return trailing_; }
 
@@ -133,7 +136,10 @@ private:
 // header (behind an ID3v2 tag or not), "RIFF"/"RF64" with "WAVE"; failing those, the file's
 // extension for headerless sound: .alaw .al .g711a (G.711 A-law) and .ulaw .ul .mulaw .g711u
 // (mu-law), 8000 Hz mono, and .pcm .raw .s16le (16-bit little-endian PCM), 48000 Hz stereo, the
-// rate and channels of which the options override. Anything else fails with a reason.
+// rate and channels of which the options override (given for a file with a header, they are
+// left aside with a warning). ADTS or MP3 that begins midway (three headers in a row within the
+// first 64 KiB) is read from its first whole frame, what comes before it passed over with a
+// warning. Anything else fails with a reason.
 std::unique_ptr<AudioReader> OpenAudioReader(const std::string& fileName,
                                              const AudioOptions& options = {});
 

@@ -66,7 +66,9 @@ Probe Mp3Reader::Detect(const uint8_t* p, size_t n, bool finished, bool takeFree
                                                                             : Probe::kNo;
     }
     if (!ParseMp3Header(p + len, &b)) return Probe::kNo;
-    return b.version == a.version && b.sampleRate == a.sampleRate ? Probe::kYes : Probe::kNo;
+    return b.version == a.version && b.sampleRate == a.sampleRate && b.Channels() == a.Channels()
+               ? Probe::kYes
+               : Probe::kNo;
 }
 
 bool Mp3Reader::Parse(AudioFrame& frame) {
