@@ -4,11 +4,11 @@
 #
 #   tests/data/make_sound.sh OUTDIR
 #
-# Speech from espeak-ng over a quiet tone from sox, then coded by ffmpeg (its AAC encoder in
-# ADTS, libmp3lame) and sox (WAV of every sample format, raw A-law, mu-law and PCM). A few files
-# are then changed by the small Python steps below, as damaged or unusual files come: an ADTS
-# stream with CRC headers, garbage in the middle, WAV headers with sizes left unfilled, odd-sized
-# chunks, a cut header.
+# Speech from espeak-ng beside a quiet tone from sox (sox -R: the same bytes each time), coded
+# by ffmpeg (its AAC encoder in ADTS, libmp3lame) and sox (WAV of every sample format, raw A-law,
+# mu-law and PCM). A few files are then changed by the small Python steps below, as damaged or
+# unusual files come: an ADTS stream with CRC headers, garbage in the middle, WAV headers with
+# sizes left unfilled, odd-sized chunks, a cut header.
 set -euo pipefail
 out=${1:?usage: make_sound.sh OUTDIR}
 for t in sox espeak-ng ffmpeg python3; do
@@ -22,10 +22,10 @@ ff() { ffmpeg -nostdin -v error -y "$@"; }
 # The source: 1.6 s of speech at 48000 Hz, left alone in the left channel and with a quiet
 # 440 Hz tone under it in the right, so that the channels differ.
 espeak-ng -s 190 -w speech22k.wav "one two three, sound beside the picture"
-sox speech22k.wav -r 48000 speech.wav trim 0 1.6
-sox -n -r 48000 -c 1 tone.wav synth 1.6 sine 440 vol 0.2
-sox -m speech.wav tone.wav right.wav
-sox -M speech.wav right.wav src48k.wav
+sox -R speech22k.wav -r 48000 speech.wav trim 0 1.6
+sox -R -n -r 48000 -c 1 tone.wav synth 1.6 sine 440 vol 0.2
+sox -R -m speech.wav tone.wav right.wav
+sox -R -M speech.wav right.wav src48k.wav
 sox -R src48k.wav -r 44100 src44k.wav
 sox -R src48k.wav -r 16000 -c 1 src16k.wav
 
@@ -48,25 +48,25 @@ ff -i src16k.wav -ar 8000 -c:a libmp3lame -b:a 16k -write_xing 0 -id3v2_version 
 # WAV: 16-bit mono at 16 kHz as arecord records, 8-bit (unsigned), 24 and 32-bit, float 32 and
 # 64, A-law and mu-law (with their fact chunk), WAVE_FORMAT_EXTENSIBLE, RF64 with ds64, and a
 # LIST chunk in front of the data.
-sox src16k.wav -b 16 wav_16k_mono_s16.wav
-sox src48k.wav -b 8 -e unsigned-integer wav_48k_u8.wav
-sox src48k.wav -b 24 wav_48k_s24.wav
-sox src44k.wav -b 32 -e signed-integer wav_44k_s32.wav
-sox src48k.wav -b 32 -e floating-point wav_48k_f32.wav
-sox src16k.wav -b 64 -e floating-point wav_16k_f64.wav
-sox src16k.wav -r 8000 -e a-law wav_8k_alaw.wav
-sox src16k.wav -r 8000 -e mu-law wav_8k_ulaw.wav
+sox -R src16k.wav -b 16 wav_16k_mono_s16.wav
+sox -R src48k.wav -b 8 -e unsigned-integer wav_48k_u8.wav
+sox -R src48k.wav -b 24 wav_48k_s24.wav
+sox -R src44k.wav -b 32 -e signed-integer wav_44k_s32.wav
+sox -R src48k.wav -b 32 -e floating-point wav_48k_f32.wav
+sox -R src16k.wav -b 64 -e floating-point wav_16k_f64.wav
+sox -R src16k.wav -r 8000 -e a-law wav_8k_alaw.wav
+sox -R src16k.wav -r 8000 -e mu-law wav_8k_ulaw.wav
 ff -i src48k.wav -c:a pcm_s16le -rf64 always wav_48k_rf64.wav
 ff -i src48k.wav -c:a pcm_s24le -ac 2 -channel_layout stereo -metadata title=Tone \
     -write_peak 0 wav_48k_s24_list.wav
-sox src48k.wav -b 16 -c 4 wav_48k_4ch_extensible.wav remix 1 2 1 2
+sox -R src48k.wav -b 16 -c 4 wav_48k_4ch_extensible.wav remix 1 2 1 2
 
 # Raw sound without a header, by name: A-law and mu-law at 8 kHz mono, 16-bit little-endian PCM
 # at 48 kHz stereo, and one at 16 kHz mono that needs the rate and channels given.
-sox src16k.wav -r 8000 -t raw -e a-law raw_8k.alaw
-sox src16k.wav -r 8000 -t raw -e mu-law raw_8k.ulaw
-sox src48k.wav -t raw -e signed-integer -b 16 -L raw_48k_stereo.pcm
-sox src16k.wav -t raw -e signed-integer -b 16 -L raw_16k_mono.raw
+sox -R src16k.wav -r 8000 -t raw -e a-law raw_8k.alaw
+sox -R src16k.wav -r 8000 -t raw -e mu-law raw_8k.ulaw
+sox -R src48k.wav -t raw -e signed-integer -b 16 -L raw_48k_stereo.pcm
+sox -R src16k.wav -t raw -e signed-integer -b 16 -L raw_16k_mono.raw
 
 # Changed copies: what recorders, cameras and damage leave.
 python3 - <<'EOF'
