@@ -94,6 +94,19 @@ void AudioReader::TakeInput(std::vector<uint8_t>&& bytes, size_t start, uint64_t
     finished_ = finished;
 }
 
+namespace {
+
+// "Layer I" or "Layer II" where the bytes begin with such an MPEG audio frame header, for the
+// reason of a refusal (11172-3 2.4.2.3); null otherwise.
+const char* OtherMpegLayer(const uint8_t* p, size_t n) {
+    if (n < 4 || p[0] != 0xFF || (p[1] & 0xE0) != 0xE0 || (p[1] & 0x18) == 0x08) return nullptr;
+    const int layer = (p[1] >> 1) & 3;  // 3: Layer I, 2: Layer II
+    if (layer < 2 || (p[2] >> 4) == 15 || ((p[2] >> 2) & 3) == 3) return nullptr;
+    return layer == 3 ? "Layer I" : "Layer II";
+}
+
+}  // namespace
+
 // Tells the format from the first bytes, then hands them and everything after to the reader of
 // that format.
 class AudioDetector : public AudioReader {
@@ -210,6 +223,8 @@ private:
             Fail("the sound file is empty");
         else if (Available() == 0)
             Fail("no sound after the ID3 tag");
+        else if (const char* layer = OtherMpegLayer(Peek(), Available()))
+            Fail(std::string("MPEG audio ") + layer + " is not supported (Layer III, MP3, is)");
         else
             Fail(
                 "not a sound format that can be read: no AAC (ADTS), MP3 or WAV header, and the "

@@ -141,6 +141,7 @@ void TestAudio::readers_data() {
     refused("aac blocks", "aac_4blocks.aac", "AAC frames of 4 raw data blocks are not supported");
     refused("aac rate change", "aac_rate_change.aac",
             "changes from 48000 Hz 2 ch (object type 2) to 22050 Hz 2 ch (object type 2) at byte");
+    refused("mp2", "layer2_48k.mp2", "MPEG audio Layer II is not supported");
     refused("mp3 free format", "mp3_free_format.mp3", "free-format MP3");
     refused("wav cut header", "wav_cut_header.wav", "the WAV header is cut short");
     refused("wav data first", "wav_no_fmt.wav", "the WAV data comes before its format chunk");

@@ -44,6 +44,8 @@ ff -i src48k.wav -c:a libmp3lame -q:a 4 -write_id3v1 1 -metadata title=Tone mp3_
 ff -i src16k.wav -ar 22050 -c:a libmp3lame -b:a 32k mp3_22k_mono_mpeg2.mp3
 ff -i src16k.wav -ar 8000 -c:a libmp3lame -b:a 16k -write_xing 0 -id3v2_version 0 \
     mp3_8k_mono_mpeg25.mp3
+# MPEG audio Layer II, which is refused.
+ff -i src48k.wav -c:a mp2 -b:a 192k -f mp2 layer2_48k.mp2
 
 # WAV: 16-bit mono at 16 kHz as arecord records, 8-bit (unsigned), 24 and 32-bit, float 32 and
 # 64, A-law and mu-law (with their fact chunk), WAVE_FORMAT_EXTENSIBLE, RF64 with ds64, and a
