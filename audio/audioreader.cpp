@@ -197,27 +197,44 @@ protected:
         AudioSampleEntry raw;
         if (RawAudioFormat(name_, options_, &raw)) return Hand(std::make_unique<PcmReader>(raw));
         // ADTS or MP3 taken up midway: three headers in a row within the first bytes. The
-        // reader passes over what comes before them as damage, with a warning.
-        if (n < kScan && !finished) return false;
-        for (size_t i = 1; i + 4 <= n && i < kScan; ++i) {
-            if (p[i] != 0xFF) continue;
-            AdtsHeader a;
-            Mp3Header m;
-            if (AdtsReader::Detect(p + i, n - i, true) == Probe::kYes &&
-                ParseAdtsHeader(p + i, &a) &&
-                AdtsReader::Detect(p + i + a.frameLength, n - i - a.frameLength, true) ==
-                    Probe::kYes)
-                return Hand(std::make_unique<AdtsReader>());
-            if (Mp3Reader::Detect(p + i, n - i, true, false) == Probe::kYes &&
-                ParseMp3Header(p + i, &m) && i + m.FrameLength() < n &&
-                Mp3Reader::Detect(p + i + m.FrameLength(), n - i - m.FrameLength(), true, false) ==
-                    Probe::kYes)
-                return Hand(std::make_unique<Mp3Reader>());
+        // reader passes over what comes before them as damage, with a warning. A place once
+        // ruled out stays so whatever follows.
+        for (scanFrom_ = std::max<size_t>(scanFrom_, 1); scanFrom_ < n && scanFrom_ < kScan;
+             ++scanFrom_) {
+            if (p[scanFrom_] != 0xFF) continue;
+            std::unique_ptr<AudioReader> reader;
+            const Probe c = ChainAt(p + scanFrom_, n - scanFrom_, finished, &reader);
+            if (c == Probe::kMore) return false;
+            if (c == Probe::kYes) return Hand(std::move(reader));
         }
+        if (n < kScan && !finished) return false;
         return Refuse();
     }
 
 private:
+    // Three ADTS or three MP3 headers in a row at p, each where the frame before it ends.
+    static Probe ChainAt(const uint8_t* p, size_t n, bool finished,
+                         std::unique_ptr<AudioReader>* reader) {
+        const Probe adts = AdtsReader::Detect(p, n, finished);
+        if (adts == Probe::kMore) return adts;
+        AdtsHeader a;
+        if (adts == Probe::kYes && ParseAdtsHeader(p, &a) && a.frameLength < n) {
+            const Probe next = AdtsReader::Detect(p + a.frameLength, n - a.frameLength, finished);
+            if (next == Probe::kYes) *reader = std::make_unique<AdtsReader>();
+            return next;
+        }
+        const Probe mp3 = Mp3Reader::Detect(p, n, finished, false);
+        if (mp3 == Probe::kMore) return mp3;
+        Mp3Header m;
+        if (mp3 == Probe::kYes && ParseMp3Header(p, &m) && m.FrameLength() < n) {
+            const size_t len = m.FrameLength();
+            const Probe next = Mp3Reader::Detect(p + len, n - len, finished, false);
+            if (next == Probe::kYes) *reader = std::make_unique<Mp3Reader>();
+            return next;
+        }
+        return Probe::kNo;
+    }
+
     bool Refuse() {
         if (Position() == 0 && Available() == 0)
             Fail("the sound file is empty");
@@ -243,6 +260,7 @@ private:
     std::string name_;
     AudioOptions options_;
     bool toldOptions_ = false;
+    size_t scanFrom_ = 0;  // where the look for frames taken up midway goes on
     std::unique_ptr<AudioReader> inner_;
 };
 
