@@ -105,6 +105,7 @@ void TestAudio::readers_data() {
         "1190", "the last AAC frame is cut short");
     // MP3: MPEG-1 CBR and VBR (Info/Xing frame, ID3v2, ID3v1), MPEG-2 and 2.5 without tags.
     row("mp3 cbr", "mp3_44k_cbr.mp3", "", "", 44100, 2, mp3, 16, "");
+    row("mp3 info frame empty", "mp3_44k_info_no_counts.mp3", "", "", 44100, 2, mp3, 16, "");
     row("mp3 vbr id3v1", "mp3_48k_vbr_id3v1.mp3", "", "", 48000, 2, mp3, 16, "");
     row("mp3 mpeg-2 mono", "mp3_22k_mono_mpeg2.mp3", "", "", 22050, 1, mp3, 16, "");
     row("mp3 mpeg 2.5", "mp3_8k_mono_mpeg25.mp3", "", "", 8000, 1, mp3, 16, "");

@@ -162,6 +162,12 @@ while i + 4 <= len(mp3) and mp3[i] == 0xFF:
     i += length
 write('mp3_free_format.mp3', mp3)
 
+# An Info frame whose flags announce nothing: still no sound, libavformat passes over it too.
+mp3 = bytearray(read('mp3_44k_cbr.mp3'))
+at = mp3.index(b'Info')
+mp3[at + 4:at + 8] = b'\0\0\0\0'
+write('mp3_44k_info_no_counts.mp3', mp3)
+
 # WAV chunks walked: RIFF, then chunks of id, little-endian size and body, padded to even sizes.
 def chunks(data):
     out, i = [], 12
