@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <algorithm>
 
 #include "convert/streamfile.h"
@@ -26,14 +27,13 @@ QString NameOf(const QString& nativePath) {
 
 }  // namespace
 
-QString TimestampFileBeside(const QString& input) {
+QString TimestampFileBeside(const QString& input, const QStringList& namesBeside) {
     const QFileInfo info(input);
     const QString base = info.completeBaseName();
     if (base.isEmpty()) return QString();
-    const QStringList names = info.dir().entryList({base + QStringLiteral(".*")},
-                                                   QDir::Files | QDir::Readable, QDir::Name);
-    for (const QString& name : names) {
-        if (name == info.fileName()) continue;
+    const QString prefix = base + QLatin1Char('.');
+    for (const QString& name : namesBeside) {
+        if (!name.startsWith(prefix) || name == info.fileName()) continue;
         const QString path = info.dir().filePath(name);
         if (IsTimestampFile(path)) return path;
     }
@@ -171,9 +171,15 @@ void InputList::SetPercent(int row, int percent) {
 }
 
 void InputList::FindCompanions() {
+    QHash<QString, QStringList> listed;  // the files of each directory, read once
     for (int row = 0; row < size(); ++row) {
         const QString path = QDir::fromNativeSeparators(inputs[row].path);
-        SetTimestampFile(row, TimestampFileBeside(path));
+        const QString dir = QFileInfo(path).absolutePath();
+        auto names = listed.find(dir);
+        if (names == listed.end())
+            names =
+                listed.insert(dir, QDir(dir).entryList(QDir::Files | QDir::Readable, QDir::Name));
+        SetTimestampFile(row, TimestampFileBeside(path, *names));
     }
 }
 

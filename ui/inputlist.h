@@ -74,6 +74,7 @@ private:
     QVector<Input> inputs;
 };
 
-// The timestamp file beside the stream `input`: a file of the same base name ("cam.h264" ->
-// "cam.txt", "cam.h264.tc", ...) whose first line is a timestamp file's header; empty for none.
-QString TimestampFileBeside(const QString& input);
+// The timestamp file beside the stream `input`, among `namesBeside`, the files of its directory
+// in name order: one of the same base name ("cam.h264" -> "cam.txt", "cam.h264.tc", ...) whose
+// first line is a timestamp file's header; empty for none.
+QString TimestampFileBeside(const QString& input, const QStringList& namesBeside);

@@ -585,7 +585,8 @@ Tovanmuxer::Outcome Tovanmuxer::Convert(const Job& job, int number, int count, c
             return fail(rows.size() == 1 ? tr("empty file")
                                          : tr("cannot join %1: empty file").arg(info.fileName()));
     }
-    QString outputPath = ComposeOutputPath(dir, now, OutputNameFor(FileNameOfPath(first.path)));
+    QString outputPath = ComposeOutputPath(
+        dir, now, OutputNameFor(FileNameOfPath(QDir::fromNativeSeparators(first.path))));
     if (!outputPath.isEmpty()) outputPath = UnusedPath(outputPath);
     outputPath = QDir::toNativeSeparators(outputPath);
     qDebug("## download file output_path=%s ", outputPath.toStdString().c_str());
