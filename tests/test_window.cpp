@@ -710,6 +710,8 @@ private Q_SLOTS:
         QTest::addColumn<uint>("den");
         QTest::newRow("listed") << QStringList{QStringLiteral("29.97")} << 30000u << 1001u;
         QTest::newRow("typed") << QStringList{QStringLiteral("12.5")} << 25u << 2u;
+        // Not completed to a listed one (23.976) on the way.
+        QTest::newRow("start of a listed one") << QStringList{QStringLiteral("2")} << 2u << 1u;
         QTest::newRow("not a rate, then one")
             << QStringList{QStringLiteral("fast"), QStringLiteral("30")} << 30u << 1u;
         QTest::newRow("cancelled") << QStringList{QString()} << 0u << 0u;
