@@ -92,6 +92,7 @@ QTimer* WhenModal(std::function<void(T*)> act) {
 struct BoxSeen {
     bool shown = false;
     QString text, informative, title;
+    QString informativeRead;  // what screen readers get of it
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList buttons;  // texts, without their mnemonics
     QMessageBox::StandardButtons standard;
@@ -107,6 +108,9 @@ QTimer* AnswerBox(BoxSeen* seen) {
         seen->text = box->text();
         // Without the breaks that let a long path wrap.
         seen->informative = box->informativeText().remove(QChar(0x200B));
+        if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+            seen->informativeRead =
+                QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
         seen->size = box->size();
         seen->title = box->windowTitle();
         seen->icon = box->icon();
@@ -1342,6 +1346,7 @@ private Q_SLOTS:
         QCOMPARE(seen.informative, QStringLiteral("Cannot save into \"%1\" (%2): No such file or "
                                                   "directory")
                                        .arg(typed, user.filePath(typed)));
+        QCOMPARE(seen.informativeRead, seen.informative);  // without the breaks
         QVERIFY2(seen.size.width() <= w.screen()->geometry().width(),
                  qPrintable(QString::number(seen.size.width())));
     }
