@@ -459,20 +459,10 @@ void Tovanmuxer::OnClickStartDownload() {
                 ++failures;
                 lastReason = reason;
             }
-            if (outcome != Outcome::Cancelled && !progress.Stopped()) continue;
-            // The rest are not converted; the finished ones stay.
-            int more = 0;
-            for (int k = j + 1; k < jobs.size(); ++k)
-                for (int row : jobs[k].rows) {
-                    inputs.SetState(row, State::Cancelled);
-                    ++more;
-                }
-            QString entry = outcome == Outcome::Cancelled ? JobName(jobs[j]) + tr(": cancelled")
-                                                          : tr("cancelled");
-            if (more) entry += tr("; %n more not converted", nullptr, more);
-            if (outcome == Outcome::Cancelled || more)
-                LogLine(QDateTime::currentDateTime(), entry.toHtmlEscaped());
-            break;
+            if (outcome == Outcome::Cancelled || progress.Stopped()) {
+                CancelRest(jobs, j, outcome == Outcome::Cancelled);
+                break;
+            }
         }
     }
     converting = false;
@@ -492,6 +482,19 @@ void Tovanmuxer::OnClickStartDownload() {
         QMessageBox_warning(1);
         warningDetail.clear();
     }
+}
+
+void Tovanmuxer::CancelRest(const QVector<Job>& jobs, int stopped, bool stoppedCancelled) {
+    // The rest are not converted; the finished ones stay. One line says so.
+    int more = 0;
+    for (int k = stopped + 1; k < jobs.size(); ++k)
+        for (int row : jobs[k].rows) {
+            inputs.SetState(row, State::Cancelled);
+            ++more;
+        }
+    QString entry = stoppedCancelled ? JobName(jobs[stopped]) + tr(": cancelled") : tr("cancelled");
+    if (more) entry += tr("; %n more not converted", nullptr, more);
+    if (stoppedCancelled || more) LogLine(QDateTime::currentDateTime(), entry.toHtmlEscaped());
 }
 
 QString Tovanmuxer::ChosenDir() {

@@ -73,6 +73,9 @@ private:
     // Converts one job, its rows' states and its log line as it goes.
     Outcome Convert(const Job& job, int number, int count, const QString& dir,
                     ConversionProgress* progress, QString* reason);
+    // Marks the jobs after `stopped` cancelled, and logs the stop; `stoppedCancelled` when the
+    // job `stopped` itself was.
+    void CancelRest(const QVector<Job>& jobs, int stopped, bool stoppedCancelled);
     // The rows of a job while its bytes are read, `done` of them in the list's order.
     void ShowJobProgress(const Job& job, const QVector<qint64>& sizes, uint64_t done,
                          uint64_t total);
