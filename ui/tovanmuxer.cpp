@@ -316,8 +316,6 @@ void Tovanmuxer::Init() {
 
     // The list: the user's to order and trim, by buttons, keys, and dragging a row.
     ui.listInputs->setModel(&inputs);
-    ui.btnUp->setAccessibleName(tr("Move up"));
-    ui.btnDown->setAccessibleName(tr("Move down"));
     const auto key = [this](QWidget* on, const QKeySequence& keys, Qt::ShortcutContext context,
                             void (Tovanmuxer::*act)()) {
         auto* action = new QAction(on);
