@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -25,6 +26,7 @@ const char kUsage[] =
     "Usage: tovanmuxer-cli INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE]\n"
     "                      [--fragment SECONDS] [--faststart] [--verbose]\n"
     "       tovanmuxer-cli --join INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE]\n"
+    "       tovanmuxer-cli --join-in-order INPUT... [-o OUTPUT] ...\n"
     "Wraps the raw H.264 or H.265 stream INPUT (.h264, .h26x, .h265, .hevc, .265) into an MP4\n"
     "file without re-encoding. The codec is told by the stream's bytes, not by the name.\n"
     "Several inputs are converted each into its own MP4 file, beside it or into the directory\n"
@@ -36,7 +38,10 @@ const char kUsage[] =
     "                       an existing directory receives the file under that name;\n"
     "                       - writes a fragmented MP4 to standard output\n"
     "  --join               write the inputs, segments of one recording, into one MP4 file,\n"
-    "                       in the order given, each one's times following the one before\n"
+    "                       in the order of their names with numbers counted as numbers\n"
+    "                       (seg2 before seg10, whatever order the shell gives), each\n"
+    "                       one's times following the one before\n"
+    "  --join-in-order      the same, in the order given\n"
     "  --fps RATE           frame rate to use instead of the stream's own, for streams\n"
     "                       without timing information: 30, 29.97 or 30000/1001\n"
     "  --timestamps FILE    the pictures' presentation times, from a timestamp file:\n"
@@ -155,7 +160,9 @@ bool IsStream(const QByteArray& input) {
 // The summary on standard output (standard error when the MP4 file goes there), which may be a
 // pipe nobody reads any more: that ends the printing, not the program, whose file is in place by
 // then.
-void PrintSummary(const Converter& converter, const QByteArray& output, bool assumed) {
+// A join's summary also names its first and last segment, `joined`.
+void PrintSummary(const Converter& converter, const QByteArray& output, bool assumed,
+                  const QList<QByteArray>& joined) {
     signal(SIGPIPE, SIG_IGN);
     for (const QString& w : converter.Warnings())
         fprintf(stderr, "tovanmuxer-cli: warning: %s\n", qPrintable(w));
@@ -179,6 +186,9 @@ void PrintSummary(const Converter& converter, const QByteArray& output, bool ass
         else
             fprintf(out, "%s\n", qPrintable(lines[i]));
     }
+    if (joined.size() > 1)
+        fprintf(out, "joined %d segments, first %s, last %s\n", int(joined.size()),
+                joined.first().constData(), joined.last().constData());
     if (fflush(out) != 0 && errno != EPIPE)
         fprintf(stderr, "tovanmuxer-cli: cannot print the summary: %s\n", strerror(errno));
 }
@@ -194,6 +204,7 @@ int main(int argc, char** argv) {
     bool haveOutput = false;
     bool options = true;
     bool join = false;
+    bool inOrder = false;  // a join in the order given
     uint32_t fpsNum = 0, fpsDen = 0;
     bool fastStart = false;
     double fragment = -1;  // seconds; below 0: as the input asks
@@ -213,6 +224,8 @@ int main(int argc, char** argv) {
             fastStart = true;
         } else if (options && a == "--join") {
             join = true;
+        } else if (options && a == "--join-in-order") {
+            join = inOrder = true;
         } else if (options && (a == "-o" || a == "--output" || a == "--fps" ||
                                a == "--timestamps" || a == "--fragment")) {
             if (i + 1 >= argc) return UsageError(a + " needs a value");
@@ -242,6 +255,13 @@ int main(int argc, char** argv) {
         }
     }
     if (inputs.isEmpty()) return UsageError("no input file");
+    // The shell lists night/*.h264 as text (seg1, seg10, seg2): a join takes the segments as a
+    // camera numbers them.
+    if (join && !inOrder)
+        std::stable_sort(inputs.begin(), inputs.end(),
+                         [](const QByteArray& a, const QByteArray& b) {
+                             return NameBefore(QFile::decodeName(a), QFile::decodeName(b));
+                         });
     const bool several = inputs.size() > 1 && !join;
     if (several && haveOutput && !IsDirectory(output))
         return UsageError("-o must name an existing directory when there are several inputs: " +
@@ -316,7 +336,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (stream) assumed = noTiming && converter.Summary().rateAssumed;
-        PrintSummary(converter, out, assumed);
+        PrintSummary(converter, out, assumed, join ? inputs : QList<QByteArray>());
     }
     return failures ? 1 : 0;
 }

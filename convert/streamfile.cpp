@@ -149,3 +149,29 @@ QStringList SummaryLines(const ConversionSummary& s, bool assumedRate) {
             "the stream does not say its frame rate: 25 fps assumed; --fps sets another");
     return lines;
 }
+
+bool NameBefore(const QString& a, const QString& b) {
+    qsizetype i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            qsizetype ei = i, ej = j;
+            while (ei < a.size() && a[ei].isDigit()) ++ei;
+            while (ej < b.size() && b[ej].isDigit()) ++ej;
+            // Leading zeros aside, the longer run is the larger number.
+            qsizetype zi = i, zj = j;
+            while (zi + 1 < ei && a[zi] == QLatin1Char('0')) ++zi;
+            while (zj + 1 < ej && b[zj] == QLatin1Char('0')) ++zj;
+            if (ei - zi != ej - zj) return ei - zi < ej - zj;
+            const int c = QStringView(a).mid(zi, ei - zi).compare(QStringView(b).mid(zj, ej - zj));
+            if (c != 0) return c < 0;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    if ((a.size() - i) != (b.size() - j)) return a.size() - i < b.size() - j;
+    return a < b;
+}

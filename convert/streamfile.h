@@ -1,5 +1,5 @@
 // What the window and the command-line converter decide before a conversion: the output name,
-// a typed frame rate, and whether the stream says its own frame rate.
+// a typed frame rate, whether the stream says its own frame rate, and the order of segments.
 #pragma once
 
 #include <QString>
@@ -38,3 +38,8 @@ Codec StreamFileCodec(const QString& path);
 // frame rate (or "variable frame rate" with the average) and the size, "-> OUTPUT"; the pictures
 // kept but not shown; the rate assumed for a stream that does not say one (`assumedRate`).
 QStringList SummaryLines(const ConversionSummary& s, bool assumedRate);
+
+// Whether the name `a` comes before `b` with the digits in a name counted as numbers: seg2
+// before seg10, as a camera numbers its segments; else by code unit. Names equal as numbers
+// ("01" and "1") still have a fixed order.
+bool NameBefore(const QString& a, const QString& b);

@@ -5,7 +5,7 @@
 #   docs/make_screenshot.sh [BUILD_DIR]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-app=${1:-$here/build}/app/tovanmuxer
+app=$(cd "${1:-$here/build}" && pwd)/app/tovanmuxer  # the script works in tests/data
 xvfb-run -a -s "-screen 0 1024x768x24" sh -c "
     openbox & sleep 1
     cd '$here/tests/data'

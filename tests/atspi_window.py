@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """The window driven through the desktop's accessibility interface (AT-SPI), as a screen reader
-or an automated desktop test drives it: the program started with three files (one not a stream),
-the output folder typed into the field found by its accessible name, StartDownload pressed by its
-action, the list's rows read for each input's state, the warning answered, the log read.
+or an automated desktop test drives it: the program started with four files (one not a stream,
+one to take off again), listed in number order; the extra one selected and taken off by
+"Remove", the output folder typed into the field found by its accessible name, StartDownload
+pressed by its action, the list's rows read for each input's state, the warning answered, the log
+read with its links.
 
 Run inside a display and a session bus of its own (atspi_window.sh starts both):
     atspi_window.py PROGRAM TEST_DATA_DIR
@@ -76,12 +78,14 @@ def main():
         a = os.path.join(work, "a.h264")
         bad = os.path.join(work, "b.h264")
         c = os.path.join(work, "c.hevc")
+        extra = os.path.join(work, "c10.h264")
         shutil.copy(os.path.join(data, "baseline_320x240.h264"), a)
         shutil.copy(os.path.join(data, "nobframes_320x240.hevc"), c)
+        shutil.copy(os.path.join(data, "baseline_320x240.h264"), extra)
         with open(bad, "w") as f:
             f.write("a text, not a stream\n")
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
-        app_process = subprocess.Popen([program, a, bad, c], env=env)
+        app_process = subprocess.Popen([program, extra, c, bad, a], env=env)
         try:
             return drive(app_process, out)
         finally:
@@ -112,7 +116,20 @@ def drive(app_process, out):
     app = wait_for("the program on the accessibility bus", the_app_running)
     frame = wait_for("the window", lambda: find(app, "frame", "Tovanmuxer"))
     lst = wait_for("the list of inputs", lambda: find(frame, "list", "Inputs"))
-    expected = ["a.h264: waiting", "b.h264: waiting", "c.hevc: waiting"]
+    expected = ["a.h264: waiting", "b.h264: waiting", "c.hevc: waiting", "c10.h264: waiting"]
+    got = wait_for("four rows", lambda: rows(lst) if len(rows(lst)) == 4 else None)
+    if got != expected:
+        sys.exit("rows %r, not %r" % (got, expected))
+    for name in ("Select", "Browse", "Move up", "Move down", "Remove", "Clear"):
+        if find(frame, "push button", name) is None:
+            sys.exit("no button named " + name)
+    # The last row selected and taken off.
+    item = fresh(lst).get_child_at_index(3)
+    Atspi.Action.do_action(item, 0)  # its only action, "Toggle", selects it
+    remove = find(frame, "push button", "Remove")
+    wait_for("Remove enabled", lambda: fresh(remove).get_state_set().contains(Atspi.StateType.ENABLED))
+    press(remove)
+    expected = expected[:3]
     got = wait_for("three rows", lambda: rows(lst) if len(rows(lst)) == 3 else None)
     if got != expected:
         sys.exit("rows %r, not %r" % (got, expected))
@@ -122,9 +139,6 @@ def drive(app_process, out):
         sys.exit("no field named 'Save downloaded files to'")
     Atspi.EditableText.set_text_contents(folder, out)
     start = find(frame, "push button", "StartDownload")
-    for name in ("Select", "Browse"):
-        if find(frame, "push button", name) is None:
-            sys.exit("no button named " + name)
     press(start)
 
     # One input failed: a warning at the end, answered with its Yes button.
@@ -140,7 +154,7 @@ def drive(app_process, out):
             and final[2].startswith("c.hevc: done: ")):
         sys.exit("rows after the conversion: %r" % final)
 
-    # The log is read-only text: a static text to AT-SPI, with the text interface.
+    # The log is read-only text, with the text interface; its links are its children.
     log = next((acc for acc in walk(frame)
                 if acc.get_name() == "Prompt Message" and "Text" in acc.get_interfaces()), None)
     if log is None:
@@ -152,6 +166,13 @@ def drive(app_process, out):
         sys.exit("log %r" % content)
     if len(made) != 2 or not all(os.path.join(out, m) in content for m in made):
         sys.exit("outputs %r, log %r" % (made, content))
+    links = [fresh(log).get_child_at_index(i) for i in range(log.get_child_count())]
+    if sorted(link.get_name() for link in links) != [os.path.join(out, m) for m in made]:
+        sys.exit("links %r" % [link.get_name() for link in links])
+    for link in links:
+        actions = [Atspi.Action.get_action_name(link, i) for i in range(Atspi.Action.get_n_actions(link))]
+        if link.get_role_name() != "link" or "Press" not in actions:
+            sys.exit("link %r: %s, actions %r" % (link.get_name(), link.get_role_name(), actions))
     print("read through AT-SPI: rows %r; log %d lines; %d outputs" % (final, len(lines), len(made)))
     return 0
 

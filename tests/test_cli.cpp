@@ -560,9 +560,33 @@ private Q_SLOTS:
         const Run j = Cli({QStringLiteral("--join"), s.file, s.file, QStringLiteral("-o"), joined});
         QCOMPARE(j.status, 0);
         QCOMPARE(j.out,
-                 QStringLiteral("60 pictures, 2.400 s at 25.000 fps, 320x240 -> %1\n").arg(joined));
+                 QStringLiteral("60 pictures, 2.400 s at 25.000 fps, 320x240 -> %1\njoined 2 "
+                                "segments, first %2, last %2\n")
+                     .arg(joined, s.file));
         QCOMPARE(DecodePictureHashes(joined),
                  DecodePictureHashes(s.file) + DecodePictureHashes(s.file));
+        // Segments in the order the shell lists them (seg10 before seg2): joined by their
+        // numbers, unless --join-in-order keeps the order given; the summary names both ends.
+        const QString seg2 = tmp.filePath(QStringLiteral("seg2.h264"));
+        const QString seg10 = tmp.filePath(QStringLiteral("seg10.h264"));
+        const QString other = FindTestStream(QStringLiteral("aud_320x240.h264")).file;
+        QVERIFY(QFile::copy(s.file, seg2) && QFile::copy(other, seg10));
+        const struct {
+            const char* option;
+            QString first, last;
+        } joins[] = {{"--join", seg2, seg10}, {"--join-in-order", seg10, seg2}};
+        for (const auto& order : joins) {
+            const QString out =
+                tmp.filePath(QLatin1String(order.option + 2) + QStringLiteral(".mp4"));
+            const Run o =
+                Cli({QLatin1String(order.option), seg10, seg2, QStringLiteral("-o"), out});
+            QCOMPARE(o.status, 0);
+            QVERIFY2(o.out.endsWith(QStringLiteral(" -> %1\njoined 2 segments, first %2, last %3\n")
+                                        .arg(out, order.first, order.last)),
+                     qPrintable(o.out));
+            QCOMPARE(DecodePictureHashes(out),
+                     DecodePictureHashes(order.first) + DecodePictureHashes(order.last));
+        }
     }
 
     void severalInputs() {

@@ -23,10 +23,11 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProcess>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -91,6 +92,7 @@ QTimer* WhenModal(std::function<void(T*)> act) {
 struct BoxSeen {
     bool shown = false;
     QString text, informative, title;
+    QString informativeRead;  // what screen readers get of it
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList buttons;  // texts, without their mnemonics
     QMessageBox::StandardButtons standard;
@@ -106,6 +108,9 @@ QTimer* AnswerBox(BoxSeen* seen) {
         seen->text = box->text();
         // Without the breaks that let a long path wrap.
         seen->informative = box->informativeText().remove(QChar(0x200B));
+        if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+            seen->informativeRead =
+                QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
         seen->size = box->size();
         seen->title = box->windowTitle();
         seen->icon = box->icon();
@@ -155,9 +160,16 @@ void SelectInputs(Tovanmuxer* w, const QStringList& inputs) {
 // The texts of the list's rows.
 QStringList Rows(Tovanmuxer* w) {
     QStringList rows;
-    auto* list = Child<QListWidget>(w, "listInputs");
-    for (int i = 0; i < list->count(); ++i) rows << list->item(i)->text();
+    const QAbstractItemModel* model = Child<QListView>(w, "listInputs")->model();
+    for (int i = 0; i < model->rowCount(); ++i) rows << model->index(i, 0).data().toString();
     return rows;
+}
+
+// The names of the listed inputs, in order.
+QStringList Names(Tovanmuxer* w) {
+    QStringList names;
+    for (const QString& path : w->Inputs()) names << QFileInfo(path).fileName();
+    return names;
 }
 
 QStringList Native(const QStringList& paths) {
@@ -275,8 +287,7 @@ private Q_SLOTS:
             QCOMPARE(c->parentWidget(), central);
         QCOMPARE(group->title(), QStringLiteral("Convert Tool"));
         QCOMPARE(group2->title(), QStringLiteral("Prompt Message"));
-        QCOMPARE(start->text(), QStringLiteral("StartDownload"));
-        QCOMPARE(group->minimumSize(), QSize(0, 130));
+        QCOMPARE(start->text(), QStringLiteral("Start&Download"));
         QCOMPARE(group2->minimumSize(), QSize(0, 110));
 
         auto* grid = qobject_cast<QGridLayout*>(group->layout());
@@ -290,10 +301,10 @@ private Q_SLOTS:
         };
         const Cell cells[] = {{"label", "QLabel", 0, 0, "Open files"},
                               {"edtFilePath", "QLineEdit", 0, 1, ""},
-                              {"btnSelect", "QPushButton", 0, 2, "Select"},
+                              {"btnSelect", "QPushButton", 0, 2, "&Select"},
                               {"label_2", "QLabel", 1, 0, "Save downloaded files to"},
                               {"edtDownPath", "QLineEdit", 1, 1, nullptr},
-                              {"btnBrowse", "QPushButton", 1, 2, "Browse"}};
+                              {"btnBrowse", "QPushButton", 1, 2, "&Browse"}};
         for (const Cell& c : cells) {
             QWidget* item = grid->itemAtPosition(c.row, c.column)->widget();
             QVERIFY(item);
@@ -308,14 +319,14 @@ private Q_SLOTS:
             const QString text = item->property("text").toString();
             QCOMPARE(text, QLatin1String(c.text));
         }
-        // The list of inputs spans the group's third row.
-        auto* list = Child<QListWidget>(&w, "listInputs");
+        // The list of inputs fills the group's third row, its buttons beside it.
+        auto* list = Child<QListView>(&w, "listInputs");
         QVERIFY(list);
         QCOMPARE(list->parentWidget(), group);
         int r, col, rs, cs;
         grid->getItemPosition(grid->indexOf(list), &r, &col, &rs, &cs);
-        QCOMPARE(QList<int>({r, col, rs, cs}), QList<int>({2, 0, 1, 3}));
-        QCOMPARE(list->count(), 0);
+        QCOMPARE(QList<int>({r, col, rs, cs}), QList<int>({2, 0, 1, 2}));
+        QCOMPARE(list->model()->rowCount(), 0);
         auto* join = Child<QCheckBox>(&w, "chkJoin");
         QVERIFY(join && !join->isChecked());
         grid->getItemPosition(grid->indexOf(join), &r, &col, &rs, &cs);
@@ -327,6 +338,10 @@ private Q_SLOTS:
             {"edtDownPath", "Save downloaded files to"},
             {"btnBrowse", "Browse"},
             {"listInputs", "Inputs"},
+            {"btnUp", "Move up"},
+            {"btnDown", "Move down"},
+            {"btnRemove", "Remove"},
+            {"btnClear", "Clear"},
             {"chkJoin", "Join into one file (segments of one recording, in the listed order)"},
             {"textLog", "Prompt Message"},
             {"btnStartDownload", "StartDownload"}};
@@ -353,6 +368,21 @@ private Q_SLOTS:
                            static_cast<QLayout*>(form)}) {
             QCOMPARE(l->spacing(), 6);
             QCOMPARE(l->contentsMargins(), QMargins(11, 11, 11, 11));
+        }
+        // At its smallest the window still shows every control of the group whole, none over
+        // another.
+        w.show();
+        w.resize(w.minimumSize().expandedTo(w.minimumSizeHint()));
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QApplication::processEvents();
+        QList<QWidget*> controls;
+        for (QWidget* c : group->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+            if (c->isVisible()) controls << c;
+        for (QWidget* c : controls) {
+            QVERIFY2(group->contentsRect().contains(c->geometry()), c->objectName().toLatin1());
+            for (QWidget* d : controls)
+                QVERIFY2(c == d || !c->geometry().intersects(d->geometry()),
+                         (c->objectName() + QLatin1Char(' ') + d->objectName()).toLatin1());
         }
     }
 
@@ -444,7 +474,8 @@ private Q_SLOTS:
     }
 
     void defaultSaveDir() {
-        // The program's directory while it can be written; else the videos directory, else home.
+        // The program's directory while it can be written and is not a system one (as for root,
+        // who can write into /usr/bin); else the videos directory, else home.
         const QByteArray home = qgetenv("HOME"), config = qgetenv("XDG_CONFIG_HOME");
         QTemporaryDir user;
         qputenv("HOME", QFile::encodeName(user.path()));
@@ -454,11 +485,13 @@ private Q_SLOTS:
         const QString home1 = DefaultSaveDir(installed);
         QVERIFY(QDir(user.path()).mkdir(QStringLiteral("Videos")));
         const QString videos = DefaultSaveDir(installed);
+        const QString system = DefaultSaveDir(QStringLiteral("/usr/bin"));
         qputenv("HOME", home);
         config.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", config);
         QCOMPARE(DefaultSaveDir(program), program);
         QCOMPARE(home1, user.path());
         QCOMPARE(videos, user.filePath(QStringLiteral("Videos")));
+        QCOMPARE(system, user.filePath(QStringLiteral("Videos")));
     }
 
     void warningBoxes_data() {
@@ -500,12 +533,25 @@ private Q_SLOTS:
 
     void startWithoutChoices() {
         Tovanmuxer w;
-        // Nothing chosen: warning 0, after the output path was composed.
-        BoxSeen seen;
-        AnswerBox(&seen);
-        Child<QPushButton>(&w, "btnStartDownload")->click();
-        QVERIFY(seen.shown);
-        QCOMPARE(seen.text, QStringLiteral("Please open file!"));
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        // Nothing chosen: warning 0. The start button pressed by Enter, Space or Alt+D.
+        auto* start = Child<QPushButton>(&w, "btnStartDownload");
+        start->setFocus();
+        const std::pair<int, Qt::KeyboardModifiers> keys[] = {{Qt::Key_Return, {}},
+                                                              {Qt::Key_Enter, {}},
+                                                              {Qt::Key_Space, {}},
+                                                              {Qt::Key_D, Qt::AltModifier}};
+        for (const auto& [keyCode, modifiers] : keys) {
+            w.activateWindow();  // again, after the box
+            QVERIFY(QTest::qWaitForWindowActive(&w));
+            BoxSeen seen;
+            AnswerBox(&seen);
+            QTest::keyClick(start, Qt::Key(keyCode), modifiers);
+            // A mnemonic clicks after showing the button pressed a moment.
+            QTRY_VERIFY2(seen.shown, qPrintable(QKeySequence(keyCode | modifiers).toString()));
+            QCOMPARE(seen.text, QStringLiteral("Please open file!"));
+        }
         // An empty directory field: warning 2, nothing else.
         Child<QLineEdit>(&w, "edtDownPath")->clear();
         BoxSeen seen2;
@@ -587,17 +633,37 @@ private Q_SLOTS:
         QVERIFY2(log.endsWith(QStringLiteral(" -> ") + QDir::toNativeSeparators(out) +
                               QLatin1Char('\n')),
                  qPrintable(log));
-        auto* list = Child<QListWidget>(&w, "listInputs");
-        QCOMPARE(list->count(), 1);
-        QCOMPARE(list->item(0)->text(),
-                 QFileInfo(input).fileName() + QStringLiteral(": done: ") + name);
+        QCOMPARE(Rows(&w),
+                 QStringList{QFileInfo(input).fileName() + QStringLiteral(": done: ") + name});
+
+        // A done input stays done: the start button has nothing left to convert.
+        auto* start = Child<QPushButton>(&w, "btnStartDownload");
+        BoxSeen again;
+        AnswerBox(&again);
+        start->click();
+        QCOMPARE(again.text, QStringLiteral("Please open file!"));
+        QCOMPARE(again.informative, QStringLiteral("Every listed file is converted already."));
+        QCOMPARE(FilesIn(outDir.path()).size(), 1);
+        // A cancelled file dialog changes nothing; "Clear" empties the list, "Select" adds.
+        WhenModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
+        Child<QPushButton>(&w, "btnSelect")->click();
+        QCOMPARE(Child<QLineEdit>(&w, "edtFilePath")->text(), QDir::toNativeSeparators(input));
+        QCOMPARE(Rows(&w).size(), 1);
+        const auto relist = [&] {
+            Child<QPushButton>(&w, "btnClear")->click();
+            QVERIFY(Rows(&w).isEmpty());
+            SelectInput(&w, input);
+            QCOMPARE(Rows(&w),
+                     QStringList{QFileInfo(input).fileName() + QStringLiteral(": waiting")});
+        };
+        relist();
 
         // A directory typed into the field is where the next output goes.
-        auto* start = Child<QPushButton>(&w, "btnStartDownload");
         QTemporaryDir typedDir;
         TypeDir(&w, typedDir.path());
         start->click();
         QCOMPARE(FilesIn(typedDir.path()).size(), 1);
+        relist();
         // One that does not exist fails with the engine's reason.
         TypeDir(&w, typedDir.filePath(QStringLiteral("missing")));
         BoxSeen missing;
@@ -620,23 +686,25 @@ private Q_SLOTS:
         start->click();
         QCOMPARE(FilesIn(outDir.path()).size(), 2);
 
-        // A failed conversion says so, with the engine's reason, and leaves nothing.
+        // A failed conversion says so, with the reason, and leaves nothing: an empty file is
+        // said to be one.
+        relist();
         QFile::resize(input, 0);
         BoxSeen seen;
         AnswerBox(&seen);
         start->click();
         QVERIFY(seen.shown);
         QCOMPARE(seen.text, QStringLiteral("Convert failed, please rewrite the operation!"));
-        QVERIFY2(seen.informative.contains(QStringLiteral("sequence parameter set")),
-                 qPrintable(seen.informative));
+        QCOMPARE(seen.informative, QStringLiteral("empty file"));
+        QCOMPARE(Rows(&w),
+                 QStringList{QFileInfo(input).fileName() + QStringLiteral(": failed: empty file")});
         QCOMPARE(FilesIn(outDir.path()).size(), 2);
-        // A cancelled file dialog empties the input: warning 0.
-        WhenModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
-        Child<QPushButton>(&w, "btnSelect")->click();
+        // An emptied list: warning 0.
+        Child<QPushButton>(&w, "btnClear")->click();
         QVERIFY(Child<QLineEdit>(&w, "edtFilePath")->text().isEmpty());
         BoxSeen seen4;
         AnswerBox(&seen4);
-        Child<QPushButton>(&w, "btnStartDownload")->click();
+        start->click();
         QCOMPARE(seen4.text, QStringLiteral("Please open file!"));
     }
 
@@ -646,6 +714,8 @@ private Q_SLOTS:
         QTest::addColumn<uint>("den");
         QTest::newRow("listed") << QStringList{QStringLiteral("29.97")} << 30000u << 1001u;
         QTest::newRow("typed") << QStringList{QStringLiteral("12.5")} << 25u << 2u;
+        // Not completed to a listed one (23.976) on the way.
+        QTest::newRow("start of a listed one") << QStringList{QStringLiteral("2")} << 2u << 1u;
         QTest::newRow("not a rate, then one")
             << QStringList{QStringLiteral("fast"), QStringLiteral("30")} << 30u << 1u;
         QTest::newRow("cancelled") << QStringList{QString()} << 0u << 0u;
@@ -663,25 +733,36 @@ private Q_SLOTS:
         w.show();
         SelectInput(&w, input);
         TypeDir(&w, outDir.path());
-        QString offered;  // the list, the preselected rate and the question, when first asked
+        // The list, the preselected rate, the box's name and the question as screen readers get
+        // it, when first asked.
+        QString offered;
+        bool enterIgnored = false;
         std::function<void(QInputDialog*)> answer = [&](QInputDialog* d) {
+            auto* box = d->findChild<QComboBox*>();
             if (offered.isEmpty())
                 offered = d->comboBoxItems().join(QLatin1Char(' ')) + QLatin1Char('|') +
-                          d->textValue() + QLatin1Char('|') + d->labelText();
+                          d->textValue() + QLatin1Char('|') + box->accessibleName() +
+                          QLatin1Char('|') + d->findChild<QLabel*>()->accessibleName();
             const QString a = answers.takeFirst();
             if (a.isEmpty()) return d->reject();
-            QLineEdit* typed = d->findChild<QComboBox*>()->lineEdit();
+            QLineEdit* typed = box->lineEdit();
             typed->clear();
             QTest::keyClicks(typed, a);
             if (!answers.isEmpty()) WhenModal<QInputDialog>(answer);
-            d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            // One Enter answers.
+            QTest::keyClick(typed, Qt::Key_Return);
+            if (d->isVisible()) {
+                enterIgnored = true;
+                d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            }
         };
         WhenModal<QInputDialog>(answer);
         Child<QPushButton>(&w, "btnStartDownload")->click();
         QVERIFY(answers.isEmpty());
-        QVERIFY2(
-            offered.startsWith(QStringLiteral("23.976 24 25 29.97 30 50 59.94 60|25|cam.h264")),
-            qPrintable(offered));
+        QVERIFY(!enterIgnored);
+        QCOMPARE(offered, QStringLiteral("23.976 24 25 29.97 30 50 59.94 60|25|Frames per second|"
+                                         "cam.h264 does not say its frame rate.\nFrames per "
+                                         "second:"));
         const QStringList made = FilesIn(outDir.path());
         if (!num) {  // cancelled: nothing converted, nothing said
             QVERIFY(made.isEmpty());
@@ -708,7 +789,7 @@ private Q_SLOTS:
         // are disabled, a double click on the start button or typing into the directory field
         // meanwhile does nothing, and Escape cancels, leaving the window as it was.
         int shownValue = -1;
-        QString label, rowDuring;
+        QString label, rowDuring, barName;
         bool partSeen = false, focusInDialog = false;
         QStringList enabledDuring;
         WhenModal<QProgressDialog>([&](QProgressDialog* d) {
@@ -716,11 +797,12 @@ private Q_SLOTS:
             shownValue = d->value();
             label = d->labelText();
             partSeen = !PartsIn(outDir.path()).isEmpty();
-            rowDuring = Child<QListWidget>(&w, "listInputs")->item(0)->text();
+            rowDuring = Rows(&w).value(0);
+            barName = d->findChild<QProgressBar*>()->accessibleName();
             for (QWidget* c : w.findChildren<QWidget*>())
                 if (c->window() == &w && c->isEnabled() &&
                     (qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c) ||
-                     qobject_cast<QListWidget*>(c)))
+                     qobject_cast<QListView*>(c)))
                     enabledDuring << c->objectName();
             QWidget* focus = QApplication::focusWidget();
             focusInDialog = focus && focus->window() == d;
@@ -740,13 +822,16 @@ private Q_SLOTS:
         QVERIFY2(enabledDuring.isEmpty(), qPrintable(enabledDuring.join(QLatin1Char(' '))));
         QVERIFY2(rowDuring.startsWith(QStringLiteral("long.h264: converting, ")),
                  qPrintable(rowDuring));
-        QCOMPARE(Child<QListWidget>(&w, "listInputs")->item(0)->text(),
-                 QStringLiteral("long.h264: cancelled"));
+        QCOMPARE(barName, QStringLiteral("Share converted"));
+        QCOMPARE(Rows(&w), QStringList{QStringLiteral("long.h264: cancelled")});
         QVERIFY(start->isEnabled() && Child<QPushButton>(&w, "btnSelect")->isEnabled());
         QVERIFY(!seen.shown);
         QVERIFY(!ShownWidget<QProgressDialog>());
         QCOMPARE(FilesIn(outDir.path()), QStringList());
-        QVERIFY(Child<QTextBrowser>(&w, "textLog")->toPlainText().isEmpty());
+        QVERIFY2(Child<QTextBrowser>(&w, "textLog")
+                     ->toPlainText()
+                     .endsWith(QStringLiteral("] long.h264: cancelled\n")),
+                 qPrintable(Child<QTextBrowser>(&w, "textLog")->toPlainText()));
         QCOMPARE(Child<QLineEdit>(&w, "edtFilePath")->text(), QDir::toNativeSeparators(input));
         QCOMPARE(Child<QLineEdit>(&w, "edtDownPath")->text(),
                  QDir::toNativeSeparators(outDir.path()));
@@ -801,15 +886,21 @@ private Q_SLOTS:
                 start, new QMouseEvent(QEvent::MouseButtonRelease, at, start->mapToGlobal(at),
                                        Qt::LeftButton, Qt::NoButton, {}));
         });
+        // Such a click would find the input done, and say that nothing is left to convert.
+        BoxSeen stray;
+        QTimer* watch = AnswerBox(&stray);
         QTest::mouseClick(start, Qt::LeftButton);
         // A click within the double-click interval after the end: the second click of a double
         // click that the conversion outran.
         QTest::mouseClick(start, Qt::LeftButton);
         QTest::qWait(200);  // anything still queued would run now
+        delete watch;
+        QVERIFY(!stray.shown);
         QCOMPARE(FilesIn(outDir.path()).size(), 1);
         QCOMPARE(Child<QTextBrowser>(&w, "textLog")->toPlainText().count(QLatin1Char('\n')), 1);
         // Later, a click is a click again.
         QTest::qWait(QApplication::doubleClickInterval());
+        w.AddInputs({FindTestStream(QStringLiteral("aud_320x240.h264")).file});
         QTest::mouseClick(start, Qt::LeftButton);
         QCOMPARE(FilesIn(outDir.path()).size(), 2);
     }
@@ -868,7 +959,8 @@ private Q_SLOTS:
         file.setUrls({QUrl::fromLocalFile(stream)});
         for (QWidget* target :
              {static_cast<QWidget*>(&w), Child<QWidget>(&w, "label"),
-              Child<QTextBrowser>(&w, "textLog")->viewport(), static_cast<QWidget*>(dir)}) {
+              Child<QTextBrowser>(&w, "textLog")->viewport(),
+              Child<QListView>(&w, "listInputs")->viewport(), static_cast<QWidget*>(dir)}) {
             QVERIFY(drop(target, file));
             QCOMPARE(w.Inputs(), QStringList{QDir::toNativeSeparators(stream)});  // once
             QCOMPARE(path->text(), QDir::toNativeSeparators(stream));
@@ -906,7 +998,7 @@ private Q_SLOTS:
         QCOMPARE(path->text(), QStringLiteral("4 files"));
         // Screen readers see one row per input, with its state.
         QAccessibleInterface* list =
-            QAccessible::queryAccessibleInterface(Child<QListWidget>(&w, "listInputs"));
+            QAccessible::queryAccessibleInterface(Child<QListView>(&w, "listInputs"));
         QCOMPARE(list->childCount(), 4);
         QCOMPARE(list->child(3)->role(), QAccessible::ListItem);
         QCOMPARE(list->child(3)->text(QAccessible::Name), QStringLiteral("seg10.h264: waiting"));
@@ -984,13 +1076,33 @@ private Q_SLOTS:
         QVERIFY(!at.isNull());
         at.setPosition(at.selectionStart() + 2);
         QTest::mouseClick(log->viewport(), Qt::LeftButton, {}, log->cursorRect(at).center());
+        // Screen readers get the text, and the links as its children, with an action each.
+        QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(log);
+        QAccessibleTextInterface* text = reader->textInterface();
+        QVERIFY(text);
+        QCOMPARE(text->text(0, text->characterCount()), log->toPlainText());
+        QCOMPARE(reader->childCount(), 2);
+        QAccessibleInterface* link = reader->child(1);
+        QCOMPARE(link->role(), QAccessible::Link);
+        QCOMPARE(link->text(QAccessible::Name), QDir::toNativeSeparators(outC));
+        QCOMPARE(reader->indexOfChild(link), 1);
+        QCOMPARE(link->parent(), reader);
+        QVERIFY(reader->rect().contains(link->rect().center()));
+        link->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-        QCOMPARE(desktop.urls, QList<QUrl>{QUrl::fromLocalFile(outDir.path())});
+        QCOMPARE(desktop.urls, QList<QUrl>(2, QUrl::fromLocalFile(outDir.path())));
     }
 
     // Cancel during the second of three: the first output stays, the rest are not converted and
-    // leave nothing.
+    // leave nothing. Joined, each row shows its own part while it is read, and nothing is
+    // written.
+    void cancelInTheMiddle_data() {
+        QTest::addColumn<bool>("join");
+        QTest::newRow("each") << false;
+        QTest::newRow("joined") << true;
+    }
     void cancelInTheMiddle() {
+        QFETCH(bool, join);
         const QString longInput = LongStream(tmp);
         QVERIFY(!longInput.isEmpty());
         const QString first = FindTestStream(QStringLiteral("baseline_320x240.h264")).file;
@@ -998,13 +1110,18 @@ private Q_SLOTS:
         QTemporaryDir outDir;
         Tovanmuxer w;
         w.show();
-        w.AddInputs({first, longInput, last});
+        for (const QString& input : {first, longInput, last}) w.AddInputs({input});  // as given
+        Child<QCheckBox>(&w, "chkJoin")->setChecked(join);
         TypeDir(&w, outDir.path());
         QString label;
+        QStringList rowsDuring;
         std::function<void(QProgressDialog*)> cancelSecond = [&](QProgressDialog* d) {
-            if (!d->labelText().contains(QStringLiteral("(2 of 3)")))
+            const QStringList rows = Rows(&w);
+            if (join ? !rows[1].startsWith(QStringLiteral("long.h264: converting"))
+                     : !d->labelText().contains(QStringLiteral("(2 of 3)")))
                 return void(WhenModal<QProgressDialog>(cancelSecond));
             label = d->labelText();
+            rowsDuring = rows;
             d->cancel();
         };
         WhenModal<QProgressDialog>(cancelSecond);
@@ -1013,30 +1130,84 @@ private Q_SLOTS:
         Child<QPushButton>(&w, "btnStartDownload")->click();
         delete watch;
         QVERIFY(!seen.shown);
-        QCOMPARE(label, QStringLiteral("Converting long.h264 (2 of 3)"));
         const QStringList made = FilesIn(outDir.path());
+        const QStringList log =
+            Child<QTextBrowser>(&w, "textLog")->toPlainText().split(QLatin1Char('\n'));
+        if (join) {
+            QCOMPARE(label, QStringLiteral("Converting baseline_320x240.h264 and 2 more, joined"));
+            QCOMPARE(rowsDuring[0], QStringLiteral("baseline_320x240.h264: converting, 100 %"));
+            QVERIFY2(QRegularExpression(QStringLiteral("^long.h264: converting, [0-9]{1,2} %$"))
+                         .match(rowsDuring[1])
+                         .hasMatch(),
+                     qPrintable(rowsDuring[1]));
+            QCOMPARE(rowsDuring[2], QStringLiteral("aud_320x240.h264: waiting"));
+            QCOMPARE(made, QStringList());
+            QCOMPARE(Rows(&w), QStringList({QStringLiteral("baseline_320x240.h264: cancelled"),
+                                            QStringLiteral("long.h264: cancelled"),
+                                            QStringLiteral("aud_320x240.h264: cancelled")}));
+            QCOMPARE(log.size(), 2);
+            QVERIFY2(log[0].endsWith(
+                         QStringLiteral("] baseline_320x240.h264 and 2 more, joined: cancelled")),
+                     qPrintable(log[0]));
+            return;
+        }
+        QCOMPARE(label, QStringLiteral("Converting long.h264 (2 of 3)"));
         QCOMPARE(made.size(), 1);
         QVERIFY(made[0].endsWith(QLatin1String("-baseline_320x240.mp4")));
         QCOMPARE(Rows(&w), QStringList({QStringLiteral("baseline_320x240.h264: done: ") + made[0],
                                         QStringLiteral("long.h264: cancelled"),
                                         QStringLiteral("aud_320x240.h264: cancelled")}));
-        QCOMPARE(Child<QTextBrowser>(&w, "textLog")->toPlainText().count(QLatin1Char('\n')), 1);
+        QCOMPARE(log.size(), 3);
+        QVERIFY2(log[1].endsWith(QStringLiteral("] long.h264: cancelled; 1 more not converted")),
+                 qPrintable(log[1]));
     }
 
-    // "Join into one file": the inputs, in the listed order, into one MP4 named after the
-    // first; a bad segment fails the whole and leaves nothing.
+    // "Join into one file": the segments as the dialog hands them over, listed in number order;
+    // the user takes one off and moves others, and the join follows the list, into one MP4 named
+    // after the first. A bad segment fails the whole and leaves nothing.
     void joinChoice() {
         QTemporaryDir inDir, outDir;
-        const QString one = FindTestStream(QStringLiteral("baseline_320x240.h264")).file;
+        const QString streams[] = {FindTestStream(QStringLiteral("baseline_320x240.h264")).file,
+                                   FindTestStream(QStringLiteral("aud_320x240.h264")).file,
+                                   FindTestStream(QStringLiteral("weightp_320x240.h264")).file};
         QStringList segments;
+        int k = 0;
         for (const char* name : {"seg1.h264", "seg2.h264", "seg10.h264"}) {
             segments << inDir.filePath(QLatin1String(name));
-            QVERIFY(QFile::copy(one, segments.last()));
+            QVERIFY(QFile::copy(streams[k++], segments.last()));
         }
+        const QString notes = inDir.filePath(QStringLiteral("notes.h264"));
+        QFile text(notes);
+        QVERIFY(text.open(QIODevice::WriteOnly) && text.write("not a stream\n") > 0);
+        text.close();
         Tovanmuxer w;
         w.show();
-        w.AddInputs({inDir.path()});
+        SelectInputs(&w, {segments[2], segments[0], segments[1]});
+        QCOMPARE(Names(&w), QStringList({QStringLiteral("seg1.h264"), QStringLiteral("seg2.h264"),
+                                         QStringLiteral("seg10.h264")}));
+        SelectInputs(&w, {notes});  // added to the list
+        QCOMPARE(w.Inputs().size(), 4);
+        auto* list = Child<QListView>(&w, "listInputs");
+        auto* up = Child<QPushButton>(&w, "btnUp");
+        auto* down = Child<QPushButton>(&w, "btnDown");
+        auto* remove = Child<QPushButton>(&w, "btnRemove");
+        QVERIFY(!up->isEnabled() && !down->isEnabled() && !remove->isEnabled());
+        // The text file off with Delete; seg10, selected then, up by Alt+Up and the button, and
+        // down again by the other.
+        w.activateWindow();  // for the keys, after the dialog
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        list->setFocus();
+        list->setCurrentIndex(list->model()->index(3, 0));
+        QVERIFY(up->isEnabled() && !down->isEnabled() && remove->isEnabled());
+        QTest::keyClick(list, Qt::Key_Delete);
         QCOMPARE(w.Inputs(), Native(segments));
+        QTest::keyClick(list, Qt::Key_Up, Qt::AltModifier);
+        up->click();
+        QCOMPARE(Names(&w).first(), QStringLiteral("seg10.h264"));
+        QVERIFY(!up->isEnabled());
+        down->click();
+        QCOMPARE(w.Inputs(), Native({segments[0], segments[2], segments[1]}));
+
         Child<QCheckBox>(&w, "chkJoin")->setChecked(true);
         TypeDir(&w, outDir.path());
         auto* start = Child<QPushButton>(&w, "btnStartDownload");
@@ -1044,15 +1215,22 @@ private Q_SLOTS:
         const QStringList made = FilesIn(outDir.path());
         QCOMPARE(made.size(), 1);
         QVERIFY(made[0].endsWith(QLatin1String("-seg1.mp4")));
-        const QVector<QByteArray> pictures = DecodePictureHashes(one);
-        QCOMPARE(DecodePictureHashes(outDir.filePath(made[0])), pictures + pictures + pictures);
+        QVector<QByteArray> pictures[3];
+        for (int i = 0; i < 3; ++i) pictures[i] = DecodePictureHashes(streams[i]);
+        QCOMPARE(DecodePictureHashes(outDir.filePath(made[0])),
+                 pictures[0] + pictures[2] + pictures[1]);
         for (const QString& row : Rows(&w))
             QVERIFY2(row.endsWith(QStringLiteral(": done: ") + made[0]), qPrintable(row));
         const QString log = Child<QTextBrowser>(&w, "textLog")->toPlainText();
-        QVERIFY2(log.contains(QStringLiteral("] seg1.h264 and 2 more, joined: %1 pictures")
-                                  .arg(3 * pictures.size())),
-                 qPrintable(log));
+        QVERIFY2(
+            log.contains(QStringLiteral("] seg1.h264 and 2 more, joined: %1 pictures")
+                             .arg(pictures[0].size() + pictures[1].size() + pictures[2].size())),
+            qPrintable(log));
 
+        // Listed again, of the folder, in number order.
+        Child<QPushButton>(&w, "btnClear")->click();
+        w.AddInputs({inDir.path()});
+        QCOMPARE(w.Inputs(), Native(segments));
         // The middle segment of another codec: nothing is written, every row says why.
         QVERIFY(QFile::remove(segments[1]));
         QVERIFY(QFile::copy(FindTestStream(QStringLiteral("nobframes_320x240.hevc")).file,
@@ -1168,6 +1346,7 @@ private Q_SLOTS:
         QCOMPARE(seen.informative, QStringLiteral("Cannot save into \"%1\" (%2): No such file or "
                                                   "directory")
                                        .arg(typed, user.filePath(typed)));
+        QCOMPARE(seen.informativeRead, seen.informative);  // without the breaks
         QVERIFY2(seen.size.width() <= w.screen()->geometry().width(),
                  qPrintable(QString::number(seen.size.width())));
     }

@@ -1,9 +1,14 @@
 #include "ui/tovanmuxer.h"
 
 #include <limits.h>
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -14,8 +19,10 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -27,7 +34,6 @@
 #include <functional>
 
 #include "convert/partfile.h"
-#include "convert/timestamps.h"
 
 QString FileNameOfPath(const QString& path) {
     return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
@@ -120,6 +126,11 @@ QString Breakable(const QString& text) {
     return out;
 }
 
+void SetBreakableText(QLabel* label, const QString& text) {
+    label->setText(Breakable(text));
+    label->setAccessibleName(text);
+}
+
 QStringList InputArguments(const QStringList& arguments, const QString& workingDir) {
     QStringList files;
     bool options = true;
@@ -140,9 +151,18 @@ QStringList InputArguments(const QStringList& arguments, const QString& workingD
 }
 
 QString DefaultSaveDir(const QString& programDir) {
-    // An installed program's directory (/usr/local/bin) is not the user's to write into.
+    // An installed program's directory (/usr/local/bin) is not where videos go, even for root,
+    // who can write there.
     const QFileInfo program(programDir);
-    if (program.isDir() && program.isWritable()) return programDir;
+    bool system = false;
+#ifdef Q_OS_UNIX
+    const QString dir = QDir::cleanPath(program.absoluteFilePath()) + QLatin1Char('/');
+    for (const char* top :
+         {"/usr/", "/opt/", "/bin/", "/sbin/", "/lib/", "/lib64/", "/etc/", "/var/", "/snap/"})
+        system = system || dir.startsWith(QLatin1String(top));
+    system = system || program.ownerId() != uint(geteuid());
+#endif
+    if (!system && program.isDir() && program.isWritable()) return programDir;
     const QFileInfo videos(QStandardPaths::writableLocation(QStandardPaths::MoviesLocation));
     if (!videos.filePath().isEmpty() && videos.isDir() && videos.isWritable())
         return videos.filePath();
@@ -164,46 +184,6 @@ QStringList DraggedFiles(const QMimeData* mime) {
     return paths;
 }
 
-// Whether `a` comes before `b` with the digits in a name counted as numbers: seg2 before seg10,
-// as a camera numbers its segments; else by code unit.
-bool NameBefore(const QString& a, const QString& b) {
-    int i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a[i].isDigit() && b[j].isDigit()) {
-            int ei = i, ej = j;
-            while (ei < a.size() && a[ei].isDigit()) ++ei;
-            while (ej < b.size() && b[ej].isDigit()) ++ej;
-            // Leading zeros aside, the longer run is the larger number.
-            int zi = i, zj = j;
-            while (zi + 1 < ei && a[zi] == QLatin1Char('0')) ++zi;
-            while (zj + 1 < ej && b[zj] == QLatin1Char('0')) ++zj;
-            if (ei - zi != ej - zj) return ei - zi < ej - zj;
-            const int c = QStringView(a).mid(zi, ei - zi).compare(QStringView(b).mid(zj, ej - zj));
-            if (c != 0) return c < 0;
-            i = ei;
-            j = ej;
-        } else {
-            if (a[i] != b[j]) return a[i] < b[j];
-            ++i;
-            ++j;
-        }
-    }
-    if ((a.size() - i) != (b.size() - j)) return a.size() - i < b.size() - j;
-    return a < b;  // equal as numbers ("01" and "1"): a fixed order all the same
-}
-
-// The stream files directly in `dir`, by content, in the order of their names.
-QStringList StreamsIn(const QString& dir) {
-    QStringList names = QDir(dir).entryList(QDir::Files | QDir::Readable, QDir::NoSort);
-    std::sort(names.begin(), names.end(), NameBefore);
-    QStringList streams;
-    for (const QString& name : names) {
-        const QString path = QDir(dir).filePath(name);
-        if (StreamFileCodec(path) != Codec::Unknown) streams << path;
-    }
-    return streams;
-}
-
 // The conversion summary for the log, the command-line converter's lines in one, the output
 // path a link that opens its folder.
 QString SummaryHtml(const ConversionSummary& s) {
@@ -221,21 +201,7 @@ QString SummaryHtml(const ConversionSummary& s) {
     return html;
 }
 
-// The timestamp file beside the stream `input`: a file of the same base name ("cam.h264" ->
-// "cam.txt", "cam.h264.tc", ...) whose first line is a timestamp file's header; empty for none.
-QString TimestampFileBeside(const QString& input) {
-    const QFileInfo info(input);
-    const QString base = info.completeBaseName();
-    if (base.isEmpty()) return QString();
-    QStringList names = info.dir().entryList({base + QStringLiteral(".*")},
-                                             QDir::Files | QDir::Readable, QDir::Name);
-    for (const QString& name : names) {
-        if (name == info.fileName()) continue;
-        const QString path = info.dir().filePath(name);
-        if (IsTimestampFile(path)) return path;
-    }
-    return QString();
-}
+}  // namespace
 
 // A conversion running inside the start slot: a progress dialog over the window, updated from
 // the converter's progress hook, which also lets the toolkit repaint and handle the dialog.
@@ -252,6 +218,8 @@ public:
         dialog.setMinimumDuration(500);
         dialog.setAutoClose(false);
         dialog.setAutoReset(false);
+        if (auto* bar = dialog.findChild<QProgressBar*>())
+            bar->setAccessibleName(Tovanmuxer::tr("Share converted"));
         window->setCursor(Qt::WaitCursor);
         qApp->installEventFilter(this);
     }
@@ -265,14 +233,14 @@ public:
 
     void SetLabel(const QString& label) { dialog.setLabelText(label); }
 
-    // The converter's hook: false once the user cancelled or closed the window. `shown` hears
-    // the share done, in thousandths.
-    bool Update(uint64_t done, uint64_t total, const std::function<void(int)>& shown) {
+    // The converter's hook: false once the user cancelled or closed the window. `shown` runs
+    // when the dialog has shown the share done.
+    bool Update(uint64_t done, uint64_t total, const std::function<void()>& shown) {
         if (clock.isValid() && clock.elapsed() < 100) return true;  // a few times a second
         clock.start();
         const int value = total ? int(std::min(done, total) * 1000 / total) : 0;
         dialog.setValue(value);
-        shown(value);
+        shown();
         QCoreApplication::processEvents();
         return !dialog.wasCanceled() && !*stop;
     }
@@ -326,8 +294,6 @@ private:
     QElapsedTimer clock;
 };
 
-}  // namespace
-
 Tovanmuxer::Tovanmuxer(QWidget* parent, Qt::WindowFlags flags) : QMainWindow(parent, flags) {
     ui.setupUi(this);
     Init();
@@ -347,6 +313,32 @@ void Tovanmuxer::Init() {
     ui.edtDownPath->installEventFilter(this);
     ui.btnStartDownload->installEventFilter(this);
     connect(ui.textLog, &QTextBrowser::anchorClicked, this, &Tovanmuxer::OpenLink);
+
+    // The list: the user's to order and trim, by buttons, keys, and dragging a row.
+    ui.listInputs->setModel(&inputs);
+    const auto key = [this](QWidget* on, const QKeySequence& keys, Qt::ShortcutContext context,
+                            void (Tovanmuxer::*act)()) {
+        auto* action = new QAction(on);
+        action->setShortcut(keys);
+        action->setShortcutContext(context);
+        connect(action, &QAction::triggered, this, act);
+        on->addAction(action);
+    };
+    key(this, QKeySequence(Qt::ALT | Qt::Key_Up), Qt::WindowShortcut, &Tovanmuxer::MoveUp);
+    key(this, QKeySequence(Qt::ALT | Qt::Key_Down), Qt::WindowShortcut, &Tovanmuxer::MoveDown);
+    key(ui.listInputs, QKeySequence::Delete, Qt::WidgetShortcut, &Tovanmuxer::RemoveSelected);
+    connect(ui.btnUp, &QPushButton::clicked, this, &Tovanmuxer::MoveUp);
+    connect(ui.btnDown, &QPushButton::clicked, this, &Tovanmuxer::MoveDown);
+    connect(ui.btnRemove, &QPushButton::clicked, this, &Tovanmuxer::RemoveSelected);
+    connect(ui.btnClear, &QPushButton::clicked, &inputs, &InputList::Clear);
+    for (const char* changed :
+         {SIGNAL(rowsInserted(QModelIndex, int, int)), SIGNAL(rowsRemoved(QModelIndex, int, int)),
+          SIGNAL(rowsMoved(QModelIndex, int, int, QModelIndex, int)), SIGNAL(modelReset())})
+        connect(&inputs, changed, this, SLOT(ListChanged()));
+    connect(ui.listInputs->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &Tovanmuxer::ListChanged);
+    ListChanged();
+
     connect(ui.btnSelect, SIGNAL(clicked()), this, SLOT(OnClickOpenFile()));
     connect(ui.btnStartDownload, SIGNAL(clicked()), this, SLOT(OnClickStartDownload()));
     connect(ui.btnBrowse, SIGNAL(clicked()), this, SLOT(OnClickBrowseFileDir()));
@@ -358,101 +350,77 @@ void Tovanmuxer::OnClickOpenFile() {
         QFileDialog::getOpenFileNames(this, QString(), QStringLiteral("/home"),
                                       tr("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265)") +
                                           QStringLiteral(";;") + tr("All files (*)"));
-    QVector<Input> list;
     for (const QString& path : chosen) {
         qDebug("## select_file_name=%s", path.toStdString().c_str());
         qDebug("## input_file_name=%s", FileNameOfPath(path).toStdString().c_str());
-        Input input;
-        input.path = QDir::toNativeSeparators(path);
-        list << input;
     }
-    SetInputs(list);  // a cancelled dialog empties the list
+    AddInputs(chosen);  // a cancelled dialog adds nothing
 }
 
 void Tovanmuxer::AddInputs(const QStringList& paths) {
-    QVector<Input> list = inputs;
-    const auto add = [&list](const QString& path) {
-        Input input;
-        input.path = QDir::toNativeSeparators(path);
-        for (const Input& listed : list)
-            if (listed.path == input.path) return;
-        list << input;
-    };
-    for (const QString& path : paths) {
-        if (QFileInfo(path).isDir()) {
-            for (const QString& stream : StreamsIn(path)) add(stream);
-        } else {
-            add(path);
-        }
-    }
-    SetInputs(list);
+    inputs.Add(paths);
 }
 
 QStringList Tovanmuxer::Inputs() const {
-    QStringList paths;
-    for (const Input& input : inputs) paths << input.path;
-    return paths;
+    return inputs.Paths();
 }
 
-void Tovanmuxer::SetInputs(const QVector<Input>& list) {
-    inputs = list;
-    ShowInputs();
-}
-
-void Tovanmuxer::ShowInputs() {
+void Tovanmuxer::ListChanged() {
     if (inputs.size() == 1)
-        ui.edtFilePath->setText(inputs[0].path);
+        ui.edtFilePath->setText(inputs.at(0).path);
     else if (inputs.isEmpty())
         ui.edtFilePath->clear();
     else
         ui.edtFilePath->setText(tr("%1 files").arg(inputs.size()));
-    ui.listInputs->clear();
-    for (int i = 0; i < inputs.size(); ++i) {
-        ui.listInputs->addItem(QString());
-        ui.listInputs->item(i)->setToolTip(inputs[i].path);
-        ShowInput(i);
-    }
+    if (converting) return;  // the controls stay disabled
+    const int row = SelectedRow();
+    ui.btnUp->setEnabled(row > 0);
+    ui.btnDown->setEnabled(row >= 0 && row + 1 < inputs.size());
+    ui.btnRemove->setEnabled(row >= 0);
+    ui.btnClear->setEnabled(!inputs.isEmpty());
 }
 
-void Tovanmuxer::ShowInput(int i) {
-    const Input& input = inputs[i];
-    QString state;
-    switch (input.state) {
-        case State::Waiting:
-            state = tr("waiting");
-            break;
-        case State::Converting:
-            state = tr("converting, %1 %").arg(input.percent);
-            break;
-        case State::Done:
-            state = tr("done: %1").arg(input.detail);
-            break;
-        case State::Failed:
-            state = tr("failed: %1").arg(input.detail);
-            break;
-        case State::Cancelled:
-            state = tr("cancelled");
-            break;
+int Tovanmuxer::SelectedRow() const {
+    const QModelIndexList selected = ui.listInputs->selectionModel()->selectedRows();
+    return selected.isEmpty() ? -1 : selected.first().row();
+}
+
+void Tovanmuxer::MoveUp() {
+    if (!converting) inputs.Move(SelectedRow(), -1);
+}
+
+void Tovanmuxer::MoveDown() {
+    if (!converting) inputs.Move(SelectedRow(), +1);
+}
+
+void Tovanmuxer::RemoveSelected() {
+    const int row = SelectedRow();
+    if (converting || row < 0) return;
+    inputs.removeRow(row);
+    // The next one is selected, so that Delete again takes it too.
+    if (!inputs.isEmpty()) {
+        const QModelIndex next = inputs.index(std::min(row, inputs.size() - 1));
+        ui.listInputs->selectionModel()->setCurrentIndex(next, QItemSelectionModel::ClearAndSelect);
     }
-    QListWidgetItem* item = ui.listInputs->item(i);
-    if (!item) return;
-    item->setText(FileNameOfPath(QDir::fromNativeSeparators(input.path)) + QStringLiteral(": ") +
-                  state);
-    if (input.state == State::Converting) ui.listInputs->scrollToItem(item);
 }
 
 void Tovanmuxer::SetControlsEnabled(bool enabled) {
     for (QWidget* w :
          {static_cast<QWidget*>(ui.btnSelect), static_cast<QWidget*>(ui.edtDownPath),
           static_cast<QWidget*>(ui.btnBrowse), static_cast<QWidget*>(ui.listInputs),
+          static_cast<QWidget*>(ui.btnUp), static_cast<QWidget*>(ui.btnDown),
+          static_cast<QWidget*>(ui.btnRemove), static_cast<QWidget*>(ui.btnClear),
           static_cast<QWidget*>(ui.chkJoin), static_cast<QWidget*>(ui.btnStartDownload)})
         w->setEnabled(enabled);
+    if (enabled) ListChanged();
 }
 
 void Tovanmuxer::OnClickBrowseFileDir() {
     const QString dir = QFileDialog::getExistingDirectory(
         this, tr("Open Directory"), QStringLiteral("/home"),
         QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    // A cancelled dialog empties the field, as it always has: typing the folder again is
+    // quick, and "StartDownload" then says that it is empty.
     const QString native = QDir::toNativeSeparators(dir);
     ui.edtDownPath->setText(native);
     saveDir = dir;
@@ -462,57 +430,16 @@ void Tovanmuxer::OnClickBrowseFileDir() {
 void Tovanmuxer::OnClickStartDownload() {
     if (converting) return;
     qDebug("## OnClickStartDownload ......");
-    const QString field = ui.edtDownPath->text();
-    qDebug("## check download path str=%s ", field.toStdString().c_str());
-    if (field.trimmed().isEmpty()) {
-        QMessageBox_warning(2);
-        return;
-    }
-    if (inputs.isEmpty()) {
+    const QString dir = ChosenDir();
+    if (dir.isEmpty()) return;
+    QVector<Job> jobs = PlanJobs();
+    if (jobs.isEmpty()) {
+        warningDetail = tr("Every listed file is converted already.");
         QMessageBox_warning(0);
-        return;
-    }
-    const QString dir = saveDir;
-    const QFileInfo dirInfo(dir);
-    if (!dirInfo.isDir()) {
-        // Named as typed and as understood: "~/Vidoes" and /home/me/Vidoes.
-        warningDetail =
-            tr("Cannot save into \"%1\" (%2): %3")
-                .arg(field.trimmed(), QDir::toNativeSeparators(dir),
-                     dirInfo.exists() ? tr("Not a directory") : tr("No such file or directory"));
-        QMessageBox_warning(1);
         warningDetail.clear();
         return;
     }
-    // The conversions: one an input, or one of all of them, joined.
-    QVector<QVector<int>> jobs;
-    const bool join = ui.chkJoin->isChecked() && inputs.size() > 1;
-    for (int i = 0; i < inputs.size(); ++i) {
-        if (join && i > 0)
-            jobs[0] << i;
-        else
-            jobs.push_back({i});
-    }
-    // The questions first: a stream that does not say its frame rate, with no timestamp file
-    // beside it, gets one from the user; a cancelled question starts nothing. A join asks once.
-    QVector<QString> timestampFiles(jobs.size());
-    for (Input& input : inputs) input.fpsNum = input.fpsDen = 0;
-    for (int j = 0; j < jobs.size(); ++j) {
-        Input& first = inputs[jobs[j][0]];
-        timestampFiles[j] = TimestampFileBeside(QDir::fromNativeSeparators(first.path));
-        if (!timestampFiles[j].isEmpty()) continue;
-        for (int i : jobs[j]) {
-            const QString path = QDir::fromNativeSeparators(inputs[i].path);
-            if (FirstSpsTiming(path) != StreamTiming::Absent) continue;
-            if (!AskFrameRate(FileNameOfPath(path), &first.fpsNum, &first.fpsDen)) return;
-            break;
-        }
-    }
-    for (Input& input : inputs) {
-        input.state = State::Waiting;
-        input.detail.clear();
-    }
-    ShowInputs();
+    if (!AskFrameRates(&jobs)) return;
 
     converting = true;
     closeRequested = false;
@@ -524,101 +451,14 @@ void Tovanmuxer::OnClickStartDownload() {
         // chunks.
         ConversionProgress progress(this, QString(), tr("Cancel"), &closeRequested);
         for (int j = 0; j < jobs.size(); ++j) {
-            const QVector<int>& rows = jobs[j];
-            const Input& first = inputs[rows[0]];
-            const QString inputName = FileNameOfPath(QDir::fromNativeSeparators(first.path));
-            QString what = inputName;
-            if (rows.size() > 1)
-                what =
-                    tr("%1 and %2 more, joined").arg(inputName, QString::number(rows.size() - 1));
-            progress.SetLabel(jobs.size() == 1 ? tr("Converting %1").arg(what)
-                                               : tr("Converting %1 (%2 of %3)")
-                                                     .arg(what, QString::number(j + 1),
-                                                          QString::number(jobs.size())));
-            for (int i : rows) {
-                inputs[i].state = State::Converting;
-                inputs[i].percent = 0;
-                ShowInput(i);
-            }
-            // Each output carries the time its conversion began, and the first input's name.
-            const QDateTime now = QDateTime::currentDateTime();
-            QString outputPath = ComposeOutputPath(dir, now, OutputNameFor(inputName));
-            if (!outputPath.isEmpty()) outputPath = UnusedPath(outputPath);
-            outputPath = QDir::toNativeSeparators(outputPath);
-            qDebug("## download file output_path=%s ", outputPath.toStdString().c_str());
-
-            Converter converter;
-            if (first.fpsNum) converter.SetFrameRateOverride(first.fpsNum, first.fpsDen);
-            if (!timestampFiles[j].isEmpty())
-                converter.SetTimestampFile(QFile::encodeName(timestampFiles[j]).toStdString());
-            converter.SetProgressHook([&](uint64_t done, uint64_t total) {
-                return progress.Update(done, total, [&](int value) {
-                    if (inputs[rows[0]].percent == value / 10) return;
-                    for (int i : rows) {
-                        inputs[i].percent = value / 10;
-                        ShowInput(i);
-                    }
-                });
-            });
-            // Another conversion (another window) may take the name first: this one then takes
-            // the next free one, as for a file that was there before.
-            converter.SetOtherNameHook([](const std::string& taken) {
-                return QFile::encodeName(
-                           UnusedPath(QFile::decodeName(QByteArray::fromStdString(taken))))
-                    .toStdString();
-            });
-            bool ok;
-            {
-                const RemoveOnSignal removePart;
-                if (rows.size() == 1) {
-                    ok = converter.WriteH264File(QFile::encodeName(first.path).constData(),
-                                                 outputPath);
-                } else {
-                    std::vector<std::string> paths;
-                    for (int i : rows)
-                        paths.push_back(QFile::encodeName(inputs[i].path).toStdString());
-                    ok = converter.WriteH264Files(paths, outputPath);
-                }
-            }
-            if (converter.Cancelled() || (progress.Stopped() && !ok)) {
-                // These and the rest are not converted; the finished ones stay.
-                for (int i = rows[0]; i < inputs.size(); ++i) {
-                    inputs[i].state = State::Cancelled;
-                    ShowInput(i);
-                }
-                break;
-            }
-            QString entry = what.toHtmlEscaped() + QStringLiteral(": ");
-            if (ok) {
-                const QString written = QDir::toNativeSeparators(converter.Summary().outputPath);
-                for (int i : rows) {
-                    inputs[i].state = State::Done;
-                    inputs[i].detail = FileNameOfPath(QDir::fromNativeSeparators(written));
-                }
-                entry += SummaryHtml(converter.Summary());
-            } else {
-                for (int i : rows) {
-                    inputs[i].state = State::Failed;
-                    inputs[i].detail = converter.LastError();
-                }
-                lastReason = converter.LastError();
+            QString reason;
+            const Outcome outcome = Convert(jobs[j], j, int(jobs.size()), dir, &progress, &reason);
+            if (outcome == Outcome::Failed) {
                 ++failures;
-                entry += tr("failed: %1").arg(lastReason).toHtmlEscaped();
+                lastReason = reason;
             }
-            if (!timestampFiles[j].isEmpty())
-                entry +=
-                    QStringLiteral("; ") + tr("times from %1")
-                                               .arg(QDir::toNativeSeparators(timestampFiles[j]))
-                                               .toHtmlEscaped();
-            for (const QString& warning : converter.Warnings())
-                entry += QStringLiteral("; ") + warning.toHtmlEscaped();
-            LogLine(now, entry);
-            for (int i : rows) ShowInput(i);
-            if (progress.Stopped()) {
-                for (int i = rows.last() + 1; i < inputs.size(); ++i) {
-                    inputs[i].state = State::Cancelled;
-                    ShowInput(i);
-                }
+            if (outcome == Outcome::Cancelled || progress.Stopped()) {
+                CancelRest(jobs, j, outcome == Outcome::Cancelled);
                 break;
             }
         }
@@ -639,6 +479,174 @@ void Tovanmuxer::OnClickStartDownload() {
                                   .arg(jobs.size());
         QMessageBox_warning(1);
         warningDetail.clear();
+    }
+}
+
+void Tovanmuxer::CancelRest(const QVector<Job>& jobs, int stopped, bool stoppedCancelled) {
+    // The rest are not converted; the finished ones stay. One line says so.
+    int more = 0;
+    for (int k = stopped + 1; k < jobs.size(); ++k)
+        for (int row : jobs[k].rows) {
+            inputs.SetState(row, State::Cancelled);
+            ++more;
+        }
+    QString entry = stoppedCancelled ? JobName(jobs[stopped]) + tr(": cancelled") : tr("cancelled");
+    if (more) entry += tr("; %n more not converted", nullptr, more);
+    if (stoppedCancelled || more) LogLine(QDateTime::currentDateTime(), entry.toHtmlEscaped());
+}
+
+QString Tovanmuxer::ChosenDir() {
+    const QString field = ui.edtDownPath->text();
+    qDebug("## check download path str=%s ", field.toStdString().c_str());
+    if (field.trimmed().isEmpty()) {
+        QMessageBox_warning(2);
+        return QString();
+    }
+    if (inputs.isEmpty()) {
+        QMessageBox_warning(0);
+        return QString();
+    }
+    const QString dir = saveDir;
+    const QFileInfo dirInfo(dir);
+    if (!dirInfo.isDir()) {
+        // Named as typed and as understood: "~/Vidoes" and /home/me/Vidoes.
+        warningDetail =
+            tr("Cannot save into \"%1\" (%2): %3")
+                .arg(field.trimmed(), QDir::toNativeSeparators(dir),
+                     dirInfo.exists() ? tr("Not a directory") : tr("No such file or directory"));
+        QMessageBox_warning(1);
+        warningDetail.clear();
+        return QString();
+    }
+    return dir;
+}
+
+QVector<Tovanmuxer::Job> Tovanmuxer::PlanJobs() const {
+    QVector<int> pending;
+    for (int row = 0; row < inputs.size(); ++row)
+        if (inputs.Pending(row)) pending << row;
+    QVector<Job> jobs;
+    if (ui.chkJoin->isChecked() && pending.size() > 1) {
+        jobs << Job{pending};
+    } else {
+        for (int row : pending) jobs << Job{{row}};
+    }
+    return jobs;
+}
+
+bool Tovanmuxer::AskFrameRates(QVector<Job>* jobs) {
+    // A stream that does not say its frame rate, with no timestamp file beside it, gets one from
+    // the user; a cancelled question starts nothing. A join asks once.
+    inputs.FindCompanions();
+    for (Job& job : *jobs) {
+        if (!inputs.at(job.rows[0]).timestampFile.isEmpty()) continue;
+        for (int row : job.rows) {
+            const QString path = QDir::fromNativeSeparators(inputs.at(row).path);
+            if (FirstSpsTiming(path) != StreamTiming::Absent) continue;
+            if (!AskFrameRate(FileNameOfPath(path), &job.fpsNum, &job.fpsDen)) return false;
+            break;
+        }
+    }
+    for (const Job& job : *jobs)
+        for (int row : job.rows) inputs.SetState(row, State::Waiting);
+    return true;
+}
+
+QString Tovanmuxer::JobName(const Job& job) const {
+    const QString name = FileNameOfPath(QDir::fromNativeSeparators(inputs.at(job.rows[0]).path));
+    if (job.rows.size() == 1) return name;
+    return tr("%1 and %2 more, joined").arg(name, QString::number(job.rows.size() - 1));
+}
+
+Tovanmuxer::Outcome Tovanmuxer::Convert(const Job& job, int number, int count, const QString& dir,
+                                        ConversionProgress* progress, QString* reason) {
+    const QVector<int>& rows = job.rows;
+    const InputList::Input& first = inputs.at(rows[0]);
+    const QString what = JobName(job);
+    progress->SetLabel(count == 1
+                           ? tr("Converting %1").arg(what)
+                           : tr("Converting %1 (%2 of %3)")
+                                 .arg(what, QString::number(number + 1), QString::number(count)));
+    inputs.SetState(rows[0], State::Converting);
+    // Each output carries the time its conversion began, and the first input's name.
+    const QDateTime now = QDateTime::currentDateTime();
+    QString entry = what.toHtmlEscaped() + QStringLiteral(": ");
+    const auto fail = [&](const QString& why) {
+        for (int row : rows) inputs.SetState(row, State::Failed, why);
+        *reason = why;
+        LogLine(now, entry + tr("failed: %1").arg(why).toHtmlEscaped());
+        return Outcome::Failed;
+    };
+    // The inputs' sizes, for each one's share in a join; an empty file is said to be one.
+    QVector<qint64> sizes;
+    for (int row : rows) {
+        const QFileInfo info(QDir::fromNativeSeparators(inputs.at(row).path));
+        sizes << info.size();
+        if (info.isFile() && info.size() == 0)
+            return fail(rows.size() == 1 ? tr("empty file")
+                                         : tr("cannot join %1: empty file").arg(info.fileName()));
+    }
+    QString outputPath = ComposeOutputPath(
+        dir, now, OutputNameFor(FileNameOfPath(QDir::fromNativeSeparators(first.path))));
+    if (!outputPath.isEmpty()) outputPath = UnusedPath(outputPath);
+    outputPath = QDir::toNativeSeparators(outputPath);
+    qDebug("## download file output_path=%s ", outputPath.toStdString().c_str());
+
+    Converter converter;
+    if (job.fpsNum) converter.SetFrameRateOverride(job.fpsNum, job.fpsDen);
+    const QString timestampFile = first.timestampFile;
+    if (!timestampFile.isEmpty())
+        converter.SetTimestampFile(QFile::encodeName(timestampFile).toStdString());
+    converter.SetProgressHook([&](uint64_t done, uint64_t total) {
+        return progress->Update(done, total, [&] { ShowJobProgress(job, sizes, done, total); });
+    });
+    // Another conversion (another window) may take the name first: this one then takes the
+    // next free one, as for a file that was there before.
+    converter.SetOtherNameHook([](const std::string& taken) {
+        return QFile::encodeName(UnusedPath(QFile::decodeName(QByteArray::fromStdString(taken))))
+            .toStdString();
+    });
+    bool ok;
+    {
+        const RemoveOnSignal removePart;
+        std::vector<std::string> paths;
+        for (int row : rows) paths.push_back(QFile::encodeName(inputs.at(row).path).toStdString());
+        ok = rows.size() == 1 ? converter.WriteH264File(paths[0].c_str(), outputPath)
+                              : converter.WriteH264Files(paths, outputPath);
+    }
+    if (converter.Cancelled() || (progress->Stopped() && !ok)) {
+        for (int row : rows) inputs.SetState(row, State::Cancelled);
+        return Outcome::Cancelled;
+    }
+    if (!ok) return fail(converter.LastError());
+    const QString written = QDir::toNativeSeparators(converter.Summary().outputPath);
+    for (int row : rows)
+        inputs.SetState(row, State::Done, FileNameOfPath(QDir::fromNativeSeparators(written)));
+    entry += SummaryHtml(converter.Summary());
+    if (!timestampFile.isEmpty())
+        entry += QStringLiteral("; ") +
+                 tr("times from %1").arg(QDir::toNativeSeparators(timestampFile)).toHtmlEscaped();
+    for (const QString& warning : converter.Warnings())
+        entry += QStringLiteral("; ") + warning.toHtmlEscaped();
+    LogLine(now, entry);
+    return Outcome::Done;
+}
+
+void Tovanmuxer::ShowJobProgress(const Job& job, const QVector<qint64>& sizes, uint64_t done,
+                                 uint64_t total) {
+    if (job.rows.size() == 1) {
+        inputs.SetPercent(job.rows[0], total ? int(std::min(done, total) * 100 / total) : 0);
+        return;
+    }
+    // Of a join, the segments read so far, and the share of the one being read.
+    uint64_t before = 0;
+    for (int k = 0; k < job.rows.size(); ++k) {
+        const int row = job.rows[k];
+        const uint64_t size = uint64_t(std::max<qint64>(sizes[k], 0));
+        if (k > 0 && done <= before) break;
+        if (inputs.at(row).state != State::Converting) inputs.SetState(row, State::Converting);
+        inputs.SetPercent(row, size ? int(std::min(done - before, size) * 100 / size) : 100);
+        before += size;
     }
 }
 
@@ -699,25 +707,35 @@ void Tovanmuxer::QMessageBox_warning(int level) {
     QMessageBox box(QMessageBox::Warning, tr("Warning"), text, QMessageBox::Yes, nullptr,
                     Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     if (level == 1 && !warningDetail.isEmpty()) box.setInformativeText(Breakable(warningDetail));
+    if (level == 0 && !warningDetail.isEmpty()) box.setInformativeText(warningDetail);
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        SetBreakableText(label, warningDetail);
     box.exec();
 }
 
 bool Tovanmuxer::AskFrameRate(const QString& name, uint32_t* num, uint32_t* den) {
     QInputDialog dialog(this);
     dialog.setWindowTitle(tr("Frame rate"));
-    dialog.setLabelText(
-        tr("%1 does not say its frame rate.\nFrames per second:").arg(Breakable(name)));
     dialog.setComboBoxItems({QStringLiteral("23.976"), QStringLiteral("24"), QStringLiteral("25"),
                              QStringLiteral("29.97"), QStringLiteral("30"), QStringLiteral("50"),
                              QStringLiteral("59.94"), QStringLiteral("60")});
     dialog.setComboBoxEditable(true);
     dialog.setTextValue(QStringLiteral("25"));
-    while (dialog.exec() == QDialog::Accepted) {
+    if (auto* box = dialog.findChild<QComboBox*>()) {
+        box->setAccessibleName(tr("Frames per second"));
+        // Enter takes the rate as it stands, at once: not first into the box's list.
+        box->setInsertPolicy(QComboBox::NoInsert);
+        box->setCompleter(nullptr);
+    }
+    QString question = tr("%1 does not say its frame rate.\nFrames per second:").arg(name);
+    for (;;) {
+        dialog.setLabelText(Breakable(question));
+        if (auto* label = dialog.findChild<QLabel*>()) label->setAccessibleName(question);
+        if (dialog.exec() != QDialog::Accepted) return false;
         const QString typed = dialog.textValue().trimmed();
         if (ParseFrameRate(typed, num, den)) return true;
-        dialog.setLabelText(tr("%1 is not a frame rate.\nFrames per second:").arg(typed));
+        question = tr("%1 is not a frame rate.\nFrames per second:").arg(typed);
     }
-    return false;
 }
 
 void Tovanmuxer::closeEvent(QCloseEvent* event) {

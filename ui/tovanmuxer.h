@@ -11,9 +11,12 @@
 
 #include "convert/converter.h"
 #include "convert/streamfile.h"
+#include "ui/inputlist.h"
 #include "ui_tovanmuxer.h"
 
+class QLabel;
 class QUrl;
+class ConversionProgress;
 
 class Tovanmuxer : public QMainWindow, public Converter {
     Q_OBJECT
@@ -25,10 +28,12 @@ public:
     void Init();
 
     // Adds inputs to the list: each file as given, and of a directory the stream files it holds
-    // (by their content, in the order of their names). A file already listed is not added again.
+    // (by their content), in the natural order of their names. A file already listed is not
+    // added again.
     void AddInputs(const QStringList& paths);
     // The listed inputs, in native-separator form.
     QStringList Inputs() const;
+    InputList* InputModel() { return &inputs; }
 
 public Q_SLOTS:
     void OnClickOpenFile();
@@ -36,6 +41,10 @@ public Q_SLOTS:
     void OnClickBrowseFileDir();
     void ShowStatus(int level, int width, int height, QString qstr);
     void QMessageBox_warning(int level);
+
+private Q_SLOTS:
+    // The input count in the field, and which of the list's buttons apply.
+    void ListChanged();
 
 protected:
     // Closing the window during a conversion asks whether to stop it; the window closes when it
@@ -46,25 +55,41 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    enum class State { Waiting, Converting, Done, Failed, Cancelled };
-    struct Input {
-        QString path;  // native-separator form
-        State state = State::Waiting;
-        int percent = 0;
-        QString detail;  // the output path when done, the reason when failed
-        uint32_t fpsNum = 0, fpsDen = 0;
+    using State = InputList::State;
+    // One conversion: an input, or the inputs joined, in the list's order.
+    struct Job {
+        QVector<int> rows;
+        uint32_t fpsNum = 0, fpsDen = 0;  // the rate the user gave, if asked
     };
+    enum class Outcome { Done, Failed, Cancelled };
 
-    void SetInputs(const QVector<Input>& list);
-    void ShowInputs();
-    void ShowInput(int i);
+    // The output directory once the choices are complete; empty after a warning.
+    QString ChosenDir();
+    // The inputs still to convert, each its own job or all of them one.
+    QVector<Job> PlanJobs() const;
+    // Asks for the rate of each job whose stream does not say it; false when cancelled.
+    bool AskFrameRates(QVector<Job>* jobs);
+    QString JobName(const Job& job) const;
+    // Converts one job, its rows' states and its log line as it goes.
+    Outcome Convert(const Job& job, int number, int count, const QString& dir,
+                    ConversionProgress* progress, QString* reason);
+    // Marks the jobs after `stopped` cancelled, and logs the stop; `stoppedCancelled` when the
+    // job `stopped` itself was.
+    void CancelRest(const QVector<Job>& jobs, int stopped, bool stoppedCancelled);
+    // The rows of a job while its bytes are read, `done` of them in the list's order.
+    void ShowJobProgress(const Job& job, const QVector<qint64>& sizes, uint64_t done,
+                         uint64_t total);
+    int SelectedRow() const;
+    void MoveUp();
+    void MoveDown();
+    void RemoveSelected();
     void SetControlsEnabled(bool enabled);
     bool AskFrameRate(const QString& name, uint32_t* num, uint32_t* den);
     void LogLine(const QDateTime& when, const QString& html);
     void OpenLink(const QUrl& url);
 
     Ui::TovanmuxerClass ui;
-    QVector<Input> inputs;
+    InputList inputs;
     QString saveDir;
     QString warningDetail;  // informative text of the next warning box
     bool converting = false;
@@ -72,8 +97,9 @@ private:
     QElapsedTimer sinceConversion;  // since the last conversion ended
 };
 
-// The directory the output goes to at first: the program's own when it can be written, else
-// the user's videos directory, else the home directory.
+// The directory the output goes to at first: the program's own when it can be written and is
+// not a system directory (under /usr, /opt, /bin, ..., or not the user's), else the user's
+// videos directory, else the home directory.
 QString DefaultSaveDir(const QString& programDir);
 
 // The directory a typed folder names, in '/' form: surrounding white space trimmed, "~" and
@@ -94,6 +120,8 @@ QString UnusedPath(const QString& path);
 // `text` with a break allowed after each '/' and within long runs without white space, so that
 // a message box wraps a long path instead of growing past the screen.
 QString Breakable(const QString& text);
+// Shows `text` in `label` with such breaks; screen readers get the text without them.
+void SetBreakableText(QLabel* label, const QString& text);
 // The files the program was started with: the arguments after the program's name, relative
 // ones taken against `workingDir`, file URLs as their paths; "--" ends the options.
 QStringList InputArguments(const QStringList& arguments, const QString& workingDir);
