@@ -1,0 +1,82 @@
+# Tests of a cross build run on the build machine through CMAKE_CROSSCOMPILING_EMULATOR
+# (qemu-user, cmake/aarch64-linux-gnu.cmake). CTest starts the test programs through it; what the
+# tests start themselves needs the same:
+# - the command-line converter they run is a wrapper that starts the target's build through the
+#   emulator (no binfmt_misc registration is assumed);
+# - the test programs get a preloaded library that lets QProcess start children under the
+#   emulator (tests/support/emulated_fork.c);
+# - each time limit is multiplied by TOVANMUXER_EMULATED_TIME_SCALE;
+# - TOVANMUXER_EMULATED is defined for the test programs: the tests that measure the process
+#   itself (its peak memory, its behaviour under RLIMIT_AS) would measure the emulator, and skip.
+if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+    set(tovanmuxer_emulated_default ON)
+else()
+    set(tovanmuxer_emulated_default OFF)
+endif()
+option(TOVANMUXER_EMULATED "The tests run under a user-mode emulator" ${tovanmuxer_emulated_default})
+set(TOVANMUXER_EMULATED_TIME_SCALE 4 CACHE STRING "Factor for the time limits under emulation")
+if(NOT TOVANMUXER_EMULATED)
+    return()
+endif()
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    message(FATAL_ERROR "TOVANMUXER_EMULATED needs CMAKE_CROSSCOMPILING_EMULATOR")
+endif()
+cmake_minimum_required(VERSION 3.20)  # file(GENERATE ... FILE_PERMISSIONS), cmake_language(DEFER)
+
+list(GET CMAKE_CROSSCOMPILING_EMULATOR 0 tovanmuxer_emulator_name)
+find_program(TOVANMUXER_EMULATOR_PATH ${tovanmuxer_emulator_name} REQUIRED)
+set(tovanmuxer_emulator_args ${CMAKE_CROSSCOMPILING_EMULATOR})
+list(REMOVE_AT tovanmuxer_emulator_args 0)
+list(JOIN tovanmuxer_emulator_args " " tovanmuxer_emulator_args)
+set(TOVANMUXER_CLI_EMULATED "${CMAKE_CURRENT_BINARY_DIR}/tovanmuxer-cli-emulated")
+file(GENERATE OUTPUT "${TOVANMUXER_CLI_EMULATED}"
+     CONTENT "#!/bin/sh\nexec ${TOVANMUXER_EMULATOR_PATH} ${tovanmuxer_emulator_args} \"$<TARGET_FILE:tovanmuxer-cli>\" \"$@\"\n"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                      WORLD_EXECUTE)
+
+add_library(tovanmuxer_emulated_fork SHARED support/emulated_fork.c)
+target_link_libraries(tovanmuxer_emulated_fork PRIVATE ${CMAKE_DL_LIBS})
+
+# Runs when this directory's list is done, so that it sees every test, however added.
+function(tovanmuxer_emulate_tests)
+    get_property(targets DIRECTORY PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(t IN LISTS targets)
+        get_target_property(type ${t} TYPE)
+        if(NOT type STREQUAL "EXECUTABLE")
+            continue()
+        endif()
+        get_target_property(defs ${t} COMPILE_DEFINITIONS)
+        if(defs)
+            string(REPLACE "$<TARGET_FILE:tovanmuxer-cli>" "${TOVANMUXER_CLI_EMULATED}" defs
+                           "${defs}")
+            set_target_properties(${t} PROPERTIES COMPILE_DEFINITIONS "${defs}")
+        endif()
+        target_compile_definitions(${t} PRIVATE TOVANMUXER_EMULATED=1)
+        add_dependencies(${t} tovanmuxer_emulated_fork)
+    endforeach()
+
+    get_property(tests DIRECTORY PROPERTY TESTS)
+    foreach(t IN LISTS tests)
+        get_test_property(${t} TIMEOUT timeout)
+        if(NOT timeout)
+            set(timeout 1500)  # CTest's default
+        endif()
+        math(EXPR timeout "${timeout} * ${TOVANMUXER_EMULATED_TIME_SCALE}")
+        get_test_property(${t} ENVIRONMENT env)
+        if(NOT env)
+            set(env "")
+        endif()
+        set(scaled "")
+        foreach(e IN LISTS env)
+            if(e MATCHES "^QTEST_FUNCTION_TIMEOUT=([0-9]+)$")
+                math(EXPR ms "${CMAKE_MATCH_1} * ${TOVANMUXER_EMULATED_TIME_SCALE}")
+                set(e "QTEST_FUNCTION_TIMEOUT=${ms}")
+            endif()
+            list(APPEND scaled "${e}")
+        endforeach()
+        list(APPEND scaled "QEMU_SET_ENV=LD_PRELOAD=$<TARGET_FILE:tovanmuxer_emulated_fork>"
+             "TOVANMUXER_TIME_SCALE=${TOVANMUXER_EMULATED_TIME_SCALE}")
+        set_tests_properties(${t} PROPERTIES TIMEOUT ${timeout} ENVIRONMENT "${scaled}")
+    endforeach()
+endfunction()
+cmake_language(DEFER CALL tovanmuxer_emulate_tests)
