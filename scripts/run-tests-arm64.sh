@@ -57,8 +57,8 @@ cmake --build build-arm64 -j "$jobs"
 built=$SECONDS
 arm64_cli=$root/build-arm64/cli/tovanmuxer-cli
 
-# Every file in tests/data (scripts and notes aside): a new stream joins by being there, and a
-# file that is no stream is refused the same way by both.
+# Every file in tests/data (scripts and notes aside) in every mode: a new stream joins by being
+# there, and a file that is no stream is refused the same way by both.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 modes=(classic faststart fragment fps join pipe stdout)
@@ -69,6 +69,10 @@ while IFS= read -r -d '' f; do
     done
 done < <(find tests/data -type f ! -name '*.sh' ! -name '*.py' ! -name '*.md' ! -name '*.tsv' \
               -print0 | sort -z) >"$work/cases"
+# The fuzzers' kept inputs, once each.
+while IFS= read -r -d '' f; do
+    printf '%s\0%s\0%s\0' $((n += 1)) classic "$root/$f"
+done < <(find tests/regress -type f ! -name '*.md' -print0 | sort -z) >>"$work/cases"
 cases=$n
 if ! xargs -0 -n 3 -P "$jobs" "$0" --case <"$work/cases" "$work" "$amd64_cli" "$arm64_cli"
 then

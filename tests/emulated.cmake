@@ -90,8 +90,7 @@ function(tovanmuxer_emulate_tests)
             list(APPEND scaled "${e}")
         endforeach()
         list(APPEND scaled "QEMU_SET_ENV=LD_PRELOAD=$<TARGET_FILE:tovanmuxer_emulated_fork>"
-             "TOVANMUXER_EMULATOR=${TOVANMUXER_EMULATOR_PATH}"
-             "TOVANMUXER_TIME_SCALE=${TOVANMUXER_EMULATED_TIME_SCALE}")
+             "TOVANMUXER_EMULATOR=${TOVANMUXER_EMULATOR_PATH}")
         set_tests_properties(${t} PROPERTIES TIMEOUT ${timeout} ENVIRONMENT "${scaled}")
         if(t IN_LIST TOVANMUXER_EMULATED_SKIP)
             set_tests_properties(${t} PROPERTIES DISABLED TRUE)
