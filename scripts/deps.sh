@@ -14,6 +14,7 @@ packages=(
     gstreamer1.0-libav python3-gi gir1.2-gst-plugins-base-1.0
     desktop-file-utils xdg-utils shared-mime-info libglib2.0-bin
     dbus at-spi2-core gir1.2-atspi-2.0
+    dpkg-dev lintian
 )
 
 missing=()

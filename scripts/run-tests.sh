@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything with warnings as errors and runs every test; then builds again with
-# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test once more.
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test once more; the libFuzzer
+# targets; and the arm64 job (scripts/run-tests-arm64.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -23,4 +24,7 @@ cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=
       -DTOVANMUXER_BUILD_TESTS=OFF -DTOVANMUXER_BUILD_BENCH=OFF
 cmake --build build-fuzz -j "$jobs"
 ctest --test-dir build-fuzz/fuzz --output-on-failure -j "$jobs"
+
+# The arm64 build under the emulator, its CLI compared with the amd64 one built above.
+scripts/run-tests-arm64.sh build-tests/cli/tovanmuxer-cli
 echo "All tests passed."

@@ -30,9 +30,17 @@ start_display() {
     return 1
 }
 
+# A cross build's window runs through the emulator (TOVANMUXER_EMULATOR, tests/emulated.cmake).
+args=("$@")
+if [ -n "${TOVANMUXER_EMULATOR:-}" ]; then
+    printf '#!/bin/sh\nexec "%s" "%s" "$@"\n' "$TOVANMUXER_EMULATOR" "$1" >"$tmp/program"
+    chmod +x "$tmp/program"
+    args[0]=$tmp/program
+fi
+
 for attempt in 1 2; do
     start_display || exit 1
-    dbus-run-session -- /usr/bin/python3 "$here/atspi_window.py" "$@"
+    dbus-run-session -- /usr/bin/python3 "$here/atspi_window.py" "${args[@]}"
     rc=$?
     [ $rc -eq 3 ] || exit $rc
     kill $xvfb 2>/dev/null
