@@ -39,6 +39,7 @@
 #include "mp4/mp4check.h"
 #include "mp4/mp4v2.h"
 #include "mp4/sampletable.h"
+#include "mp4/soundentry.h"
 
 namespace {
 
@@ -200,7 +201,7 @@ void CloseChunk(Mp4File* f, TrackState* t) {
 // not too many bytes to hold, when the tracks alternate.
 constexpr uint64_t kMaxChunkBytes = 8u << 20;
 bool ChunkFull(const TrackState* t) {
-    if (t->chunkDirect) return t->chunkSamples >= t->samplesPerChunk;
+    if (t->chunkDirect && !t->audio) return t->chunkSamples >= t->samplesPerChunk;
     return t->chunkTicks * 2 >= t->box.timeScale || t->chunkData.size() >= kMaxChunkBytes;
 }
 
@@ -260,6 +261,17 @@ BitRate TrackBitRate(const SampleTable& s, uint32_t timeScale) {
     BitRate r;
     const uint32_t n = s.Count();
     if (n == 0 || timeScale == 0) return r;
+    if (s.SameSizes() && s.Durations().size() == 1) {
+        // Samples of one size and one duration (PCM): as many in any second as fit in it.
+        const uint32_t d = std::max<uint32_t>(s.Durations()[0].value, 1);
+        const uint64_t inSecond = std::min<uint64_t>((uint64_t(timeScale) + d - 1) / d, n);
+        r.bufferSizeDB = s.UniformSize();
+        r.maxBitrate = uint32_t(std::min<uint64_t>(inSecond * s.UniformSize() * 8, UINT32_MAX));
+        if (s.MediaDuration() > 0)
+            r.avgBitrate = uint32_t(std::min<unsigned __int128>(
+                (unsigned __int128)s.DataSize() * 8 * timeScale / s.MediaDuration(), UINT32_MAX));
+        return r;
+    }
     // A sample's decode time, walked forward through the duration runs.
     struct Cursor {
         const std::vector<SampleTable::Run>& runs;
@@ -339,7 +351,7 @@ uint64_t MovieDuration(const Mp4File& f) {
         const Track& t = ts->box;
         const SampleTable& s = ts->samples;
         duration = std::max(duration, t.movieDuration);
-        if (t.edits.empty()) continue;
+        if (t.edits.empty() || ts->audio) continue;
         // The last sync sample but the last sample (after which nothing is left to cut).
         const uint32_t last = s.LastSyncBefore(s.Count());
         if (last == 0) continue;
@@ -593,6 +605,79 @@ MP4TrackId MP4AddH265VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Dura
     return t ? t->box.trackId : MP4_INVALID_TRACK_ID;
 }
 
+MP4TrackId MP4AddSoundTrack(MP4FileHandle hFile, const AudioSampleEntry& entry) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    if (!f || entry.channels == 0 || entry.bitsPerSample == 0) return MP4_INVALID_TRACK_ID;
+    TrackState* t = NewTrack(f, entry.sampleRate);
+    if (!t) return MP4_INVALID_TRACK_ID;
+    t->audio = true;
+    t->box.sound = true;
+    t->box.audio = entry;
+    t->runs = SoundSamplesUniform(entry);
+    t->fixedDuration = entry.kind == AudioSampleEntry::Kind::kAac ? 1024 : 1;
+    return t->box.trackId;
+}
+
+namespace {
+
+// A sound track of libmp4v2's calls: what they do not say is taken as they take it (two
+// channels, 16 bits), the AudioSpecificConfig telling the channels once given.
+MP4TrackId AddSoundTrack(MP4FileHandle hFile, AudioSampleEntry::Kind kind, uint32_t timeScale,
+                         uint16_t channels) {
+    AudioSampleEntry e;
+    e.kind = kind;
+    e.sampleRate = timeScale;
+    e.channels = channels;
+    e.bitsPerSample =
+        kind == AudioSampleEntry::Kind::kALaw || kind == AudioSampleEntry::Kind::kULaw ? 8 : 16;
+    return MP4AddSoundTrack(hFile, e);
+}
+
+}  // namespace
+
+MP4TrackId MP4AddAudioTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
+                            uint8_t audioType) {
+    AudioSampleEntry::Kind kind;
+    if (audioType == MP4_MPEG4_AUDIO_TYPE)
+        kind = AudioSampleEntry::Kind::kAac;
+    else if (audioType == MP4_MPEG1_AUDIO_TYPE || audioType == MP4_MPEG2_AUDIO_TYPE)
+        kind = AudioSampleEntry::Kind::kMp3;
+    else
+        return MP4_INVALID_TRACK_ID;
+    const MP4TrackId id = AddSoundTrack(hFile, kind, timeScale, 2);
+    if (TrackState* t = FindTrack(hFile, id))
+        if (sampleDuration != MP4_INVALID_DURATION) t->fixedDuration = sampleDuration;
+    return id;
+}
+
+MP4TrackId MP4AddALawAudioTrack(MP4FileHandle hFile, uint32_t timeScale) {
+    return AddSoundTrack(hFile, AudioSampleEntry::Kind::kALaw, timeScale, 1);
+}
+
+MP4TrackId MP4AddULawAudioTrack(MP4FileHandle hFile, uint32_t timeScale) {
+    return AddSoundTrack(hFile, AudioSampleEntry::Kind::kULaw, timeScale, 1);
+}
+
+bool MP4SetTrackESConfiguration(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pConfig,
+                                uint32_t configSize) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || !t->audio || f->movieWritten || (!pConfig && configSize)) return false;
+    t->box.audio.decoderSpecificInfo.assign(pConfig, pConfig + configSize);
+    // AudioSpecificConfig (ISO/IEC 14496-3 1.6.2.1): audioObjectType (5 bits, 31 escapes 6
+    // more), samplingFrequencyIndex (4 bits, 15 is followed by the rate in 24), then the
+    // channelConfiguration in 4 bits.
+    uint64_t bits = 0;
+    for (uint32_t i = 0; i < std::min<uint32_t>(configSize, 8); ++i)
+        bits |= uint64_t(pConfig[i]) << (56 - 8 * i);
+    int at = (bits >> 59) == 31 ? 11 : 5;
+    at += ((bits << at) >> 60) == 15 ? 28 : 4;
+    const uint16_t channels = uint16_t((bits << at) >> 60);
+    if (configSize * 8 >= uint32_t(at + 4) && channels >= 1 && channels <= 7)
+        t->box.audio.channels = channels == 7 ? 8 : channels;
+    return true;
+}
+
 void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value) {
     if (Mp4File* f = static_cast<Mp4File*>(hFile)) f->visualProfileLevel = value;
 }
@@ -725,6 +810,20 @@ bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pByt
            MP4FinishSample(hFile, trackId, duration, renderingOffset, isSyncSample);
 }
 
+bool MP4WriteSampleRun(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* bytes,
+                       uint32_t sampleSize, uint32_t count, MP4Duration duration) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->sampleOpen || !bytes || sampleSize == 0 || count == 0 || f->sink.Error() ||
+        !SampleFits(t, &duration, 0) || t->samples.Count() > UINT32_MAX - count ||
+        uint64_t(sampleSize) * count > UINT32_MAX)
+        return false;
+    OpenChunk(f, t);
+    PutData(f, t, bytes, size_t(sampleSize) * count);
+    EnterSamples(f, t, sampleSize, uint32_t(duration), count, 0, true);
+    return f->sink.Error() == 0;
+}
+
 bool MP4SetSampleRenderingOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
                                  MP4Duration renderingOffset) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
@@ -762,11 +861,13 @@ MP4EditId MP4AddTrackEdit(MP4FileHandle hFile, MP4TrackId trackId, MP4EditId edi
                           MP4Timestamp startTime, MP4Duration duration, bool dwell) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
     TrackState* t = FindTrack(hFile, trackId);
-    // A fragmented file's edit goes out with its movie box, in front of the first fragment.
+    // A fragmented file's edit goes out with its movie box, in front of the first fragment. An
+    // empty edit (no media for `duration`) has no start time.
+    const bool empty = startTime == MP4_INVALID_TIMESTAMP;
     if (!t || (f->fragmented && f->movieWritten) || editId != MP4_INVALID_EDIT_ID || dwell ||
-        startTime > INT64_MAX)
+        (startTime > INT64_MAX && !empty) || (empty && duration == 0))
         return MP4_INVALID_EDIT_ID;
-    t->box.edits.push_back({duration, int64_t(startTime)});
+    t->box.edits.push_back({duration, empty ? -1 : int64_t(startTime)});
     return MP4EditId(t->box.edits.size());
 }
 
@@ -1123,10 +1224,14 @@ void FinishFragmentedFile(Mp4File* f) {
         }
     }
     WriteGatheredFragment(f, nullptr, 0);
-    const TrackState* video = f->Video();
     if (!f->seekable || f->tracks.empty()) return;
     f->sink.Flush();
-    PatchU64(f->sink, f->extends.durationPos, (video ? video : f->tracks[0].get())->fragmentBase);
+    // The longest track's, in the movie's time scale.
+    uint64_t duration = 0;
+    for (const auto& t : f->tracks)
+        duration =
+            std::max(duration, Rescale(t->fragmentBase, f->movieTimeScale, t->box.timeScale));
+    PatchU64(f->sink, f->extends.durationPos, duration);
     BoxWriter& w = f->boxes;
     const uint64_t start = w.Position();
     w.StartBox("mfra");
