@@ -118,12 +118,12 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
     if (streamInput) {
         // A stream is read as it comes; the wait ends for a signal too.
         struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, waitMs) <= 0) return Step::kRead;  // nothing yet, or a signal
+        if (poll(&p, 1, waitMs) <= 0) return Step::kIdle;  // nothing yet, or a signal
     }
     const ssize_t n = read(fd, buffer.data() + fill, buffer.size() - fill);
     if (n < 0) {
         const int err = errno;
-        if (err == EINTR || err == EAGAIN) return Step::kRead;
+        if (err == EINTR || err == EAGAIN) return Step::kIdle;
         Fail(QStringLiteral("cannot read %1: %2")
                  .arg(QString::fromLocal8Bit(paths[current].c_str()), ErrnoText(err)));
         return Step::kFailed;
@@ -332,6 +332,10 @@ bool VideoSource::AddVideoTrack(const NalUnit& sps) {
                      firstSignal.transferCharacteristics, firstSignal.matrixCoefficients,
                      firstSignal.fullRange);
     writer->SetTrack(MP4TrackId(trackId), std::move(timeline));
+    if (trackHook && !trackHook()) {
+        failed = true;
+        return false;
+    }
     if (options.fragmentMillis > 0)
         writer->SetFragments(
             std::max<MP4Duration>(1, MP4Duration(options.fragmentMillis) * trackTimeScale / 1000));

@@ -6,6 +6,7 @@
 #include <QString>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ public:
     // The file the track goes into, and the options, before anything is written.
     void SetFile(MP4FileHandle h) { file = h; }
     void SetOptions(const VideoOptions& o) { options = o; }
+    // Called once the video track is in the file, before its first sample: the place for the
+    // other tracks, which must be there before a fragmented file's first fragment. Returning
+    // false fails the conversion with its Failure().
+    void SetTrackHook(std::function<bool()> hook) { trackHook = std::move(hook); }
 
     // Opens the first of the inputs (segments of one stream, "-": standard input) to be read;
     // false when it cannot be (Pump then fails and tells why).
@@ -86,6 +91,7 @@ private:
 
     MP4FileHandle file;
     VideoOptions options;
+    std::function<bool()> trackHook;
     bool failed = false;
     MP4TrackId trackId = 0;
     int32_t width = 0, height = 0;

@@ -110,3 +110,6 @@ MP4TrackId MP4AddSoundTrack(MP4FileHandle hFile, const AudioSampleEntry& entry);
 // the other at `bytes`: a run costs the tables nothing per sample. All are sync samples.
 bool MP4WriteSampleRun(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* bytes,
                        uint32_t sampleSize, uint32_t count, MP4Duration duration = 1);
+// No more samples come for the track: its last chunk goes out, and the other tracks' chunks no
+// longer wait for it to reach their time.
+bool MP4EndTrack(MP4FileHandle hFile, MP4TrackId trackId);

@@ -86,14 +86,23 @@ struct TrackState {
     uint64_t sampleStart = 0;
     uint32_t sampleInband = 0;  // parameter sets at the front of the open sample
 
-    // The chunk being filled: its samples and their duration, and whether its bytes go straight
-    // into the file (the only track) or wait in `chunkData` for their turn.
+    // The chunk being filled: its samples, their duration and its decode time, and whether its
+    // bytes go straight into the file (the only track) or wait in `chunkData` for their turn;
+    // then the complete chunks that wait for the other tracks to reach their time.
     uint32_t samplesPerChunk = 1;  // the only track's chunks
     bool chunkOpen = false;
     bool chunkDirect = false;
     uint32_t chunkSamples = 0;
     uint64_t chunkTicks = 0;
+    uint64_t chunkStart = 0;
     std::vector<uint8_t> chunkData;
+    struct WaitingChunk {
+        std::vector<uint8_t> data;
+        uint32_t firstSample;
+        uint64_t start;  // decode time
+    };
+    std::deque<WaitingChunk> waiting;
+    bool ended = false;  // no more samples come: the others need not wait for it
 
     // A fragmented file: the samples of the fragment being gathered, their media data, and
     // where each written fragment's moof is, for the random access index.
@@ -175,33 +184,82 @@ void PutData(Mp4File* f, TrackState* t, const uint8_t* p, size_t n) {
 }
 
 // A chunk begins with the track's next sample. The only track of the file writes its chunks
-// straight into it; with several, each chunk waits in memory until it is complete, and then goes
-// out whole: the tracks alternate in the file in the order their chunks end.
+// straight into it; with several, each chunk waits in memory until it is complete and the other
+// tracks have reached its time, and then goes out whole: the chunks alternate in time order.
 void OpenChunk(Mp4File* f, TrackState* t) {
     if (f->fragmented || t->chunkOpen) return;
     t->chunkOpen = true;
     t->chunkDirect = f->tracks.size() == 1;
     t->chunkSamples = 0;
     t->chunkTicks = 0;
+    t->chunkStart = t->samples.MediaDuration();
     if (t->chunkDirect) t->samples.AddChunk(f->sink.Position(), t->samples.Count());
+}
+
+// Whether decode time `a` of track `ta` comes before `b` of `tb`.
+bool Earlier(uint64_t a, const TrackState* ta, uint64_t b, const TrackState* tb) {
+    return (unsigned __int128)a * tb->box.timeScale < (unsigned __int128)b * ta->box.timeScale;
+}
+
+// Complete chunks held, at most, before the earliest goes out whatever the others do.
+constexpr uint64_t kMaxWaitingBytes = 8u << 20;
+
+// Writes the waiting chunks in time order, each once no other track can still bring an earlier
+// one: every other track has ended or has reached its time. With `all`, every one (the end).
+void Interleave(Mp4File* f, bool all) {
+    for (;;) {
+        TrackState* first = nullptr;
+        uint64_t waitingBytes = 0;
+        for (auto& t : f->tracks) {
+            // A chunk written straight into the file holds the media data's end.
+            if (t->chunkOpen && t->chunkDirect) return;
+            for (const TrackState::WaitingChunk& c : t->waiting) waitingBytes += c.data.size();
+            if (!t->waiting.empty() && (!first || Earlier(t->waiting.front().start, t.get(),
+                                                          first->waiting.front().start, first)))
+                first = t.get();
+        }
+        if (!first) return;
+        const TrackState::WaitingChunk& c = first->waiting.front();
+        bool ready = all || waitingBytes > kMaxWaitingBytes;
+        if (!ready) {
+            ready = true;
+            for (auto& t : f->tracks) {
+                if (t.get() == first || t->ended || !t->waiting.empty()) continue;
+                const uint64_t reached = t->chunkOpen ? t->chunkStart : t->samples.MediaDuration();
+                if (Earlier(reached, t.get(), c.start, first)) ready = false;
+            }
+        }
+        if (!ready) return;
+        first->samples.AddChunk(f->sink.Position(), c.firstSample);
+        f->sink.Write(c.data.data(), c.data.size());
+        first->waiting.pop_front();
+    }
 }
 
 void CloseChunk(Mp4File* f, TrackState* t) {
     if (!t->chunkOpen) return;
     t->chunkOpen = false;
-    if (t->chunkDirect) return;
-    t->samples.AddChunk(f->sink.Position(), t->samples.Count() - t->chunkSamples);
-    // A sample never finished (the file is closing) is not written.
-    const size_t n = t->sampleOpen ? size_t(t->sampleStart) : t->chunkData.size();
-    f->sink.Write(t->chunkData.data(), n);
-    t->chunkData.clear();
+    if (t->chunkSamples == 0) {  // nothing was finished in it: no chunk
+        if (t->chunkDirect) t->samples.DropLastChunk();
+        t->chunkData.clear();
+    } else if (!t->chunkDirect) {
+        // A sample never finished (the file is closing) is not written.
+        if (t->sampleOpen) t->chunkData.resize(size_t(t->sampleStart));
+        t->waiting.push_back(
+            {std::move(t->chunkData), t->samples.Count() - t->chunkSamples, t->chunkStart});
+        t->chunkData = std::vector<uint8_t>();
+    }
+    Interleave(f, false);
 }
 
-// About a second of pictures in a chunk of the only track; about half a second of media, and
-// not too many bytes to hold, when the tracks alternate.
+// About a second of pictures in a chunk of the only track (which, when a track is added, ends
+// with its open sample); about half a second of media, and not too many bytes to hold, when
+// the tracks alternate.
 constexpr uint64_t kMaxChunkBytes = 8u << 20;
-bool ChunkFull(const TrackState* t) {
-    if (t->chunkDirect && !t->audio) return t->chunkSamples >= t->samplesPerChunk;
+bool ChunkFull(const Mp4File* f, const TrackState* t) {
+    if (t->chunkDirect)
+        return f->tracks.size() > 1 || (!t->audio && t->chunkSamples >= t->samplesPerChunk) ||
+               (t->audio && t->chunkTicks * 2 >= t->box.timeScale);
     return t->chunkTicks * 2 >= t->box.timeScale || t->chunkData.size() >= kMaxChunkBytes;
 }
 
@@ -547,10 +605,10 @@ namespace {
 // fragments, whose movie box names every track.
 TrackState* NewTrack(Mp4File* f, uint32_t timeScale) {
     if (!f || timeScale == 0 || f->movieWritten || f->tracks.size() >= 16) return nullptr;
+    // The chunk of the only track so far, written straight into the file, ends here, or with
+    // its open sample.
     for (auto& t : f->tracks)
-        if (t->sampleOpen) return nullptr;
-    // The chunk of the only track so far, written straight into the file, ends here.
-    for (auto& t : f->tracks) CloseChunk(f, t.get());
+        if (!t->sampleOpen) CloseChunk(f, t.get());
     f->tracks.push_back(std::make_unique<TrackState>());
     TrackState* t = f->tracks.back().get();
     t->box.trackId = uint32_t(f->tracks.size());
@@ -766,7 +824,7 @@ void EnterSamples(Mp4File* f, TrackState* t, uint32_t size, uint32_t duration, u
     if (offset) t->samples.SetCompositionOffset(t->samples.Count() - 1, uint32_t(offset));
     t->chunkSamples += count;
     t->chunkTicks += uint64_t(duration) * count;
-    if (ChunkFull(t)) CloseChunk(f, t);
+    if (ChunkFull(f, t)) CloseChunk(f, t);
 }
 
 }  // namespace
@@ -822,6 +880,16 @@ bool MP4WriteSampleRun(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* b
     PutData(f, t, bytes, size_t(sampleSize) * count);
     EnterSamples(f, t, sampleSize, uint32_t(duration), count, 0, true);
     return f->sink.Error() == 0;
+}
+
+bool MP4EndTrack(MP4FileHandle hFile, MP4TrackId trackId) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->sampleOpen) return false;
+    t->ended = true;
+    CloseChunk(f, t);
+    Interleave(f, false);
+    return true;
 }
 
 bool MP4SetSampleRenderingOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
@@ -1341,15 +1409,11 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
         if (error) *error = err;
         return err == 0;
     }
-    // The chunks still open go out, the longest waiting first.
-    std::vector<TrackState*> open;
+    // The chunks still open go out, in time order.
     for (auto& t : f->tracks)
-        if (t->chunkOpen) open.push_back(t.get());
-    std::stable_sort(open.begin(), open.end(), [](const TrackState* a, const TrackState* b) {
-        return (unsigned __int128)(a->samples.MediaDuration() - a->chunkTicks) * b->box.timeScale <
-               (unsigned __int128)(b->samples.MediaDuration() - b->chunkTicks) * a->box.timeScale;
-    });
-    for (TrackState* t : open) CloseChunk(f.get(), t);
+        if (t->chunkDirect) CloseChunk(f.get(), t.get());
+    for (auto& t : f->tracks) CloseChunk(f.get(), t.get());
+    Interleave(f.get(), true);
     WriteFileType(f.get());
     WriteMediaDataHeader(f.get());
     Movie movie;

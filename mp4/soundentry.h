@@ -10,9 +10,9 @@
 #include "mp4/boxwriter.h"
 
 // The sample entry's four-character code: mp4a for AAC and MP3; alaw and ulaw for G.711; for
-// linear PCM the QuickTime codes most readers take: sowt (16-bit little-endian), twos (big-endian
-// or signed 8-bit), raw (unsigned 8-bit), in24, in32, fl32, fl64 (with an enda box when
-// little-endian).
+// linear PCM the QuickTime codes most readers take: sowt (16-bit little-endian), twos (16-bit
+// big-endian or signed 8-bit), raw (unsigned 8-bit), and lpcm (version 2) for 24 and 32 bits and
+// floating point.
 const char* SoundEntryType(const AudioSampleEntry& e);
 
 // Whether every sample of the track is one sample time of every channel, all of the same size
