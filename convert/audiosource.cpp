@@ -72,6 +72,7 @@ TrackSource::Step AudioSource::ReadSome(int waitMs) {
         reader->Finish();
     } else {
         reader->Feed(buffer.data(), size_t(n));
+        lastBytes = std::chrono::steady_clock::now();
     }
     return Step::kRead;
 }
@@ -119,6 +120,11 @@ bool AudioSource::AddTrack(MP4FileHandle h, uint32_t timeScale, bool isFragmente
                             MP4Duration(std::llround(input.offsetSeconds * movieTimeScale)));
         if (input.offsetSeconds > 0 || skipped > 0)
             MP4AddTrackEdit(file, track, MP4_INVALID_EDIT_ID, skipped, 0);
+    }
+    // The frame read to learn the format goes in now, with the pictures' first ones.
+    if (hasPending) {
+        hasPending = false;
+        if (!WriteFrame(pending)) return false;
     }
     return true;
 }
@@ -203,6 +209,11 @@ bool AudioSource::Finish() {
                 MP4Duration((unsigned __int128)(end - skipped) * movieTimeScale / rate));
     }
     return true;
+}
+
+bool AudioSource::Flowing(int ms) const {
+    return !stream || (!inputEnded && std::chrono::steady_clock::now() - lastBytes <
+                                          std::chrono::milliseconds(ms));
 }
 
 double AudioSource::WrittenSeconds() const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,6 +47,9 @@ public:
     double WrittenSeconds() const override;
     int StreamFd() const override { return stream && !inputEnded ? fd : -1; }
 
+    // Whether a stream gave bytes within the last `ms` milliseconds (a file: always).
+    bool Flowing(int ms) const;
+
     // "AAC 48000 Hz 2 ch", and the seconds that play.
     QString Description() const;
     double PlayedSeconds() const;
@@ -73,4 +77,5 @@ private:
     bool fragmented = false;
     uint64_t written = 0;  // sample times
     uint64_t skipped = 0;  // sample times the edit leaves out at the start
+    std::chrono::steady_clock::time_point lastBytes = std::chrono::steady_clock::now();
 };

@@ -28,6 +28,10 @@ constexpr int kStreamWaitMs = 200;
 // pictures wait for a sound stream's first bytes.
 constexpr double kMaxSoundLead = 3;
 constexpr int kSoundWaitSeconds = 2;
+// How far the pictures of a stream may run ahead of a sound stream that flows, and how recent
+// its last bytes must be for it to count as flowing.
+constexpr double kMaxPictureLead = 0.2;
+constexpr int kFlowingMs = 1000;
 // The picture size the track has until an SPS tells its own.
 constexpr int32_t kFallbackWidth = 1920;
 constexpr int32_t kFallbackHeight = 1080;
@@ -439,9 +443,14 @@ bool Converter::Mux(MP4FileHandle file, bool fragmented) {
         const double videoAt = video->WrittenSeconds();
         const double audioAt = audio ? audio->WrittenSeconds() : 0;
         const bool audioFirst = !audioEnded && (videoEnded || audioAt < videoAt);
+        // The pictures of a stream wait for the sound while it flows: for its first bytes, a
+        // moment, and for its time, so that each fragment's sound covers the pictures' time.
         const bool waitForSound =
-            !audioEnded && !audio->FormatKnown() && audio->StreamInput() &&
-            std::chrono::steady_clock::now() - start < std::chrono::seconds(kSoundWaitSeconds);
+            !audioEnded && audio->StreamInput() &&
+            ((!audio->FormatKnown() &&
+              std::chrono::steady_clock::now() - start < std::chrono::seconds(kSoundWaitSeconds)) ||
+             (audio->HasTrack() && videoAt > audioAt + kMaxPictureLead &&
+              audio->Flowing(kFlowingMs)));
         bool moved = false;
         for (int k = 0; k < 2 && !moved; ++k) {
             const bool isAudio = (k == 0) == audioFirst;
@@ -464,7 +473,8 @@ bool Converter::Mux(MP4FileHandle file, bool fragmented) {
         // Nothing to read now: wait for the streams.
         struct pollfd fds[2];
         nfds_t n = 0;
-        if (!videoEnded && video->StreamFd() >= 0) fds[n++] = {video->StreamFd(), POLLIN, 0};
+        if (!videoEnded && !waitForSound && video->StreamFd() >= 0)
+            fds[n++] = {video->StreamFd(), POLLIN, 0};
         if (!audioEnded && audio->StreamFd() >= 0) fds[n++] = {audio->StreamFd(), POLLIN, 0};
         poll(fds, n, kStreamWaitMs);
     }
