@@ -336,6 +336,13 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
             Fail(audio->Failure());
             return false;
         });
+    // Each fragment takes the sound up to its end: what a file has, what a stream has now.
+    if (audio)
+        video->SetFragmentHook([this](double until) {
+            while (audio->HasTrack() && audio->WrittenSeconds() < until &&
+                   audio->Pump(0) == TrackSource::Step::kRead) {
+            }
+        });
     const bool muxed = Mux(h.h, fragmented);
     warnings << video->Warnings();
     if (audio) warnings << audio->Warnings();

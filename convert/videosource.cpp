@@ -332,6 +332,7 @@ bool VideoSource::AddVideoTrack(const NalUnit& sps) {
                      firstSignal.transferCharacteristics, firstSignal.matrixCoefficients,
                      firstSignal.fullRange);
     writer->SetTrack(MP4TrackId(trackId), std::move(timeline));
+    if (fragmentHook) writer->SetFragmentHook(fragmentHook);
     if (trackHook && !trackHook()) {
         failed = true;
         return false;

@@ -41,6 +41,8 @@ public:
     // other tracks, which must be there before a fragmented file's first fragment. Returning
     // false fails the conversion with its Failure().
     void SetTrackHook(std::function<bool()> hook) { trackHook = std::move(hook); }
+    // Called before each fragment is written with the time (seconds) at which it ends.
+    void SetFragmentHook(std::function<void(double)> hook) { fragmentHook = std::move(hook); }
 
     // Opens the first of the inputs (segments of one stream, "-": standard input) to be read;
     // false when it cannot be (Pump then fails and tells why).
@@ -92,6 +94,7 @@ private:
     MP4FileHandle file;
     VideoOptions options;
     std::function<bool()> trackHook;
+    std::function<void(double)> fragmentHook;
     bool failed = false;
     MP4TrackId trackId = 0;
     int32_t width = 0, height = 0;
