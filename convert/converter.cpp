@@ -474,6 +474,11 @@ bool Converter::Mux(MP4FileHandle file, bool fragmented) {
                 return false;
             }
             if (step == Step::kEnd) (isAudio ? audioEnded : videoEnded) = true;
+            // The last picture goes in as soon as the pictures end, before the rest of the sound.
+            if (step == Step::kEnd && !isAudio && !audioEnded && !video->Finish()) {
+                Fail(video->Failure());
+                return false;
+            }
             moved = step != Step::kIdle;
         }
         if (moved) continue;

@@ -431,8 +431,12 @@ QString VideoSource::WriteFailure() const {
 }
 
 bool VideoSource::Finish() {
+    if (finished) return !failed;
+    finished = true;
     const bool ok = !writer || writer->Finish();
     if (!ok) Fail(WriteFailure());
     GiveHdrMetadata();
+    // No more pictures: the other tracks' chunks need not wait for them.
+    if (ok && trackId) MP4EndTrack(file, trackId);
     return ok;
 }

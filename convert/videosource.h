@@ -93,6 +93,7 @@ private:
 
     MP4FileHandle file;
     VideoOptions options;
+    bool finished = false;
     std::function<bool()> trackHook;
     std::function<void(double)> fragmentHook;
     bool failed = false;
