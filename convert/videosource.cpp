@@ -81,7 +81,8 @@ bool VideoSource::OpenInput(size_t index) {
         bytesAfter -= std::min<uint64_t>(bytesAfter, uint64_t(st.st_size));
     if (fd < 0) return false;
     if (buffer.size() != kReadSize) std::vector<uint8_t>(kReadSize).swap(buffer);
-    fill = 0;
+    fill = unitsStart = unitsEnd = 0;
+    held = false;
     done = 0;
     total = !streamInput && fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
     sizeAtStart = sizeAtEnd = total;
@@ -114,6 +115,13 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
                             openError == ENODEV ? QStringLiteral("not a regular file")
                                                 : ErrnoText(openError)));
         return Step::kFailed;
+    }
+    // Units a limit kept in the buffer go first.
+    if (held) return WriteBuffered() ? Step::kRead : Step::kFailed;
+    if (unitsStart > 0) {
+        fill -= unitsStart;
+        memmove(buffer.data(), buffer.data() + unitsStart, fill);
+        unitsStart = 0;
     }
     if (streamInput) {
         // A stream is read as it comes; the wait ends for a signal too.
@@ -157,12 +165,36 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
         buffer.resize(std::min<size_t>(buffer.size() * 2, kMaxBuffer));
         return Step::kRead;
     }
-    int32_t covered = WriteNalUnits(buffer.data(), uint32_t(boundary));
-    if (failed) return Step::kFailed;
-    if (covered <= 0) covered = int32_t(boundary);  // only bytes in front of the stream
-    fill = count - uint32_t(covered);
-    memmove(buffer.data(), buffer.data() + covered, fill);
-    return Step::kRead;
+    fill = count;
+    unitsEnd = uint32_t(boundary);
+    return WriteBuffered() ? Step::kRead : Step::kFailed;
+}
+
+// Writes the complete units of the buffer, [unitsStart, unitsEnd), until the pictures pass the
+// limit; what is left of them is held for the next call.
+bool VideoSource::WriteBuffered() {
+    held = false;
+    uint32_t pos = 0;
+    const uint8_t* data = buffer.data() + unitsStart;
+    const uint32_t end = unitsEnd - unitsStart;
+    NalUnit nalu;
+    for (;;) {
+        const int32_t r = FindNextNalUnit(data, end, pos, &nalu);
+        if (r == 0) break;
+        if (!TakeUnit(nalu)) {
+            pos = 0;
+            break;
+        }
+        pos += uint32_t(r);
+        if (WrittenSeconds() > limit && pos < end) {
+            held = true;
+            break;
+        }
+    }
+    if (failed) return false;
+    // Nothing found: only bytes in front of the stream.
+    unitsStart += pos > 0 ? pos : end;
+    return true;
 }
 
 void VideoSource::Stop() {
@@ -175,8 +207,10 @@ void VideoSource::Stop() {
 void VideoSource::EndInput() {
     uint64_t d, t;
     Progress(&d, &t);
-    if (fill > 0) WriteNalUnits(buffer.data(), fill);
-    fill = 0;
+    if (held) WriteBuffered();  // a limit holds nothing back at the end
+    if (fill > unitsStart) WriteNalUnits(buffer.data() + unitsStart, fill - unitsStart);
+    fill = unitsStart = unitsEnd = 0;
+    held = false;
     close(fd);
     fd = -1;
     sizeAtStartAll += sizeAtStart;

@@ -51,6 +51,9 @@ public:
     bool StreamInput() const { return streamInput; }
 
     Step Pump(int waitMs) override;
+    // The pictures a call of Pump writes stop once they pass `seconds` (with the units in
+    // front of the one that passed it): the muxer keeps the tracks together.
+    void SetLimit(double seconds) { limit = seconds; }
     // Ends the input being read as its end would, and reads no more (a recording stopped).
     void Stop();
     bool Finish() override;
@@ -83,6 +86,7 @@ private:
     void Fail(const QString& reason);
     bool OpenInput(size_t index);
     void EndInput();
+    bool WriteBuffered();
     bool TakeUnit(const NalUnit& nal);
     bool StartWriter();
     bool AddVideoTrack(const NalUnit& sps);
@@ -128,6 +132,11 @@ private:
     bool stopped = false;
     std::vector<uint8_t> buffer;
     uint32_t fill = 0;
+    // The complete units of the buffer, of which those from unitsStart on are not written yet
+    // (`held`: a limit stopped them).
+    uint32_t unitsStart = 0, unitsEnd = 0;
+    bool held = false;
+    double limit = 1e300;
     uint64_t done = 0;   // bytes of this input read
     uint64_t total = 0;  // its size now
     uint64_t sizeAtStart = 0, sizeAtEnd = 0;
