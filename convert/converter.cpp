@@ -441,7 +441,12 @@ bool Converter::Mux(MP4FileHandle file, bool fragmented) {
             if (video->Failed()) Fail(video->Failure());
             return !failed;
         }
-        // The sound track joins the pictures' as soon as both are known.
+        // The sound track joins the pictures' as soon as both are known; a sound stream whose
+        // first bytes come after the first fragment is too late for the movie box (the summary
+        // says the file has no sound).
+        if (audio && !audioEnded && !audio->HasTrack() && fragmented &&
+            MP4FragmentsWritten(file) > 0)
+            audioEnded = true;
         if (audio && !audioEnded && !audio->HasTrack() && audio->FormatKnown() &&
             video->TrackId() && !audio->AddTrack(file, uint32_t(timeScale), fragmented)) {
             Fail(audio->Failure());

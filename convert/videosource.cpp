@@ -225,7 +225,7 @@ void VideoSource::EndInput() {
                         .arg(sizeAtStart)
                         .arg(sizeAtEnd)
                         .arg(done);
-    done = 0;
+    done = total = 0;  // counted in bytesBefore from here on
     if (stopped) return;
     // A segment without a picture is not part of the recording: a wrong file in the list.
     const bool pictures = writer ? writer->Slices() != slicesBefore : early.size() != earlyBefore;

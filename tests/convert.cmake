@@ -1,5 +1,8 @@
 tovanmuxer_add_test(NAME test_convert SOURCES test_convert.cpp TIMEOUT 600)
 tovanmuxer_add_test(NAME test_mp4layer SOURCES test_mp4layer.cpp)
+if(TOVANMUXER_SANITIZE)
+    target_compile_definitions(test_mp4layer PRIVATE TOVANMUXER_SANITIZED=1)
+endif()
 tovanmuxer_add_test(NAME test_timing SOURCES test_timing.cpp)
 tovanmuxer_add_test(NAME test_cli SOURCES test_cli.cpp)
 target_compile_definitions(test_cli PRIVATE TOVANMUXER_CLI="$<TARGET_FILE:tovanmuxer-cli>"

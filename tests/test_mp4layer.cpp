@@ -491,8 +491,10 @@ private Q_SLOTS:
         const qint64 before = resident();
         for (int i = 0; i < 18000; ++i) QVERIFY(MP4WriteSampleRun(h, a, U8(tenth), 1, 800, 1));
         const qint64 grown = resident() - before;
-        QVERIFY2(grown < 8 << 20, qPrintable(QString::number(grown)));
         QVERIFY(MP4CloseChecked(h, 0, nullptr));
+#ifndef TOVANMUXER_SANITIZED  // the sanitizers' own memory says nothing of the writer's
+        QVERIFY2(grown < 8 << 20, qPrintable(QString::number(grown)));
+#endif
         const QByteArray file = ReadFileBytes(path);
         const int stsz = file.lastIndexOf("stsz");
         QCOMPARE(qFromBigEndian<quint32>(file.constData() + stsz + 8), 1u);  // one size
