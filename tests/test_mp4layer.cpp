@@ -492,7 +492,9 @@ private Q_SLOTS:
         for (int i = 0; i < 18000; ++i) QVERIFY(MP4WriteSampleRun(h, a, U8(tenth), 1, 800, 1));
         const qint64 grown = resident() - before;
         QVERIFY(MP4CloseChecked(h, 0, nullptr));
-#ifndef TOVANMUXER_SANITIZED  // the sanitizers' own memory says nothing of the writer's
+#ifdef TOVANMUXER_SANITIZED  // the sanitizers' own memory says nothing of the writer's
+        Q_UNUSED(grown);
+#else
         QVERIFY2(grown < 8 << 20, qPrintable(QString::number(grown)));
 #endif
         const QByteArray file = ReadFileBytes(path);
