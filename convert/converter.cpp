@@ -1,9 +1,13 @@
 #include "convert/converter.h"
 
+#include <poll.h>
+
 #include <QDebug>
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -20,6 +24,16 @@ namespace {
 
 // How long a read of a stream waits before it looks whether a signal asked to stop.
 constexpr int kStreamWaitMs = 200;
+// How far the sound may be read ahead of the pictures, in seconds of media; how long the
+// pictures wait for a sound stream's first bytes.
+constexpr double kMaxSoundLead = 3;
+constexpr int kSoundWaitSeconds = 2;
+// How far the pictures of a stream may run ahead of a sound stream that flows, and how recent
+// its last bytes must be for it to count as flowing.
+constexpr double kMaxPictureLead = 0.2;
+// How far the sound is read ahead of the pictures of a file.
+constexpr double kSoundAhead = 0.5;
+constexpr int kFlowingMs = 1000;
 // The picture size the track has until an SPS tells its own.
 constexpr int32_t kFallbackWidth = 1920;
 constexpr int32_t kFallbackHeight = 1080;
@@ -70,6 +84,13 @@ double Converter::SecondsSoFar() const {
 
 void Converter::SetTimestampFile(const std::string& path) {
     timestampPath = path;
+}
+
+void Converter::SetAudioFile(const std::string& path, const AudioOptions& options,
+                             double offsetSeconds) {
+    sound.path = path;
+    sound.options = options;
+    sound.offsetSeconds = offsetSeconds;
 }
 
 void Converter::SetFrameRateOverride(uint32_t num, uint32_t den) {
@@ -149,6 +170,10 @@ bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
     MP4WriteBackNow(hMp4File);
     try {
         finished = !video || video->Finish();
+        if (finished && audio && !audio->Finish()) {
+            Fail(audio->Failure());
+            ok = false;
+        }
     } catch (...) {
         MP4Discard(hMp4File);  // the handle is this call's to close
         throw;
@@ -278,6 +303,8 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
         return false;
     }
     if (!SameCodec(inputPaths)) return false;
+    // The sound first: a file that is no sound fails before anything is written.
+    if (!StartSound()) return false;
     // The first input first: whether it is a stream decides the kind of output.
     video = std::make_unique<VideoSource>(VideoOptionsFor(false));
     video->SetInputs(inputPaths);
@@ -302,8 +329,25 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     h.h = fragmented ? MP4CreateFragmentedFd(fd, !inPlace, recording && !inPlace, recording)
                      : MP4CreateFd(fd);
     StartMp4File(h.h, kFallbackWidth, kFallbackHeight);
-    const bool muxed = Mux();
+    // The sound track comes right behind the video's, when its format is known by then.
+    MP4FileHandle file = h.h;
+    if (audio)
+        video->SetTrackHook([this, file, fragmented] {
+            if (!audio->FormatKnown() || audio->AddTrack(file, uint32_t(timeScale), fragmented))
+                return true;
+            Fail(audio->Failure());
+            return false;
+        });
+    // Each fragment takes the sound up to its end: what a file has, what a stream has now.
+    if (audio)
+        video->SetFragmentHook([this](double until) {
+            while (audio->HasTrack() && audio->WrittenSeconds() < until &&
+                   audio->Pump(0) == TrackSource::Step::kRead) {
+            }
+        });
+    const bool muxed = Mux(h.h, fragmented);
     warnings << video->Warnings();
+    if (audio) warnings << audio->Warnings();
     summary.inputSizeAtStart = video->InputSizeAtStart();
     summary.inputSizeAtEnd = video->InputSizeAtEnd();
     summary.inputBytesRead = video->InputBytesRead();
@@ -328,13 +372,55 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     if (fragmented) summary.fragments = writer->FragmentsWritten();
     if (failed) return false;
     CountTimes();
+    CompareLengths();
     if (!output.Commit()) Fail(output.Error());
     return !failed;  // an unfinished file goes with `output`
 }
 
+// Opens the sound input, and reads a file's until its format is known.
+bool Converter::StartSound() {
+    audio.reset();
+    if (sound.path.empty()) return true;
+    audio = std::make_unique<AudioSource>(sound);
+    if (audio->Open() && (audio->StreamInput() || audio->Prime(0) != TrackSource::Step::kFailed))
+        return true;
+    Fail(audio->Failure());
+    return false;
+}
+
+// The sound's part of the summary, and a warning when it plays much shorter or longer than the
+// pictures.
+void Converter::CompareLengths() {
+    if (!audio) return;
+    if (!audio->HasTrack()) {
+        warnings
+            << QStringLiteral("no sound came from %1: the file has none").arg(Shown(sound.path));
+        return;
+    }
+    summary.audio = audio->Description();
+    summary.audioSeconds = audio->PlayedSeconds();
+    const double pictures = double(video->Writer()->PresentedTicks()) / video->TrackTimeScale();
+    const double ends = summary.audioSeconds + std::max(sound.offsetSeconds, 0.0);
+    if (std::fabs(ends - pictures) > 0.5)
+        warnings << QStringLiteral(
+                        "the sound ends %1 s %2 the pictures (%3 s of sound, %4 s of "
+                        "pictures)")
+                        .arg(std::fabs(ends - pictures), 0, 'f', 3)
+                        .arg(ends < pictures ? QStringLiteral("before") : QStringLiteral("after"))
+                        .arg(summary.audioSeconds, 0, 'f', 3)
+                        .arg(pictures, 0, 'f', 3);
+}
+
 // Reads the inputs and writes their samples until they end, a signal stops a recording, or the
-// progress hook cancels.
-bool Converter::Mux() {
+// progress hook cancels. The input that lags behind in media time is read first, so that the
+// tracks' chunks and fragments come out together; a stream that has nothing now lets the other
+// go on, except that the sound never runs more than a few seconds ahead of the pictures (what
+// runs ahead waits in memory), and the pictures wait a moment for a sound stream's first bytes,
+// so that its track is in the file from the start.
+bool Converter::Mux(MP4FileHandle file, bool fragmented) {
+    using Step = TrackSource::Step;
+    const auto start = std::chrono::steady_clock::now();
+    bool videoEnded = false, audioEnded = !audio;
     for (;;) {
         uint64_t done = 0, total = 0;
         if (progress) video->Progress(&done, &total);
@@ -351,16 +437,71 @@ bool Converter::Mux() {
             }
             summary.stopSignal = int(*stopFlag);
             video->Stop();
-            return !video->Failed() || (Fail(video->Failure()), false);
+            if (audio) audio->Stop();
+            if (video->Failed()) Fail(video->Failure());
+            return !failed;
         }
-        switch (video->Pump(kStreamWaitMs)) {
-            case TrackSource::Step::kRead:
-                break;
-            case TrackSource::Step::kEnd:
-                return true;
-            case TrackSource::Step::kFailed:
+        // The sound track joins the pictures' as soon as both are known; a sound stream whose
+        // first bytes come after the first fragment is too late for the movie box (the summary
+        // says the file has no sound).
+        if (audio && !audioEnded && !audio->HasTrack() && fragmented &&
+            MP4FragmentsWritten(file) > 0)
+            audioEnded = true;
+        if (audio && !audioEnded && !audio->HasTrack() && audio->FormatKnown() &&
+            video->TrackId() && !audio->AddTrack(file, uint32_t(timeScale), fragmented)) {
+            Fail(audio->Failure());
+            return false;
+        }
+        if (audio && videoEnded && !audio->HasTrack()) audioEnded = true;
+        if (videoEnded && audioEnded) return true;
+        const double videoAt = video->WrittenSeconds();
+        const double audioAt = audio ? audio->WrittenSeconds() : 0;
+        // The sound a little ahead: the pictures, the bulk of the data, then go straight into
+        // the file, the sound's chunks in between.
+        const bool audioFirst = !audioEnded && (videoEnded || audioAt < videoAt + kSoundAhead);
+        // The pictures of a stream wait for the sound while it flows: for its first bytes, a
+        // moment, and for its time, so that each fragment's sound covers the pictures' time.
+        const bool waitForSound =
+            !audioEnded && audio->StreamInput() &&
+            ((!audio->FormatKnown() &&
+              std::chrono::steady_clock::now() - start < std::chrono::seconds(kSoundWaitSeconds)) ||
+             (audio->HasTrack() && videoAt > audioAt + kMaxPictureLead &&
+              audio->Flowing(kFlowingMs)));
+        bool moved = false;
+        for (int k = 0; k < 2 && !moved; ++k) {
+            const bool isAudio = (k == 0) == audioFirst;
+            if (isAudio ? audioEnded : videoEnded) continue;
+            if (isAudio && !videoEnded && audioAt > videoAt + kMaxSoundLead) continue;
+            if (!isAudio && waitForSound) continue;
+            Step step;
+            if (isAudio)
+                step = audio->FormatKnown() ? audio->Pump(0) : audio->Prime(0);
+            else {
+                // No further than the sound, while it comes.
+                const bool sound =
+                    !audioEnded && audio->FormatKnown() && audio->Flowing(kFlowingMs);
+                video->SetLimit(sound ? audioAt : 1e300);
+                step = video->Pump(0);
+            }
+            if (step == Step::kFailed) {
+                Fail(isAudio ? audio->Failure() : video->Failure());
+                return false;
+            }
+            if (step == Step::kEnd) (isAudio ? audioEnded : videoEnded) = true;
+            // The last picture goes in as soon as the pictures end, before the rest of the sound.
+            if (step == Step::kEnd && !isAudio && !audioEnded && !video->Finish()) {
                 Fail(video->Failure());
                 return false;
+            }
+            moved = step != Step::kIdle;
         }
+        if (moved) continue;
+        // Nothing to read now: wait for the streams.
+        struct pollfd fds[2];
+        nfds_t n = 0;
+        if (!videoEnded && !waitForSound && video->StreamFd() >= 0)
+            fds[n++] = {video->StreamFd(), POLLIN, 0};
+        if (!audioEnded && audio->StreamFd() >= 0) fds[n++] = {audio->StreamFd(), POLLIN, 0};
+        poll(fds, n, kStreamWaitMs);
     }
 }

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/audioreader.h"
+#include "convert/audiosource.h"
 #include "convert/picturereader.h"
 #include "convert/timestamps.h"
 #include "convert/videosource.h"
@@ -44,6 +46,8 @@ struct ConversionSummary {
     uint64_t fragments = 0;        // movie fragments written; 0 for an unfragmented file
     uint64_t droppedPictures = 0;  // ahead of the first decodable one, left out of the fragments
     int stopSignal = 0;            // the signal that ended a recording; 0: the end of the input
+    QString audio;                 // the sound track: "AAC 48000 Hz 2 ch"; empty without one
+    double audioSeconds = 0;       // how long the sound plays
 };
 
 // Holds the converter state of one conversion. The window class derives from it, and the tests,
@@ -81,6 +85,14 @@ public:
     // the one before. Segments of different codecs are refused. One input is WriteH264File.
     bool WriteH264Files(const std::vector<std::string>& inputPaths, const std::string& outputPath);
     bool WriteH264Files(const std::vector<std::string>& inputPaths, QString outputPath);
+
+    // A sound file (its name's bytes; empty for none) to put beside the pictures as the MP4's
+    // sound track, without re-encoding: ADTS AAC, MP3, WAV, or headerless G.711 or PCM by its
+    // name, whose `options` give the rate and channels; a pipe or FIFO is read as it comes. By
+    // default its first sample plays with the first picture shown; `offsetSeconds` > 0 delays
+    // it, < 0 skips its beginning. A sound input that cannot be read fails the conversion.
+    void SetAudioFile(const std::string& path, const AudioOptions& options = {},
+                      double offsetSeconds = 0);
 
     // A timestamp file (its name's bytes; empty for none) that gives the pictures their
     // presentation times; read when the conversion starts, whose failure its errors are.
@@ -139,7 +151,9 @@ private:
     MP4FileHandle StartMp4File(MP4FileHandle hMp4File, int32_t width, int32_t height);
     VideoOptions VideoOptionsFor(bool fragmented);
     bool WriteOutput(const std::vector<std::string>& inputPaths);
-    bool Mux();
+    bool Mux(MP4FileHandle file, bool fragmented);
+    bool StartSound();
+    void CompareLengths();
     bool SameCodec(const std::vector<std::string>& inputPaths);
     void CountTimes();
     bool OtherName(const std::string& taken);
@@ -152,6 +166,8 @@ private:
     TimestampFile timestamps;
     bool fastStart = false;
     std::unique_ptr<VideoSource> video;
+    SoundInput sound;
+    std::unique_ptr<AudioSource> audio;
     uint32_t overrideNum = 0;
     uint32_t overrideDen = 0;
     bool failed = false;

@@ -9,7 +9,8 @@
 class TrackSource {
 public:
     enum class Step {
-        kRead,    // read something, or found nothing yet in a stream
+        kRead,    // read or wrote something
+        kIdle,    // a stream has nothing now, or the source waits for its track
         kEnd,     // the input ended; Finish writes what is pending
         kFailed,  // Failure() tells why
     };

@@ -81,7 +81,8 @@ bool VideoSource::OpenInput(size_t index) {
         bytesAfter -= std::min<uint64_t>(bytesAfter, uint64_t(st.st_size));
     if (fd < 0) return false;
     if (buffer.size() != kReadSize) std::vector<uint8_t>(kReadSize).swap(buffer);
-    fill = 0;
+    fill = unitsStart = unitsEnd = 0;
+    held = false;
     done = 0;
     total = !streamInput && fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
     sizeAtStart = sizeAtEnd = total;
@@ -115,15 +116,22 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
                                                 : ErrnoText(openError)));
         return Step::kFailed;
     }
+    // Units a limit kept in the buffer go first.
+    if (held) return WriteBuffered() ? Step::kRead : Step::kFailed;
+    if (unitsStart > 0) {
+        fill -= unitsStart;
+        memmove(buffer.data(), buffer.data() + unitsStart, fill);
+        unitsStart = 0;
+    }
     if (streamInput) {
         // A stream is read as it comes; the wait ends for a signal too.
         struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, waitMs) <= 0) return Step::kRead;  // nothing yet, or a signal
+        if (poll(&p, 1, waitMs) <= 0) return Step::kIdle;  // nothing yet, or a signal
     }
     const ssize_t n = read(fd, buffer.data() + fill, buffer.size() - fill);
     if (n < 0) {
         const int err = errno;
-        if (err == EINTR || err == EAGAIN) return Step::kRead;
+        if (err == EINTR || err == EAGAIN) return Step::kIdle;
         Fail(QStringLiteral("cannot read %1: %2")
                  .arg(QString::fromLocal8Bit(paths[current].c_str()), ErrnoText(err)));
         return Step::kFailed;
@@ -157,12 +165,36 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
         buffer.resize(std::min<size_t>(buffer.size() * 2, kMaxBuffer));
         return Step::kRead;
     }
-    int32_t covered = WriteNalUnits(buffer.data(), uint32_t(boundary));
-    if (failed) return Step::kFailed;
-    if (covered <= 0) covered = int32_t(boundary);  // only bytes in front of the stream
-    fill = count - uint32_t(covered);
-    memmove(buffer.data(), buffer.data() + covered, fill);
-    return Step::kRead;
+    fill = count;
+    unitsEnd = uint32_t(boundary);
+    return WriteBuffered() ? Step::kRead : Step::kFailed;
+}
+
+// Writes the complete units of the buffer, [unitsStart, unitsEnd), until the pictures pass the
+// limit; what is left of them is held for the next call.
+bool VideoSource::WriteBuffered() {
+    held = false;
+    uint32_t pos = 0;
+    const uint8_t* data = buffer.data() + unitsStart;
+    const uint32_t end = unitsEnd - unitsStart;
+    NalUnit nalu;
+    for (;;) {
+        const int32_t r = FindNextNalUnit(data, end, pos, &nalu);
+        if (r == 0) break;
+        if (!TakeUnit(nalu)) {
+            pos = 0;
+            break;
+        }
+        pos += uint32_t(r);
+        if (WrittenSeconds() > limit && pos < end) {
+            held = true;
+            break;
+        }
+    }
+    if (failed) return false;
+    // Nothing found: only bytes in front of the stream.
+    unitsStart += pos > 0 ? pos : end;
+    return true;
 }
 
 void VideoSource::Stop() {
@@ -175,8 +207,10 @@ void VideoSource::Stop() {
 void VideoSource::EndInput() {
     uint64_t d, t;
     Progress(&d, &t);
-    if (fill > 0) WriteNalUnits(buffer.data(), fill);
-    fill = 0;
+    if (held) WriteBuffered();  // a limit holds nothing back at the end
+    if (fill > unitsStart) WriteNalUnits(buffer.data() + unitsStart, fill - unitsStart);
+    fill = unitsStart = unitsEnd = 0;
+    held = false;
     close(fd);
     fd = -1;
     sizeAtStartAll += sizeAtStart;
@@ -191,7 +225,7 @@ void VideoSource::EndInput() {
                         .arg(sizeAtStart)
                         .arg(sizeAtEnd)
                         .arg(done);
-    done = 0;
+    done = total = 0;  // counted in bytesBefore from here on
     if (stopped) return;
     // A segment without a picture is not part of the recording: a wrong file in the list.
     const bool pictures = writer ? writer->Slices() != slicesBefore : early.size() != earlyBefore;
@@ -332,6 +366,11 @@ bool VideoSource::AddVideoTrack(const NalUnit& sps) {
                      firstSignal.transferCharacteristics, firstSignal.matrixCoefficients,
                      firstSignal.fullRange);
     writer->SetTrack(MP4TrackId(trackId), std::move(timeline));
+    if (fragmentHook) writer->SetFragmentHook(fragmentHook);
+    if (trackHook && !trackHook()) {
+        failed = true;
+        return false;
+    }
     if (options.fragmentMillis > 0)
         writer->SetFragments(
             std::max<MP4Duration>(1, MP4Duration(options.fragmentMillis) * trackTimeScale / 1000));
@@ -426,8 +465,12 @@ QString VideoSource::WriteFailure() const {
 }
 
 bool VideoSource::Finish() {
+    if (finished) return !failed;
+    finished = true;
     const bool ok = !writer || writer->Finish();
     if (!ok) Fail(WriteFailure());
     GiveHdrMetadata();
+    // No more pictures: the other tracks' chunks need not wait for them.
+    if (ok && trackId) MP4EndTrack(file, trackId);
     return ok;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "mp4/audioentry.h"
 #include "mp4/sampletable.h"
 
 // One edit list entry (elst, ISO/IEC 14496-12 8.6.6): `duration` movie ticks of the media
@@ -34,8 +35,10 @@ struct BitRate {
 
 // One track of the movie: track header (8.3.2), media header (8.4.2), edit list, its sample
 // entry (for video, ISO/IEC 14496-15 5.4.2 for AVC, 8.4.1 for HEVC, with its configuration record
-// and pixel aspect ratio) and its sample tables.
+// and pixel aspect ratio; for sound, 12.2.3 and soundentry.h) and its sample tables.
 struct Track {
+    bool sound = false;  // a sound track, which `audio` describes
+    AudioSampleEntry audio;
     uint32_t trackId = 1;
     uint32_t timeScale = 0;      // media ticks per second
     uint64_t mediaDuration = 0;  // media ticks (mdhd)

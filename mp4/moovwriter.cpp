@@ -1,5 +1,7 @@
 #include "mp4/moovwriter.h"
 
+#include "mp4/soundentry.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -87,11 +89,11 @@ void WriteTrackHeader(BoxWriter& w, const Track& t) {
         w.U32(0);
         w.U32(uint32_t(t.movieDuration));
     }
-    w.Zeros(8);  // reserved
-    w.U16(0);    // layer
-    w.U16(0);    // alternate_group
-    w.U16(0);    // volume: not audio
-    w.U16(0);    // reserved
+    w.Zeros(8);                   // reserved
+    w.U16(0);                     // layer
+    w.U16(0);                     // alternate_group
+    w.U16(t.sound ? 0x0100 : 0);  // volume: full for sound
+    w.U16(0);                     // reserved
     Matrix(w);
     w.U32(t.displayWidth);
     w.U32(t.displayHeight);
@@ -131,21 +133,30 @@ void WriteMediaHeaders(BoxWriter& w, const Track& t) {
     w.U16(0);       // pre_defined
     w.EndBox();
 
-    static const char kName[] = "VideoHandler";
+    static const char kVideo[] = "VideoHandler";
+    static const char kSound[] = "SoundHandler";
     w.StartFullBox("hdlr", 0, 0);
     w.U32(0);  // pre_defined
-    w.Fourcc("vide");
+    w.Fourcc(t.sound ? "soun" : "vide");
     w.Zeros(12);
-    w.Bytes(kName, sizeof kName);  // with its terminating zero
+    if (t.sound)
+        w.Bytes(kSound, sizeof kSound);  // with its terminating zero
+    else
+        w.Bytes(kVideo, sizeof kVideo);
     w.EndBox();
 }
 
-// 12.1.2 Video media header, 8.7.1 data information: the media is in this file.
-void WriteMediaInformationHeaders(BoxWriter& w) {
-    w.StartFullBox("vmhd", 0, 1);
-    w.U16(0);  // graphicsmode: copy
-    w.Zeros(6);
-    w.EndBox();
+// 12.1.2 Video media header (or 12.2.2 sound's), 8.7.1 data information: the media is in this
+// file.
+void WriteMediaInformationHeaders(BoxWriter& w, const Track& t) {
+    if (t.sound) {
+        WriteSoundMediaHeader(w);
+    } else {
+        w.StartFullBox("vmhd", 0, 1);
+        w.U16(0);  // graphicsmode: copy
+        w.Zeros(6);
+        w.EndBox();
+    }
     w.StartBox("dinf");
     w.StartFullBox("dref", 0, 0);
     w.U32(1);
@@ -184,6 +195,11 @@ void WriteColourBoxes(BoxWriter& w, const Track& t) {
 void WriteSampleDescription(BoxWriter& w, const Track& t) {
     w.StartFullBox("stsd", 0, 0);
     w.U32(1);
+    if (t.sound) {
+        WriteSoundSampleEntry(w, t.audio, t.hasBitRate ? &t.bitRate : nullptr);
+        w.EndBox();
+        return;
+    }
     w.StartBox(t.sampleEntry);
     w.Zeros(6);   // reserved
     w.U16(1);     // data_reference_index
@@ -271,9 +287,14 @@ void WriteLayout(BoxWriter& w, const Track& t) {
     w.EndBox();
 
     w.StartFullBox("stsz", 0, 0);
-    w.U32(0);  // sizes differ: one entry a sample
-    w.U32(n);
-    for (uint32_t i = 0; i < n; ++i) w.U32(s.Size(i));
+    if (t.sound && s.SameSizes() && n > 0) {
+        w.U32(s.UniformSize());  // every sample this size: no table
+        w.U32(n);
+    } else {
+        w.U32(0);  // sizes differ: one entry a sample
+        w.U32(n);
+        for (uint32_t i = 0; i < n; ++i) w.U32(s.Size(i));
+    }
     w.EndBox();
 
     const bool wide = t.chunkShift + s.ChunksEnd() > UINT32_MAX;
@@ -337,12 +358,14 @@ void WriteTrack(BoxWriter& w, const Track& t) {
     w.StartBox("mdia");
     WriteMediaHeaders(w, t);
     w.StartBox("minf");
-    WriteMediaInformationHeaders(w);
+    WriteMediaInformationHeaders(w, t);
     w.StartBox("stbl");
     WriteSampleDescription(w, t);
     WriteTiming(w, *t.samples);
     WriteLayout(w, t);
     WriteRandomAccessGroup(w, *t.samples);
+    if (t.sound && t.audio.kind == AudioSampleEntry::Kind::kAac)
+        WriteRollGroup(w, t.samples->Count());
     w.EndBox();  // stbl
     w.EndBox();  // minf
     w.EndBox();  // mdia

@@ -39,6 +39,7 @@
 #include "mp4/mp4check.h"
 #include "mp4/mp4v2.h"
 #include "mp4/sampletable.h"
+#include "mp4/soundentry.h"
 
 namespace {
 
@@ -85,14 +86,24 @@ struct TrackState {
     uint64_t sampleStart = 0;
     uint32_t sampleInband = 0;  // parameter sets at the front of the open sample
 
-    // The chunk being filled: its samples and their duration, and whether its bytes go straight
-    // into the file (the only track) or wait in `chunkData` for their turn.
+    // The chunk being filled: its samples, their duration and its decode time, and whether its
+    // bytes go straight into the file (the only track) or wait in `chunkData` for their turn;
+    // then the complete chunks that wait for the other tracks to reach their time.
     uint32_t samplesPerChunk = 1;  // the only track's chunks
     bool chunkOpen = false;
     bool chunkDirect = false;
+    bool chunkAlone = false;  // opened while the track was the file's only one
     uint32_t chunkSamples = 0;
     uint64_t chunkTicks = 0;
+    uint64_t chunkStart = 0;
     std::vector<uint8_t> chunkData;
+    struct WaitingChunk {
+        std::vector<uint8_t> data;
+        uint32_t firstSample;
+        uint64_t start;  // decode time
+    };
+    std::deque<WaitingChunk> waiting;
+    bool ended = false;  // no more samples come: the others need not wait for it
 
     // A fragmented file: the samples of the fragment being gathered, their media data, and
     // where each written fragment's moof is, for the random access index.
@@ -173,35 +184,99 @@ void PutData(Mp4File* f, TrackState* t, const uint8_t* p, size_t n) {
         f->sink.Write(p, n);
 }
 
+void Interleave(Mp4File* f, bool all);
+bool Earlier(uint64_t a, const TrackState* ta, uint64_t b, const TrackState* tb);
+
 // A chunk begins with the track's next sample. The only track of the file writes its chunks
-// straight into it; with several, each chunk waits in memory until it is complete, and then goes
-// out whole: the tracks alternate in the file in the order their chunks end.
+// straight into it; with several, each chunk waits in memory until it is complete and the other
+// tracks have reached its time, and then goes out whole: the chunks alternate in time order.
 void OpenChunk(Mp4File* f, TrackState* t) {
     if (f->fragmented || t->chunkOpen) return;
     t->chunkOpen = true;
-    t->chunkDirect = f->tracks.size() == 1;
+    t->chunkAlone = f->tracks.size() == 1;
+    // The pictures' chunks, the bulk of the data, go straight into the file too unless another
+    // track's chunk is being written there; the others' complete chunks wait for them
+    // (they must also have reached its time: what they bring later belongs behind it).
+    bool busy = false;
+    for (const auto& o : f->tracks)
+        if (o.get() != t)
+            busy = busy || (o->chunkOpen && o->chunkDirect) ||
+                   (!o->ended &&
+                    Earlier(o->samples.MediaDuration(), o.get(), t->samples.MediaDuration(), t));
+    t->chunkDirect = false;
+    if (!t->chunkAlone && !t->audio && !busy) Interleave(f, false);  // what is ready goes first
+    t->chunkDirect = t->chunkAlone || (!t->audio && !busy);
     t->chunkSamples = 0;
     t->chunkTicks = 0;
+    t->chunkStart = t->samples.MediaDuration();
     if (t->chunkDirect) t->samples.AddChunk(f->sink.Position(), t->samples.Count());
+}
+
+// Whether decode time `a` of track `ta` comes before `b` of `tb`.
+bool Earlier(uint64_t a, const TrackState* ta, uint64_t b, const TrackState* tb) {
+    return (unsigned __int128)a * tb->box.timeScale < (unsigned __int128)b * ta->box.timeScale;
+}
+
+// Complete chunks held, at most, before the earliest goes out whatever the others do.
+constexpr uint64_t kMaxWaitingBytes = 8u << 20;
+
+// Writes the waiting chunks in time order, each once no other track can still bring an earlier
+// one: every other track has ended or has reached its time. With `all`, every one (the end).
+void Interleave(Mp4File* f, bool all) {
+    for (;;) {
+        TrackState* first = nullptr;
+        uint64_t waitingBytes = 0;
+        for (auto& t : f->tracks) {
+            // A chunk written straight into the file holds the media data's end.
+            if (t->chunkOpen && t->chunkDirect) return;
+            for (const TrackState::WaitingChunk& c : t->waiting) waitingBytes += c.data.size();
+            if (!t->waiting.empty() && (!first || Earlier(t->waiting.front().start, t.get(),
+                                                          first->waiting.front().start, first)))
+                first = t.get();
+        }
+        if (!first) return;
+        const TrackState::WaitingChunk& c = first->waiting.front();
+        bool ready = all || waitingBytes > kMaxWaitingBytes;
+        if (!ready) {
+            ready = true;
+            for (auto& t : f->tracks) {
+                if (t.get() == first || t->ended || !t->waiting.empty()) continue;
+                const uint64_t reached = t->chunkOpen ? t->chunkStart : t->samples.MediaDuration();
+                if (Earlier(reached, t.get(), c.start, first)) ready = false;
+            }
+        }
+        if (!ready) return;
+        first->samples.AddChunk(f->sink.Position(), c.firstSample);
+        f->sink.Write(c.data.data(), c.data.size());
+        first->waiting.pop_front();
+    }
 }
 
 void CloseChunk(Mp4File* f, TrackState* t) {
     if (!t->chunkOpen) return;
     t->chunkOpen = false;
-    if (t->chunkDirect) return;
-    t->samples.AddChunk(f->sink.Position(), t->samples.Count() - t->chunkSamples);
-    // A sample never finished (the file is closing) is not written.
-    const size_t n = t->sampleOpen ? size_t(t->sampleStart) : t->chunkData.size();
-    f->sink.Write(t->chunkData.data(), n);
-    t->chunkData.clear();
+    if (t->chunkSamples == 0) {  // nothing was finished in it: no chunk
+        if (t->chunkDirect) t->samples.DropLastChunk();
+        t->chunkData.clear();
+    } else if (!t->chunkDirect) {
+        // A sample never finished (the file is closing) is not written.
+        if (t->sampleOpen) t->chunkData.resize(size_t(t->sampleStart));
+        t->waiting.push_back(
+            {std::move(t->chunkData), t->samples.Count() - t->chunkSamples, t->chunkStart});
+        t->chunkData = std::vector<uint8_t>();
+    }
+    Interleave(f, false);
 }
 
-// About a second of pictures in a chunk of the only track; about half a second of media, and
-// not too many bytes to hold, when the tracks alternate.
+// About a second of pictures in a chunk of the only track (which, when a track is added, ends
+// with its open sample); about half a second of media, and not too many bytes to hold, when
+// the tracks alternate.
 constexpr uint64_t kMaxChunkBytes = 8u << 20;
-bool ChunkFull(const TrackState* t) {
-    if (t->chunkDirect) return t->chunkSamples >= t->samplesPerChunk;
-    return t->chunkTicks * 2 >= t->box.timeScale || t->chunkData.size() >= kMaxChunkBytes;
+bool ChunkFull(const Mp4File* f, const TrackState* t) {
+    if (t->chunkAlone && !t->audio)
+        return f->tracks.size() > 1 || t->chunkSamples >= t->samplesPerChunk;
+    return t->chunkTicks * 2 >= t->box.timeScale ||
+           (!t->chunkDirect && t->chunkData.size() >= kMaxChunkBytes);
 }
 
 void OpenSample(Mp4File* f, TrackState* t) {
@@ -260,6 +335,17 @@ BitRate TrackBitRate(const SampleTable& s, uint32_t timeScale) {
     BitRate r;
     const uint32_t n = s.Count();
     if (n == 0 || timeScale == 0) return r;
+    if (s.SameSizes() && s.Durations().size() == 1) {
+        // Samples of one size and one duration (PCM): as many in any second as fit in it.
+        const uint32_t d = std::max<uint32_t>(s.Durations()[0].value, 1);
+        const uint64_t inSecond = std::min<uint64_t>((uint64_t(timeScale) + d - 1) / d, n);
+        r.bufferSizeDB = s.UniformSize();
+        r.maxBitrate = uint32_t(std::min<uint64_t>(inSecond * s.UniformSize() * 8, UINT32_MAX));
+        if (s.MediaDuration() > 0)
+            r.avgBitrate = uint32_t(std::min<unsigned __int128>(
+                (unsigned __int128)s.DataSize() * 8 * timeScale / s.MediaDuration(), UINT32_MAX));
+        return r;
+    }
     // A sample's decode time, walked forward through the duration runs.
     struct Cursor {
         const std::vector<SampleTable::Run>& runs;
@@ -339,7 +425,7 @@ uint64_t MovieDuration(const Mp4File& f) {
         const Track& t = ts->box;
         const SampleTable& s = ts->samples;
         duration = std::max(duration, t.movieDuration);
-        if (t.edits.empty()) continue;
+        if (t.edits.empty() || ts->audio) continue;
         // The last sync sample but the last sample (after which nothing is left to cut).
         const uint32_t last = s.LastSyncBefore(s.Count());
         if (last == 0) continue;
@@ -535,10 +621,10 @@ namespace {
 // fragments, whose movie box names every track.
 TrackState* NewTrack(Mp4File* f, uint32_t timeScale) {
     if (!f || timeScale == 0 || f->movieWritten || f->tracks.size() >= 16) return nullptr;
+    // The chunk of the only track so far, written straight into the file, ends here, or with
+    // its open sample.
     for (auto& t : f->tracks)
-        if (t->sampleOpen) return nullptr;
-    // The chunk of the only track so far, written straight into the file, ends here.
-    for (auto& t : f->tracks) CloseChunk(f, t.get());
+        if (!t->sampleOpen) CloseChunk(f, t.get());
     f->tracks.push_back(std::make_unique<TrackState>());
     TrackState* t = f->tracks.back().get();
     t->box.trackId = uint32_t(f->tracks.size());
@@ -591,6 +677,79 @@ MP4TrackId MP4AddH265VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Dura
     TrackState* t = AddVideoTrack(hFile, VideoCodec::kH265, timeScale, sampleDuration, width,
                                   height, sampleLenFieldSizeMinusOne);
     return t ? t->box.trackId : MP4_INVALID_TRACK_ID;
+}
+
+MP4TrackId MP4AddSoundTrack(MP4FileHandle hFile, const AudioSampleEntry& entry) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    if (!f || entry.channels == 0 || entry.bitsPerSample == 0) return MP4_INVALID_TRACK_ID;
+    TrackState* t = NewTrack(f, entry.sampleRate);
+    if (!t) return MP4_INVALID_TRACK_ID;
+    t->audio = true;
+    t->box.sound = true;
+    t->box.audio = entry;
+    t->runs = SoundSamplesUniform(entry);
+    t->fixedDuration = entry.kind == AudioSampleEntry::Kind::kAac ? 1024 : 1;
+    return t->box.trackId;
+}
+
+namespace {
+
+// A sound track of libmp4v2's calls: what they do not say is taken as they take it (two
+// channels, 16 bits), the AudioSpecificConfig telling the channels once given.
+MP4TrackId AddSoundTrack(MP4FileHandle hFile, AudioSampleEntry::Kind kind, uint32_t timeScale,
+                         uint16_t channels) {
+    AudioSampleEntry e;
+    e.kind = kind;
+    e.sampleRate = timeScale;
+    e.channels = channels;
+    e.bitsPerSample =
+        kind == AudioSampleEntry::Kind::kALaw || kind == AudioSampleEntry::Kind::kULaw ? 8 : 16;
+    return MP4AddSoundTrack(hFile, e);
+}
+
+}  // namespace
+
+MP4TrackId MP4AddAudioTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
+                            uint8_t audioType) {
+    AudioSampleEntry::Kind kind;
+    if (audioType == MP4_MPEG4_AUDIO_TYPE)
+        kind = AudioSampleEntry::Kind::kAac;
+    else if (audioType == MP4_MPEG1_AUDIO_TYPE || audioType == MP4_MPEG2_AUDIO_TYPE)
+        kind = AudioSampleEntry::Kind::kMp3;
+    else
+        return MP4_INVALID_TRACK_ID;
+    const MP4TrackId id = AddSoundTrack(hFile, kind, timeScale, 2);
+    if (TrackState* t = FindTrack(hFile, id))
+        if (sampleDuration != MP4_INVALID_DURATION) t->fixedDuration = sampleDuration;
+    return id;
+}
+
+MP4TrackId MP4AddALawAudioTrack(MP4FileHandle hFile, uint32_t timeScale) {
+    return AddSoundTrack(hFile, AudioSampleEntry::Kind::kALaw, timeScale, 1);
+}
+
+MP4TrackId MP4AddULawAudioTrack(MP4FileHandle hFile, uint32_t timeScale) {
+    return AddSoundTrack(hFile, AudioSampleEntry::Kind::kULaw, timeScale, 1);
+}
+
+bool MP4SetTrackESConfiguration(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pConfig,
+                                uint32_t configSize) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || !t->audio || f->movieWritten || (!pConfig && configSize)) return false;
+    t->box.audio.decoderSpecificInfo.assign(pConfig, pConfig + configSize);
+    // AudioSpecificConfig (ISO/IEC 14496-3 1.6.2.1): audioObjectType (5 bits, 31 escapes 6
+    // more), samplingFrequencyIndex (4 bits, 15 is followed by the rate in 24), then the
+    // channelConfiguration in 4 bits.
+    uint64_t bits = 0;
+    for (uint32_t i = 0; i < std::min<uint32_t>(configSize, 8); ++i)
+        bits |= uint64_t(pConfig[i]) << (56 - 8 * i);
+    int at = (bits >> 59) == 31 ? 11 : 5;
+    at += ((bits << at) >> 60) == 15 ? 28 : 4;
+    const uint16_t channels = uint16_t((bits << at) >> 60);
+    if (configSize * 8 >= uint32_t(at + 4) && channels >= 1 && channels <= 7)
+        t->box.audio.channels = channels == 7 ? 8 : channels;
+    return true;
 }
 
 void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value) {
@@ -681,7 +840,7 @@ void EnterSamples(Mp4File* f, TrackState* t, uint32_t size, uint32_t duration, u
     if (offset) t->samples.SetCompositionOffset(t->samples.Count() - 1, uint32_t(offset));
     t->chunkSamples += count;
     t->chunkTicks += uint64_t(duration) * count;
-    if (ChunkFull(t)) CloseChunk(f, t);
+    if (ChunkFull(f, t)) CloseChunk(f, t);
 }
 
 }  // namespace
@@ -725,6 +884,30 @@ bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pByt
            MP4FinishSample(hFile, trackId, duration, renderingOffset, isSyncSample);
 }
 
+bool MP4WriteSampleRun(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* bytes,
+                       uint32_t sampleSize, uint32_t count, MP4Duration duration) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->sampleOpen || !bytes || sampleSize == 0 || count == 0 || f->sink.Error() ||
+        !SampleFits(t, &duration, 0) || t->samples.Count() > UINT32_MAX - count ||
+        uint64_t(sampleSize) * count > UINT32_MAX)
+        return false;
+    OpenChunk(f, t);
+    PutData(f, t, bytes, size_t(sampleSize) * count);
+    EnterSamples(f, t, sampleSize, uint32_t(duration), count, 0, true);
+    return f->sink.Error() == 0;
+}
+
+bool MP4EndTrack(MP4FileHandle hFile, MP4TrackId trackId) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->sampleOpen) return false;
+    t->ended = true;
+    CloseChunk(f, t);
+    Interleave(f, false);
+    return true;
+}
+
 bool MP4SetSampleRenderingOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
                                  MP4Duration renderingOffset) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
@@ -762,11 +945,13 @@ MP4EditId MP4AddTrackEdit(MP4FileHandle hFile, MP4TrackId trackId, MP4EditId edi
                           MP4Timestamp startTime, MP4Duration duration, bool dwell) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
     TrackState* t = FindTrack(hFile, trackId);
-    // A fragmented file's edit goes out with its movie box, in front of the first fragment.
+    // A fragmented file's edit goes out with its movie box, in front of the first fragment. An
+    // empty edit (no media for `duration`) has no start time.
+    const bool empty = startTime == MP4_INVALID_TIMESTAMP;
     if (!t || (f->fragmented && f->movieWritten) || editId != MP4_INVALID_EDIT_ID || dwell ||
-        startTime > INT64_MAX)
+        (startTime > INT64_MAX && !empty) || (empty && duration == 0))
         return MP4_INVALID_EDIT_ID;
-    t->box.edits.push_back({duration, int64_t(startTime)});
+    t->box.edits.push_back({duration, empty ? -1 : int64_t(startTime)});
     return MP4EditId(t->box.edits.size());
 }
 
@@ -1123,10 +1308,14 @@ void FinishFragmentedFile(Mp4File* f) {
         }
     }
     WriteGatheredFragment(f, nullptr, 0);
-    const TrackState* video = f->Video();
     if (!f->seekable || f->tracks.empty()) return;
     f->sink.Flush();
-    PatchU64(f->sink, f->extends.durationPos, (video ? video : f->tracks[0].get())->fragmentBase);
+    // The longest track's, in the movie's time scale.
+    uint64_t duration = 0;
+    for (const auto& t : f->tracks)
+        duration =
+            std::max(duration, Rescale(t->fragmentBase, f->movieTimeScale, t->box.timeScale));
+    PatchU64(f->sink, f->extends.durationPos, duration);
     BoxWriter& w = f->boxes;
     const uint64_t start = w.Position();
     w.StartBox("mfra");
@@ -1236,15 +1425,11 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
         if (error) *error = err;
         return err == 0;
     }
-    // The chunks still open go out, the longest waiting first.
-    std::vector<TrackState*> open;
+    // The chunks still open go out, in time order.
     for (auto& t : f->tracks)
-        if (t->chunkOpen) open.push_back(t.get());
-    std::stable_sort(open.begin(), open.end(), [](const TrackState* a, const TrackState* b) {
-        return (unsigned __int128)(a->samples.MediaDuration() - a->chunkTicks) * b->box.timeScale <
-               (unsigned __int128)(b->samples.MediaDuration() - b->chunkTicks) * a->box.timeScale;
-    });
-    for (TrackState* t : open) CloseChunk(f.get(), t);
+        if (t->chunkDirect) CloseChunk(f.get(), t.get());
+    for (auto& t : f->tracks) CloseChunk(f.get(), t.get());
+    Interleave(f.get(), true);
     WriteFileType(f.get());
     WriteMediaDataHeader(f.get());
     Movie movie;

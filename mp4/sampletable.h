@@ -31,6 +31,9 @@ public:
         chunks.push_back({offset, firstSample});
     }
     const std::vector<Chunk>& Chunks() const { return chunks; }
+    void DropLastChunk() {
+        if (!chunks.empty()) chunks.pop_back();
+    }
     // The end in the file of the last chunk's data (0 without chunks).
     uint64_t ChunksEnd() const;
     // Changes the duration of the last sample; false when there is none.
