@@ -38,4 +38,5 @@ private:
     bool sliceKnown = false;
     bool secondField = false;      // it completes the current picture's field pair
     bool pendingRecovery = false;  // a recovery point SEI with recovery_frame_cnt 0 came
+    bool afterPartitionA = false;  // the latest slice unit is a partition A
 };
