@@ -161,6 +161,12 @@ void PrintSummary(const Converter& converter, const QByteArray& output, bool ass
         fprintf(stderr, "tovanmuxer-cli: warning: %s\n", qPrintable(w));
     FILE* out = output == "-" ? stderr : stdout;
     const ConversionSummary& s = converter.Summary();
+    if (s.nothingRecorded) {
+        fprintf(out, "nothing was recorded: %s came before the first picture\n",
+                SignalName(s.stopSignal));
+        fflush(out);
+        return;
+    }
     const QStringList lines = SummaryLines(s, assumed);
     // A fragmented file says in how many fragments, a recording how it ended.
     QString fragments;
@@ -257,6 +263,9 @@ int main(int argc, char** argv) {
             "cannot write an unfragmented MP4 file to standard output (-o -): --fragment "
             "SECONDS writes a fragmented one; use ./- for a file named -");
     if (inputs.contains("-") && !haveOutput) return UsageError("standard input needs -o OUTPUT");
+    // A reader of standard output that goes away is a failure the conversion reports, with
+    // what the reader got, not a signal that ends the program unseen.
+    if (output == "-") signal(SIGPIPE, SIG_IGN);
 
     Converter converter;
     if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);

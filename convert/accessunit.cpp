@@ -50,6 +50,16 @@ bool AccessUnitWriter::Add(const NalUnit& in) {
     NalUnit nal = in;
     nal.length = int32_t(PayloadLength(in));
     const UnitPlan plan = reader->Plan(nal);
+    // What no decoder can use is no part of the stream once it has begun: not a picture, not
+    // a unit in a sample, no time of its own. Before the track, a slice is followed as ever
+    // (nothing of it is written).
+    if (plan.unusable && (track != MP4_INVALID_TRACK_ID || plan.place != UnitPlan::Slice)) {
+        if (track != MP4_INVALID_TRACK_ID) {
+            ++skippedUnits;
+            skippedBytes += uint32_t(nal.length);
+        }
+        return true;
+    }
     if (plan.endsPicture && pictureOpen) closed = true;
     switch (plan.place) {
         case UnitPlan::Slice:
@@ -188,7 +198,9 @@ bool AccessUnitWriter::EndFragment(const PictureFacts& p, uint32_t index) {
     PlaceFragment(index);
     fragmentStart = index;
     ++fragments;
-    return MP4WriteFragment(file, track, MP4SampleId(index + 1));
+    if (!MP4WriteFragment(file, track, MP4SampleId(index + 1))) return false;
+    picturesInFragments = index - hiddenPictures;
+    return true;
 }
 
 // Gives the pictures of the fragment, [fragmentStart, end), their composition offsets: within

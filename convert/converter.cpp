@@ -39,6 +39,8 @@ constexpr size_t kMaxEarlyUnits = 1024;
 constexpr size_t kMaxEarlyBytes = 4u << 20;
 // How long a read of a stream waits before it looks whether a signal asked to stop.
 constexpr int kStreamWaitMs = 200;
+// Changes of the pictures' size told one by one, at most.
+constexpr uint32_t kMaxSizeWarnings = 10;
 
 // What the H.265 decoder configuration takes from the parsed SPS.
 Mp4HevcFields H265Fields(const NalUnit& nal) {
@@ -236,7 +238,7 @@ bool Converter::TakeUnit(MP4FileHandle hMp4File, const NalUnit& nalu) {
     if (videoTrackId == 0) {
         if (IsTrackSps(codec, nalu) && !AddVideoTrack(hMp4File, nalu)) return false;
     } else if (IsSpsUnit(codec, nalu)) {
-        CheckSignalType(nalu);
+        CheckLaterSps(nalu);
     }
     hdr.Take(codec, nalu);
     // As soon as found: a fragmented file's moov goes out with its first fragment.
@@ -309,6 +311,9 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
                                format.sarHeight);
     firstSignal = format.signal;
     lastSps.assign(sps.data, sps.data + PayloadLength(sps));
+    lastWidth = uint32_t(videoWidth);
+    lastHeight = uint32_t(videoHeight);
+    sizeChanges = 0;
     if (firstSignal.present)
         MP4SetColour(hMp4File, MP4TrackId(videoTrackId), firstSignal.colourPrimaries,
                      firstSignal.transferCharacteristics, firstSignal.matrixCoefficients,
@@ -321,16 +326,31 @@ bool Converter::AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps) {
     return true;
 }
 
-// One sample entry describes the whole track: a later SPS that says other colours is told once.
-void Converter::CheckSignalType(const NalUnit& sps) {
-    if (signalChanged) return;
+// One sample entry describes the whole track, with the first SPS's size and colours: a later SPS
+// that says other colours is told once, each change of the pictures' size with its time.
+void Converter::CheckLaterSps(const NalUnit& sps) {
     // Streams repeat their SPS at every IDR picture: the same bytes say the same again.
     const uint32_t length = PayloadLength(sps);
     if (length == lastSps.size() && std::equal(sps.data, sps.data + length, lastSps.begin()))
         return;
     lastSps.assign(sps.data, sps.data + length);
     const TrackFormat format = probe.FormatOf(sps);
-    if (!format.parsed || format.signal == firstSignal) return;
+    if (!format.parsed) return;
+    if (format.width != lastWidth || format.height != lastHeight) {
+        lastWidth = format.width;
+        lastHeight = format.height;
+        // A stream that switches at every group of pictures is told of a few times.
+        if (++sizeChanges <= kMaxSizeWarnings)
+            warnings << QStringLiteral(
+                            "at %1 s the pictures change size to %2x%3; the track header gives "
+                            "the first size, %4x%5")
+                            .arg(SecondsSoFar(), 0, 'f', 3)
+                            .arg(format.width)
+                            .arg(format.height)
+                            .arg(videoWidth)
+                            .arg(videoHeight);
+    }
+    if (signalChanged || format.signal == firstSignal) return;
     signalChanged = true;
     const auto describe = [](const SignalType& t) {
         if (!t.present) return QStringLiteral("none");
@@ -422,7 +442,14 @@ void Converter::GiveHdrMetadata(MP4FileHandle hMp4File) {
 }
 
 QString Converter::WriteFailure(MP4FileHandle hMp4File) const {
-    const int err = MP4WriteError(hMp4File);
+    return WriteFailure(MP4WriteError(hMp4File));
+}
+
+QString Converter::WriteFailure(int err) const {
+    // A player or `head` that had enough closes the pipe: not the disk's fault.
+    if (err == EPIPE && outputName == "-")
+        return QStringLiteral("the reader of standard output went away after %1 pictures")
+            .arg(writer ? writer->PicturesInFragments() : 0);
     return QStringLiteral("cannot write %1: %2")
         .arg(Shown(outputName), err ? ErrnoText(err) : QStringLiteral("error"));
 }
@@ -446,7 +473,7 @@ bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
     GiveHdrMetadata(hMp4File);
     int err = 0;
     if (!MP4CloseChecked(hMp4File, 0, &err)) {
-        Fail(QStringLiteral("cannot write %1: %2").arg(Shown(outputName), ErrnoText(err)));
+        Fail(WriteFailure(err));
         ok = false;
     }
     return ok;
@@ -509,9 +536,13 @@ bool Converter::WriteH264Files(const std::vector<std::string>& inputPaths,
         Fail(QStringLiteral("out of memory"));
     }
     if (!ok) return false;
+    summary.outputPath = Shown(outputName);
+    if (summary.nothingRecorded) return true;
 
     summary.codec = probe.StreamCodec();
     summary.syncPictures = writer->SyncPictures();
+    summary.skippedUnits = writer->SkippedUnits();
+    summary.skippedBytes = writer->SkippedBytes();
     if (summary.fragments) {
         // The pictures ahead of the first decodable one are not in the fragments.
         summary.pictures = writer->PresentedPictures();
@@ -529,7 +560,6 @@ bool Converter::WriteH264Files(const std::vector<std::string>& inputPaths,
                                   : framesPerSecond;
     summary.width = videoWidth;
     summary.height = videoHeight;
-    summary.outputPath = Shown(outputName);
     qDebug("## WriteH264File Complete!");
     qDebug("## WriteH264File End!  ");
     return true;
@@ -664,7 +694,9 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     }
     Mp4Guard h;
     // Each takes the descriptor over; only running out of memory fails it.
-    h.h = fragmented ? MP4CreateFragmentedFd(fd, !device, recording && !device, recording)
+    // Standard output gets each fragment as it is whole, whoever reads it.
+    h.h = fragmented ? MP4CreateFragmentedFd(fd, !device, recording && !device,
+                                             recording || toStandardOutput)
                      : MP4CreateFd(fd);
     StartMp4File(h.h, kFallbackWidth, kFallbackHeight);
     bytesBefore = bytesAfter = 0;
@@ -702,6 +734,11 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
             Fail(QStringLiteral("cannot join %1: not an H.264 or H.265 stream, no coded pictures")
                      .arg(QString::fromLocal8Bit(inputPath)));
     }
+    if (recording && summary.stopSignal && !failed && !(writer && writer->HasSamples())) {
+        // Stopped before the first picture came: nothing to keep, and nothing went wrong.
+        summary.nothingRecorded = true;
+        return true;  // the file goes with its guard, unwritten
+    }
     if (!failed && videoTrackId == 0)
         Fail(probe.StreamCodec() == Codec::Unknown
                  ? QStringLiteral("not an H.264 or H.265 stream: no sequence parameter set")
@@ -709,7 +746,7 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     if (recording && failed) {
         // What is in complete fragments stays, whatever failed after them.
         const uint64_t fragments = writer ? writer->FragmentsWritten() : 0;
-        if (fragments > 0)
+        if (fragments > 0 && !device)
             lastError += QStringLiteral("; %1 keeps the %2 fragments written before")
                              .arg(Shown(outputName))
                              .arg(fragments);
@@ -719,7 +756,18 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     if (closed && !failed && (fragmented ? writer->PresentedPictures() : writer->Pictures()) == 0)
         Fail(QStringLiteral("input has no coded pictures"));
     if (fragmented && writer) summary.fragments = writer->FragmentsWritten();
-    if (!failed) CountTimes();
+    if (!failed) {
+        CountTimes();
+        if (sizeChanges > kMaxSizeWarnings)
+            warnings << QStringLiteral("the pictures change size %1 more times")
+                            .arg(sizeChanges - kMaxSizeWarnings);
+        if (writer && writer->SkippedUnits())
+            warnings << QStringLiteral(
+                            "skipped %1 bytes in %2 NAL units that no decoder can use (an invalid "
+                            "unit header, or a slice or parameter set that does not parse)")
+                            .arg(writer->SkippedBytes())
+                            .arg(writer->SkippedUnits());
+    }
     if (recording) {
         createdGuard.keep = !failed;
         return !failed;

@@ -25,9 +25,11 @@ class Timeline;
 // What a finished conversion wrote, for the window's and the command line's report.
 struct ConversionSummary {
     Codec codec = Codec::Unknown;
-    uint64_t pictures = 0;           // samples written (one per access unit)
-    uint64_t syncPictures = 0;       // of which sync samples
-    uint64_t hiddenPictures = 0;     // of which ahead of the first decodable one: kept, not shown
+    uint64_t pictures = 0;        // samples written (one per access unit)
+    uint64_t syncPictures = 0;    // of which sync samples
+    uint64_t hiddenPictures = 0;  // of which ahead of the first decodable one: kept, not shown
+    uint64_t skippedUnits = 0;    // units no decoder can use, left out
+    uint64_t skippedBytes = 0;
     double durationSeconds = 0;      // track duration
     double framesPerSecond = 0;      // frame rate the track plays at; the average when variable
     bool variableFrameRate = false;  // not every picture lasts the same
@@ -48,6 +50,8 @@ struct ConversionSummary {
     uint64_t fragments = 0;        // movie fragments written; 0 for an unfragmented file
     uint64_t droppedPictures = 0;  // ahead of the first decodable one, left out of the fragments
     int stopSignal = 0;            // the signal that ended a recording; 0: the end of the input
+    // The signal came before the recording's first picture: no file, and nothing went wrong.
+    bool nothingRecorded = false;
 };
 
 // Holds the converter state of one conversion. The window class derives from it, and the tests,
@@ -143,9 +147,10 @@ private:
     bool TakeUnit(MP4FileHandle hMp4File, const NalUnit& nal);
     bool StartWriter(MP4FileHandle hMp4File);
     bool AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps);
-    void CheckSignalType(const NalUnit& sps);
+    void CheckLaterSps(const NalUnit& sps);
     void GiveHdrMetadata(MP4FileHandle hMp4File);
     QString WriteFailure(MP4FileHandle hMp4File) const;
+    QString WriteFailure(int err) const;
     void ReadAll(int in, MP4FileHandle hMp4File, const char* inputPath);
     MP4FileHandle StartMp4File(MP4FileHandle hMp4File, int32_t width, int32_t height);
     bool WriteOutput(const std::vector<std::string>& inputPaths);
@@ -169,7 +174,10 @@ private:
     StreamProbe probe;       // the codec, and what the first SPS says
     SignalType firstSignal;  // the first SPS's video signal type, which the track gives
     bool signalChanged = false;
-    std::vector<uint8_t> lastSps;  // the latest SPS looked at for its colours
+    std::vector<uint8_t> lastSps;  // the latest SPS looked at for its size and colours
+    uint32_t lastWidth = 0;        // the size it gives
+    uint32_t lastHeight = 0;
+    uint32_t sizeChanges = 0;
     HdrMetadata hdr;
     bool mdcvGiven = false;  // handed to the track
     bool clliGiven = false;
