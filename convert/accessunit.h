@@ -37,6 +37,11 @@ public:
     // Writes the last access unit, then gives the samples their composition offsets and the
     // track its edit list. False when a sample could not be written.
     bool Finish();
+    // The input stalls: the whole pictures held for the fragment being gathered go out now as
+    // a fragment of their own, as far as no picture still to come can be output before them
+    // (the picture being read is not whole until the next begins). It need not begin at a sync
+    // picture. False when the fragment could not be written.
+    bool WriteHeld();
 
     // Why Add failed when the stream, not the file, is the cause; empty otherwise.
     const std::string& Failure() const { return failure; }
@@ -79,6 +84,7 @@ private:
     void SettleRandomAccess(const PictureFacts& next);
     void PresentInOutputOrder();
     bool EndFragment(const PictureFacts& p, uint32_t index);
+    uint32_t HeldEnd() const;
     void PlaceFragment(uint32_t end);
 
     MP4FileHandle file;
@@ -127,4 +133,5 @@ private:
     uint64_t droppedPictures = 0;
     uint64_t fragments = 0;
     uint64_t picturesInFragments = 0;
+    uint32_t maxReorder = UINT32_MAX;  // of the latest picture's sequence
 };

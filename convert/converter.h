@@ -1,4 +1,5 @@
-// The conversion engine: an H.264 or H.265 Annex B file in, an MP4 file with one video track out.
+// The conversion engine: an H.264 or H.265 Annex B file in, an MP4 file with its video track out.
+// The engine muxes track sources (videosource.h) into one file (outputfile.h).
 #pragma once
 
 #include <QString>
@@ -12,15 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "convert/hdrmetadata.h"
-#include "convert/nalunit.h"
 #include "convert/picturereader.h"
 #include "convert/timestamps.h"
-#include "convert/trackformat.h"
+#include "convert/videosource.h"
+#include "mp4/mp4check.h"
 #include "mp4/mp4v2.h"
 
-class AccessUnitWriter;
-class Timeline;
+class OutputFile;
 
 // What a finished conversion wrote, for the window's and the command line's report.
 struct ConversionSummary {
@@ -144,52 +143,22 @@ protected:
 
 private:
     void Fail(const QString& reason);
-    bool TakeUnit(MP4FileHandle hMp4File, const NalUnit& nal);
-    bool StartWriter(MP4FileHandle hMp4File);
-    bool AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps);
-    void CheckLaterSps(const NalUnit& sps);
-    void GiveHdrMetadata(MP4FileHandle hMp4File);
-    QString WriteFailure(MP4FileHandle hMp4File) const;
-    QString WriteFailure(int err) const;
-    void ReadAll(int in, MP4FileHandle hMp4File, const char* inputPath);
     MP4FileHandle StartMp4File(MP4FileHandle hMp4File, int32_t width, int32_t height);
+    VideoOptions VideoOptionsFor(bool fragmented);
     bool WriteOutput(const std::vector<std::string>& inputPaths);
+    bool Mux(OutputFile& output);
     bool SameCodec(const std::vector<std::string>& inputPaths);
-    Timeline MakeTimeline(uint32_t fpsNum, uint32_t fpsDen);
     void CountTimes();
     bool OtherName(const std::string& taken);
 
-    uint32_t trackTimeScale = 0;  // ticks per second of the video track
-    uint32_t frameDuration = 0;   // ticks per sample
-    double framesPerSecond = 0;
     std::string outputName;  // the final output path, for messages
     QString lastError;
     QStringList warnings;
     ConversionSummary summary;
     std::string timestampPath;
     TimestampFile timestamps;
-    // Progress over all inputs: the bytes of those read before, the sizes of those to come.
-    uint64_t bytesBefore = 0;
-    uint64_t bytesAfter = 0;
-    StreamProbe probe;       // the codec, and what the first SPS says
-    SignalType firstSignal;  // the first SPS's video signal type, which the track gives
-    bool signalChanged = false;
-    std::vector<uint8_t> lastSps;  // the latest SPS looked at for its size and colours
-    uint32_t lastWidth = 0;        // the size it gives
-    uint32_t lastHeight = 0;
-    uint32_t sizeChanges = 0;
-    HdrMetadata hdr;
-    bool mdcvGiven = false;  // handed to the track
-    bool clliGiven = false;
     bool fastStart = false;
-    // Units in front of the one that tells the codec, kept (the latest, up to a bound) for it.
-    struct EarlyUnit {
-        int32_t type;
-        std::vector<uint8_t> bytes;
-    };
-    std::deque<EarlyUnit> early;
-    size_t earlyBytes = 0;
-    std::unique_ptr<AccessUnitWriter> writer;
+    std::unique_ptr<VideoSource> video;
     uint32_t overrideNum = 0;
     uint32_t overrideDen = 0;
     bool failed = false;
@@ -199,5 +168,6 @@ private:
     int64_t fragmentMillis = -1;
     const volatile sig_atomic_t* stopFlag = nullptr;
     bool streamInput = false;
-    bool recording = false;  // a fragmented file of a stream, which a signal ends cleanly
+    bool recording = false;            // a fragmented file of a stream, which a signal ends cleanly
+    Mp4FragmentReport fragmentReport;  // what the fragments written whole hold
 };

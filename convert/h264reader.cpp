@@ -138,6 +138,16 @@ void H264PictureReader::StartPicture(const NalUnit& nal) {
         if (sps->timing_info_present_flag)
             FrameRateFromTiming(sps->num_units_in_tick, sps->time_scale, &current.fpsNum,
                                 &current.fpsDen);
+        // E.2.1: picture order count type 2 outputs in decoding order, as the intra profiles
+        // with constraint_set3_flag do; otherwise only the VUI's bitstream restriction says.
+        const bool intraProfile =
+            (sps->constraint_flags & 0x10) &&
+            (sps->profile_idc == 44 || sps->profile_idc == 86 || sps->profile_idc == 100 ||
+             sps->profile_idc == 110 || sps->profile_idc == 122 || sps->profile_idc == 244);
+        if (sps->pic_order_cnt_type == 2 || intraProfile)
+            current.maxReorder = 0;
+        else if (sps->bitstream_restriction_flag)
+            current.maxReorder = sps->max_num_reorder_frames;
     }
     ContinuePicture(nal);
 }
@@ -171,6 +181,7 @@ PictureFacts H264PictureReader::FinishPicture() {
     f.startsDecoding = p.idr || (p.headerKnown && (p.intraOnly || p.recoveryPoint));
     f.fpsNum = p.fpsNum;
     f.fpsDen = p.fpsDen;
+    f.maxReorder = p.maxReorder;
     return f;  // StartPicture clears the state for the next one
 }
 

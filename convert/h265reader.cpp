@@ -100,6 +100,7 @@ void H265PictureReader::StartPicture(const NalUnit& nal) {
             if (const H265SpsInfo* sps = parameterSets.Sps(pps->pps_seq_parameter_set_id)) {
                 current.order = poc.Compute(slice, *sps, noRaslOutput);
                 FrameRateOf(*sps, &current.fpsNum, &current.fpsDen);
+                current.maxReorder = sps->sps_max_num_reorder_pics[sps->sps_max_sub_layers_minus1];
             }
     }
     current.resetsOrder = noRaslOutput;

@@ -52,6 +52,9 @@ struct PictureFacts {
     Leading leading = NotLeading;
     // The frame rate its sequence parameter set gives; 0/0 when it says none.
     uint32_t fpsNum = 0, fpsDen = 0;
+    // The most pictures that may come before any picture in decoding order and after it in
+    // output order, as its sequence parameter set says; UINT32_MAX when it does not say.
+    uint32_t maxReorder = UINT32_MAX;
 };
 
 class PictureReader {

@@ -1,7 +1,7 @@
 // The MP4 writing calls the converter uses, with the names, types and constants of libmp4v2 2.x,
-// implemented by our own writer of one H.264 or H.265 track (mp4file.cpp). Samples go to the media
-// data as they come; the movie box, with every table, is written at close, behind the media data
-// (or, with fast start, in front of it).
+// implemented by our own writer of a file of several tracks (mp4file.cpp). Samples go to the
+// media data as they come, in chunks of each track that alternate; the movie box, with every
+// table, is written at close, behind the media data (or, with fast start, in front of it).
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,8 @@ MP4FileHandle MP4Create(const char* fileName, uint32_t flags = 0);
 // Movie time scale: ticks per second of the movie header and of the edit list durations.
 bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value);
 // Adds the H.264 track; MP4_INVALID_TRACK_ID on failure. Only one video track per file, and
-// only 4-byte sample lengths (sampleLenFieldSizeMinusOne 3).
+// only 4-byte sample lengths (sampleLenFieldSizeMinusOne 3). Tracks are numbered from 1 in the
+// order they are added, all of them before the first sample of any.
 MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
                                 uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
                                 uint8_t profile_compat, uint8_t AVCLevelIndication,
