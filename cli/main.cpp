@@ -118,8 +118,12 @@ void OnStopSignal(int sig) {
 }
 
 // SIGINT, SIGTERM and SIGHUP end a recording cleanly, unless they are ignored (nohup) or
-// somebody else handles them. Without SA_RESTART, a read that waits is woken.
+// somebody else handles them. Without SA_RESTART, a read that waits is woken. Past the file size
+// limit a write fails with EFBIG, as on a full disk, and the recording keeps what it has.
 void TakeStopSignals() {
+    struct sigaction size;
+    if (sigaction(SIGXFSZ, nullptr, &size) == 0 && size.sa_handler == SIG_DFL)
+        signal(SIGXFSZ, SIG_IGN);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction now;
         if (sigaction(sig, nullptr, &now) != 0 || now.sa_handler != SIG_DFL ||

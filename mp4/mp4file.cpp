@@ -1030,6 +1030,8 @@ void WriteRunData(Mp4File* f, TrackRun& r) {
     uint64_t taken = 0;
     for (size_t i = 0; i < r.entries; ++i) taken += t->fragmentSamples[i].count;
     t->fragmentData.erase(t->fragmentData.begin(), t->fragmentData.begin() + ptrdiff_t(r.gathered));
+    // A sample still open (the picture being read when the input stalled) moves up with its bytes.
+    if (t->sampleOpen) t->sampleStart -= r.gathered;
     t->fragmentSamples.erase(t->fragmentSamples.begin(),
                              t->fragmentSamples.begin() + ptrdiff_t(r.entries));
     t->fragmentFirst += taken;

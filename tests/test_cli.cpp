@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QThread>
@@ -449,7 +450,10 @@ private Q_SLOTS:
     // plays, in both readers, exactly the first pictures of the stream, at least those older
     // than two fragment lengths and one group of pictures. SIGINT before the first byte: no
     // file, exit 0. A reader of standard output (head -c) that goes away: exit 1, saying how
-    // many pictures it was sent, of which it kept a prefix.
+    // many pictures it was sent, of which it kept a prefix. The file size limit reached in the
+    // first fragment: no file at all; in the fifth: the four whole fragments, cut back to them,
+    // and the message says so. A camera that stalls for 10 s: the whole pictures it sent are in
+    // the file a fragment length after it stopped, not when it goes on.
     void killedRecording_data() {
         QTest::addColumn<QString>("stream");
         QTest::addColumn<double>("killAt");  // share of the stream fed
@@ -464,6 +468,12 @@ private Q_SLOTS:
             << QStringLiteral("main_bframes_640x360.h264") << 0.0 << QStringLiteral("SIGINT");
         QTest::newRow("standard output into head -c")
             << QStringLiteral("main_bframes_640x360.h264") << 1.0 << QStringLiteral("head");
+        QTest::newRow("file size limit in the first fragment")
+            << QStringLiteral("main_bframes_640x360.h264") << 1.0 << QStringLiteral("limit 1");
+        QTest::newRow("file size limit in the fifth fragment")
+            << QStringLiteral("main_bframes_640x360.h264") << 1.0 << QStringLiteral("limit 5");
+        QTest::newRow("a stall of 10 s")
+            << QStringLiteral("main_bframes_640x360.h264") << 0.4 << QStringLiteral("stall");
     }
     void killedRecording() {
         QFETCH(QString, stream);
@@ -477,6 +487,31 @@ private Q_SLOTS:
             tmp.filePath(QStringLiteral("killed-%1.mp4").arg(QTest::currentDataTag()));
         const bool head = how == QLatin1String("head");
         QProcess p, reader;
+        // Where the fragments begin: those of the same stream's fragmented file of a file.
+        qint64 limit = 0;
+        QVector<qint64> moofs;
+        if (how.startsWith(QLatin1String("limit"))) {
+            const QString fromFile = tmp.filePath(QStringLiteral("limit-fragments.mp4"));
+            QFile::remove(fromFile);
+            QCOMPARE(Cli({raw, QStringLiteral("--fragment"), QStringLiteral("0.4"),
+                          QStringLiteral("-o"), fromFile})
+                         .status,
+                     0);
+            const QByteArray whole = ReadFileBytes(fromFile);
+            for (int at = 0; at + 8 <= whole.size();) {
+                if (whole.mid(at + 4, 4) == "moof") moofs.push_back(at);
+                const quint32 size = qFromBigEndian<quint32>(whole.constData() + at);
+                if (size < 8) break;
+                at += int(size);
+            }
+            QVERIFY(moofs.size() >= 6);
+            const int fragment = how.mid(6).toInt();  // the one that does not fit
+            limit = moofs[fragment - 1] + 300;
+            p.setChildProcessModifier([limit] {
+                const struct rlimit r = {rlim_t(limit), rlim_t(limit)};
+                setrlimit(RLIMIT_FSIZE, &r);
+            });
+        }
         if (head) {
             p.setStandardOutputProcess(&reader);
             reader.setStandardOutputFile(out);
@@ -495,6 +530,54 @@ private Q_SLOTS:
                 fed = n;
                 return n < bytes.size() * killAt;
             });
+        if (how == QLatin1String("stall")) {
+            // Every picture fed but the last two (the last unit's end comes with the next start
+            // code, the last picture's with the next picture) and the three at most that wait
+            // for a picture still to come that may be shown before them (the SPS says one may;
+            // a P-picture and the two B-pictures behind it).
+            const int whole = int(SlicesOfStream(bytes.left(fed)).slices.size()) - 5;
+            for (int second = 0; second < 10; ++second) {
+                QThread::msleep(1000);
+                if (second == 1 || second == 9) {
+                    const QVector<QByteArray> got = DecodePictureHashes(out);
+                    QVERIFY(IsPrefix(got, want));
+                    QVERIFY2(
+                        got.size() >= whole,
+                        qPrintable(QStringLiteral("%1 of %2 pictures").arg(got.size()).arg(whole)));
+                }
+            }
+            p.write(bytes.mid(fed));
+            p.closeWriteChannel();
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), 0);
+            QCOMPARE(DecodePictureHashes(out), want);
+            QCOMPARE(GstHashes(out), want);
+            return;
+        }
+        if (limit) {
+            p.closeWriteChannel();
+            QVERIFY(p.state() == QProcess::NotRunning || p.waitForFinished(10000));
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), 1);
+            const QString err = QString::fromUtf8(p.readAllStandardError());
+            QVERIFY2(
+                err.startsWith(
+                    QStringLiteral("tovanmuxer-cli: cannot write %1: File too large").arg(out)),
+                qPrintable(err));
+            QVERIFY(!PartLeft(out));
+            if (limit < moofs[1]) {
+                QVERIFY2(!err.contains(QStringLiteral("keeps")), qPrintable(err));
+                QVERIFY(!QFile::exists(out));
+                return;
+            }
+            QVERIFY2(err.contains(QStringLiteral("; %1 keeps 4 fragments (").arg(out)),
+                     qPrintable(err));
+            QCOMPARE(QFileInfo(out).size(), moofs[4]);
+            const QVector<QByteArray> got = DecodePictureHashes(out);
+            QVERIFY(IsPrefix(got, want) && got.size() > 4);
+            QCOMPARE(GstHashes(out), got);
+            return;
+        }
         QThread::msleep(300);
         if (how == QLatin1String("SIGINT")) {
             QCOMPARE(kill(pid_t(p.processId()), SIGINT), 0);
