@@ -280,6 +280,20 @@ private Q_SLOTS:
         QCOMPARE(notVideoLive.status, 1);
         QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("notes.mp4"))));
 
+        // A stream with no picture a decoder can start from cannot begin a fragmented file:
+        // refused with that reason, and not a byte to standard output.
+        QProcess none;
+        none.setStandardInputFile(QStringLiteral(
+            TOVANMUXER_TEST_DATA "/../regress/convert/leading-pictures-before-the-edit"));
+        none.start(QStringLiteral(TOVANMUXER_CLI),
+                   {QStringLiteral("-"), QStringLiteral("--fragment"), QStringLiteral("1"),
+                    QStringLiteral("-o"), QStringLiteral("-")});
+        QVERIFY(none.waitForFinished(20000));
+        QCOMPARE(none.exitCode(), 1);
+        QVERIFY(none.readAllStandardOutput().isEmpty());
+        QVERIFY(none.readAllStandardError().contains(
+            "none of the 6 pictures is one a decoder can start from"));
+
         // A terminal is nobody's stream.
         const int master = posix_openpt(O_RDWR | O_NOCTTY);
         QVERIFY(master >= 0);
