@@ -335,7 +335,9 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
                  ? QStringLiteral("not an H.264 or H.265 stream: no sequence parameter set")
                  : QStringLiteral("input has no usable sequence parameter set"));
     if (failed) {
-        // What is in whole fragments of a recording stays, whatever failed after them.
+        // What is in whole fragments of a recording stays, whatever failed after them: cut back
+        // to them before it takes its name.
+        MP4Discard(h.Release());
         keeps();
         return false;
     }
