@@ -42,7 +42,7 @@ const char kUsage[] =
     "  --timestamps FILE    the pictures' presentation times, from a timestamp file:\n"
     "                       format v2 (a time in milliseconds a line) or v1 (ranges)\n"
     "  --fragment SECONDS   a fragmented MP4 whose fragments of at least SECONDS each\n"
-    "                       reach the disk one by one, under the final name from the start;\n"
+    "                       reach the disk one by one, under the final name from the first;\n"
     "                       SIGINT, SIGTERM, SIGHUP or the end of the input end it cleanly\n"
     "                       (default: 1 for a pipe or FIFO, 0 for a file; 0: not fragmented)\n"
     "  --faststart          put the index (moov) in front of the media data, so that a\n"

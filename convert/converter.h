@@ -104,10 +104,12 @@ public:
     // A fragmented MP4 (moov up front, then movie fragments of at least `seconds` each) when
     // `seconds` > 0, an unfragmented one for 0; below 0 (the default), fragments of a second
     // when the input is a pipe or FIFO, none for a file. A recording (the first input a pipe or
-    // FIFO) is created under its final name at the start, every fragment on the disk before the
-    // next begins, and keeps every complete fragment whatever happens; it is removed only when
-    // it holds none. The fragmented file of a file is written as an unfragmented one is: under
-    // a hidden name until it is whole and on the disk.
+    // FIFO) takes its final name once its first fragment is on the disk, every fragment on the
+    // disk before the next begins, and keeps every whole fragment whatever happens (a failure
+    // cuts it back to them); without one it leaves nothing. Should no new picture come for a
+    // fragment's length of real time, the whole pictures held are written. The fragmented file
+    // of a file is written as an unfragmented one is: under a hidden name until it is whole and
+    // on the disk.
     void SetFragmentSeconds(double seconds);
     // While recording, the read loop ends the input cleanly once `*flag` is not 0 (a signal
     // number, set by the caller's handler): the pending pictures are written as the last
