@@ -48,7 +48,7 @@ const char kUsage[] =
     "  --timestamps FILE    the pictures' presentation times, from a timestamp file:\n"
     "                       format v2 (a time in milliseconds a line) or v1 (ranges)\n"
     "  --fragment SECONDS   a fragmented MP4 whose fragments of at least SECONDS each\n"
-    "                       reach the disk one by one, under the final name from the start;\n"
+    "                       reach the disk one by one, under the final name from the first;\n"
     "                       SIGINT, SIGTERM, SIGHUP or the end of the input end it cleanly\n"
     "                       (default: 1 for a pipe or FIFO, 0 for a file; 0: not fragmented)\n"
     "  --faststart          put the index (moov) in front of the media data, so that a\n"
@@ -133,8 +133,12 @@ void OnStopSignal(int sig) {
 }
 
 // SIGINT, SIGTERM and SIGHUP end a recording cleanly, unless they are ignored (nohup) or
-// somebody else handles them. Without SA_RESTART, a read that waits is woken.
+// somebody else handles them. Without SA_RESTART, a read that waits is woken. Past the file size
+// limit a write fails with EFBIG, as on a full disk, and the recording keeps what it has.
 void TakeStopSignals() {
+    struct sigaction size;
+    if (sigaction(SIGXFSZ, nullptr, &size) == 0 && size.sa_handler == SIG_DFL)
+        signal(SIGXFSZ, SIG_IGN);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction now;
         if (sigaction(sig, nullptr, &now) != 0 || now.sa_handler != SIG_DFL ||
@@ -178,6 +182,12 @@ void PrintSummary(const Converter& converter, const QByteArray& output, bool ass
         fprintf(stderr, "tovanmuxer-cli: warning: %s\n", qPrintable(w));
     FILE* out = output == "-" ? stderr : stdout;
     const ConversionSummary& s = converter.Summary();
+    if (s.nothingRecorded) {
+        fprintf(out, "nothing was recorded: %s came before the first picture\n",
+                SignalName(s.stopSignal));
+        fflush(out);
+        return;
+    }
     const QStringList lines = SummaryLines(s, assumed);
     // A fragmented file says in how many fragments, a recording how it ended.
     QString fragments;
@@ -316,6 +326,9 @@ int main(int argc, char** argv) {
             "cannot write an unfragmented MP4 file to standard output (-o -): --fragment "
             "SECONDS writes a fragmented one; use ./- for a file named -");
     if (inputs.contains("-") && !haveOutput) return UsageError("standard input needs -o OUTPUT");
+    // A reader of standard output that goes away is a failure the conversion reports, with
+    // what the reader got, not a signal that ends the program unseen.
+    if (output == "-") signal(SIGPIPE, SIG_IGN);
 
     Converter converter;
     if (fpsNum) converter.SetFrameRateOverride(fpsNum, fpsDen);

@@ -50,6 +50,16 @@ bool AccessUnitWriter::Add(const NalUnit& in) {
     NalUnit nal = in;
     nal.length = int32_t(PayloadLength(in));
     const UnitPlan plan = reader->Plan(nal);
+    // What no decoder can use is no part of the stream once it has begun: not a picture, not
+    // a unit in a sample, no time of its own. Before the track, a slice is followed as ever
+    // (nothing of it is written).
+    if (plan.unusable && (track != MP4_INVALID_TRACK_ID || plan.place != UnitPlan::Slice)) {
+        if (track != MP4_INVALID_TRACK_ID) {
+            ++skippedUnits;
+            skippedBytes += uint32_t(nal.length);
+        }
+        return true;
+    }
     if (plan.endsPicture && pictureOpen) closed = true;
     switch (plan.place) {
         case UnitPlan::Slice:
@@ -168,6 +178,7 @@ bool AccessUnitWriter::FinishPicture() {
         skippedLeading = 0;
     }
     ++pictures;
+    maxReorder = p.maxReorder;
     if (p.sync) ++syncPictures;
     return !fragmentTicks || EndFragment(p, index);
 }
@@ -189,7 +200,68 @@ bool AccessUnitWriter::EndFragment(const PictureFacts& p, uint32_t index) {
     fragmentStart = index;
     ++fragments;
     if (beforeFragment) beforeFragment(double(timeline.TimeAt(index)) / timeline.TimeScale());
-    return MP4WriteFragment(file, track, MP4SampleId(index + 1));
+    if (!MP4WriteFragment(file, track, MP4SampleId(index + 1))) return false;
+    picturesInFragments = index - hiddenPictures;
+    return true;
+}
+
+bool AccessUnitWriter::WriteHeld() {
+    if (!fragmentTicks || firstDecodable < 0) return true;
+    const uint32_t end = HeldEnd();
+    if (end <= fragmentStart) return true;
+    PlaceFragment(end);
+    fragmentStart = end;
+    ++fragments;
+    if (beforeFragment) beforeFragment(double(timeline.TimeAt(end)) / timeline.TimeScale());
+    if (!MP4WriteFragment(file, track, MP4SampleId(end + 1))) return false;
+    picturesInFragments = end - hiddenPictures;
+    return true;
+}
+
+// Where the held pictures [fragmentStart, pictures) can end a fragment: the longest run of them
+// that no picture, held or to come, is output before. Earlier runs of the output order are safe;
+// within the last one, a picture to come can be output before at most `maxReorder` pictures
+// decoded ahead of it, and it then is before every one of those with a higher count too: so a
+// picture with at least that many higher counts held after it is safe.
+uint32_t AccessUnitWriter::HeldEnd() const {
+    const uint32_t begin = fragmentStart;
+    const uint32_t n = uint32_t(pictures);
+    if (n <= begin) return begin;
+    const auto order = [this](uint32_t i) { return int64_t(orders[i - orderBase]); };
+    // Which held pictures begin a run.
+    std::vector<bool> starts(n - begin + 1, false);
+    starts[0] = starts[n - begin] = true;
+    uint32_t lastRun = begin;
+    for (uint32_t s : orderStarts)
+        if (s > begin && s < n) {
+            starts[s - begin] = true;
+            lastRun = s;
+        }
+    // The first picture of the last run that one to come may be output before bounds the end.
+    uint32_t limit = n;
+    if (maxReorder == UINT32_MAX) {
+        limit = lastRun;
+    } else if (maxReorder > 0) {
+        std::vector<int64_t> sorted;
+        for (uint32_t i = lastRun; i < n; ++i) sorted.push_back(order(i));
+        std::sort(sorted.begin(), sorted.end());
+        for (uint32_t i = lastRun; i < n && limit == n; ++i)
+            if (uint64_t(sorted.end() - std::upper_bound(sorted.begin(), sorted.end(), order(i))) <
+                maxReorder)
+                limit = i;
+    }
+    // The end k also needs the held pictures after it in its run to come out after those before.
+    std::vector<int64_t> after(n - begin + 1, std::numeric_limits<int64_t>::max());
+    for (uint32_t i = n; i-- > begin;)
+        after[i - begin] =
+            std::min(order(i), starts[i + 1 - begin] ? after[n - begin] : after[i + 1 - begin]);
+    std::vector<int64_t> before(n - begin);
+    for (uint32_t i = begin; i < n; ++i)
+        before[i - begin] =
+            starts[i - begin] ? order(i) : std::max(before[i - 1 - begin], order(i));
+    for (uint32_t k = limit; k > begin; --k)
+        if (starts[k - begin] || before[k - 1 - begin] < after[k - begin]) return k;
+    return begin;
 }
 
 // Gives the pictures of the fragment, [fragmentStart, end), their composition offsets: within

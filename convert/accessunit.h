@@ -41,6 +41,11 @@ public:
     // Writes the last access unit, then gives the samples their composition offsets and the
     // track its edit list. False when a sample could not be written.
     bool Finish();
+    // The input stalls: the whole pictures held for the fragment being gathered go out now as
+    // a fragment of their own, as far as no picture still to come can be output before them
+    // (the picture being read is not whole until the next begins). It need not begin at a sync
+    // picture. False when the fragment could not be written.
+    bool WriteHeld();
 
     // Why Add failed when the stream, not the file, is the cause; empty otherwise.
     const std::string& Failure() const { return failure; }
@@ -49,6 +54,9 @@ public:
     // Slices taken so far, written or not: whether a stretch of input held any picture.
     uint64_t Slices() const { return slices; }
     uint64_t SyncPictures() const { return syncPictures; }
+    // Units skipped since the track began because no decoder could use them, and their bytes.
+    uint64_t SkippedUnits() const { return skippedUnits; }
+    uint64_t SkippedBytes() const { return skippedBytes; }
     // Pictures in the presentation: all but those ahead of the first decodable one (known after
     // Finish).
     uint64_t PresentedPictures() const { return pictures - hiddenPictures; }
@@ -56,6 +64,11 @@ public:
     uint64_t DroppedPictures() const { return droppedPictures + hiddenPictures; }
     // Fragments ended so far; after Finish, with the last one that the file's close writes.
     uint64_t FragmentsWritten() const { return fragments; }
+    // Pictures shown from the fragments the file took whole so far (not the last one, which
+    // the file's close writes).
+    uint64_t PicturesInFragments() const { return picturesInFragments; }
+    // Whether any picture went to the track, finished or not.
+    bool HasSamples() const { return pictures > 0 || written; }
     // The samples' times, and how long the presentation lasts in track ticks (after Finish).
     const Timeline& Times() const { return timeline; }
     uint64_t PresentedTicks() const { return presentedTicks; }
@@ -75,6 +88,7 @@ private:
     void SettleRandomAccess(const PictureFacts& next);
     void PresentInOutputOrder();
     bool EndFragment(const PictureFacts& p, uint32_t index);
+    uint32_t HeldEnd() const;
     void PlaceFragment(uint32_t end);
 
     MP4FileHandle file;
@@ -108,6 +122,8 @@ private:
     uint64_t slices = 0;
     uint64_t syncPictures = 0;
     uint64_t hiddenPictures = 0;
+    uint64_t skippedUnits = 0;
+    uint64_t skippedBytes = 0;
     // A fragmented track: its length, where the fragment being gathered begins, the number of
     // the picture whose count is orders[0], the highest count since the fragment or the run
     // began, and where the presentation starts (-1: not known yet).
@@ -121,4 +137,6 @@ private:
     uint64_t hiddenTicks = 0;    // the durations of the pictures left out
     uint64_t droppedPictures = 0;
     uint64_t fragments = 0;
+    uint64_t picturesInFragments = 0;
+    uint32_t maxReorder = UINT32_MAX;  // of the latest picture's sequence
 };

@@ -184,7 +184,8 @@ bool Converter::CloseMp4File(MP4FileHandle hMp4File) {
     }
     int err = 0;
     if (!MP4CloseChecked(hMp4File, 0, &err)) {
-        Fail(QStringLiteral("cannot write %1: %2").arg(Shown(outputName), ErrnoText(err)));
+        Fail(video ? video->WriteFailure(err)
+                   : QStringLiteral("cannot write %1: %2").arg(Shown(outputName), ErrnoText(err)));
         ok = false;
     }
     return ok;
@@ -246,10 +247,14 @@ bool Converter::WriteH264Files(const std::vector<std::string>& inputPaths,
         Fail(QStringLiteral("out of memory"));
     }
     if (!ok) return false;
+    summary.outputPath = Shown(outputName);
+    if (summary.nothingRecorded) return true;
 
     const AccessUnitWriter* writer = video->Writer();
     summary.codec = video->StreamCodec();
     summary.syncPictures = writer->SyncPictures();
+    summary.skippedUnits = writer->SkippedUnits();
+    summary.skippedBytes = writer->SkippedBytes();
     if (summary.fragments) {
         // The pictures ahead of the first decodable one are not in the fragments.
         summary.pictures = writer->PresentedPictures();
@@ -267,7 +272,6 @@ bool Converter::WriteH264Files(const std::vector<std::string>& inputPaths,
                                   : video->FramesPerSecond();
     summary.width = videoWidth = video->Width();
     summary.height = videoHeight = video->Height();
-    summary.outputPath = Shown(outputName);
     qDebug("## WriteH264File Complete!");
     qDebug("## WriteH264File End!  ");
     return true;
@@ -311,13 +315,11 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     streamInput = video->StreamInput();
     summary.streamInput = streamInput;
     const bool fragmented = fragmentMillis > 0 || (fragmentMillis < 0 && streamInput);
-    // A recording has its final name from the start and keeps every complete fragment; the
-    // fragmented file of a file is made as an unfragmented one is.
+    // A recording takes its final name with its first fragment and keeps every complete one;
+    // the fragmented file of a file is made as an unfragmented one is.
     recording = fragmented && streamInput;
     video->SetOptions(VideoOptionsFor(fragmented));
-    OutputFile output(
-        outputName, [this] { return OtherName(outputName); },
-        [this] { return video && video->Writer() && video->Writer()->FragmentsWritten() > 0; });
+    OutputFile output(outputName, [this] { return OtherName(outputName); });
     const int fd = output.Create(fragmented, recording);
     if (fd < 0) {
         Fail(output.Error());
@@ -326,9 +328,24 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     Mp4Guard h;
     // Each takes the descriptor over; only running out of memory fails it.
     const bool inPlace = output.InPlace();
-    h.h = fragmented ? MP4CreateFragmentedFd(fd, !inPlace, recording && !inPlace, recording)
+    // Standard output gets each fragment as it is whole, whoever reads it.
+    h.h = fragmented ? MP4CreateFragmentedFd(fd, !inPlace, recording && !inPlace,
+                                             recording || outputName == "-")
                      : MP4CreateFd(fd);
     StartMp4File(h.h, kFallbackWidth, kFallbackHeight);
+    fragmentReport = Mp4FragmentReport();
+    MP4ReportFragments(h.h, &fragmentReport);
+    // A recording that fails keeps its whole fragments, cut back to them when the file is let go;
+    // its last words say what it holds.
+    const auto keeps = [&] {
+        if (!recording || inPlace || fragmentReport.fragments == 0 || !output.Publish()) return;
+        lastError += QStringLiteral("; %1 keeps %2 (%3 s)")
+                         .arg(Shown(outputName),
+                              fragmentReport.fragments == 1
+                                  ? QStringLiteral("1 fragment")
+                                  : QStringLiteral("%1 fragments").arg(fragmentReport.fragments))
+                         .arg(fragmentReport.seconds, 0, 'f', 1);
+    };
     // The sound track comes right behind the video's, when its format is known by then.
     MP4FileHandle file = h.h;
     if (audio)
@@ -345,34 +362,52 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
                    audio->Pump(0) == TrackSource::Step::kRead) {
             }
         });
-    const bool muxed = Mux(h.h, fragmented);
+    const bool muxed = Mux(output, h.h, fragmented);
     warnings << video->Warnings();
     if (audio) warnings << audio->Warnings();
     summary.inputSizeAtStart = video->InputSizeAtStart();
     summary.inputSizeAtEnd = video->InputSizeAtEnd();
     summary.inputBytesRead = video->InputBytesRead();
+    if (muxed && recording && summary.stopSignal &&
+        !(video->Writer() && video->Writer()->HasSamples())) {
+        // Stopped before the first picture came: nothing to keep, and nothing went wrong.
+        summary.nothingRecorded = true;
+        return true;  // the file goes with `output`, unwritten
+    }
     if (muxed && video->TrackId() == 0)
         Fail(video->StreamCodec() == Codec::Unknown
                  ? QStringLiteral("not an H.264 or H.265 stream: no sequence parameter set")
                  : QStringLiteral("input has no usable sequence parameter set"));
     if (failed) {
-        // What is in complete fragments of a recording stays, whatever failed after them.
-        const uint64_t fragments = video->Writer() ? video->Writer()->FragmentsWritten() : 0;
-        if (recording && fragments > 0)
-            lastError += QStringLiteral("; %1 keeps the %2 fragments written before")
-                             .arg(Shown(outputName))
-                             .arg(fragments);
+        // What is in whole fragments of a recording stays, whatever failed after them: cut back
+        // to them before it takes its name.
+        MP4Discard(h.Release());
+        keeps();
         return false;
     }
     videoTrackId = int32_t(video->TrackId());
     const bool closed = CloseMp4File(h.Release());
     const AccessUnitWriter* writer = video->Writer();
-    if (closed && (fragmented ? writer->PresentedPictures() : writer->Pictures()) == 0)
+    if (closed && fragmented && writer->PresentedPictures() == 0 && writer->DroppedPictures() > 0)
+        Fail(QStringLiteral("none of the %1 pictures is one a decoder can start from (an IDR or "
+                            "intra picture, or a recovery point): a fragmented file would hold "
+                            "none of them; --fragment 0 keeps them")
+                 .arg(writer->DroppedPictures()));
+    else if (closed && (fragmented ? writer->PresentedPictures() : writer->Pictures()) == 0)
         Fail(QStringLiteral("input has no coded pictures"));
-    if (fragmented) summary.fragments = writer->FragmentsWritten();
-    if (failed) return false;
+    if (fragmented) summary.fragments = fragmentReport.fragments;
+    if (failed) {
+        keeps();
+        return false;
+    }
     CountTimes();
     CompareLengths();
+    if (writer->SkippedUnits())
+        warnings << QStringLiteral(
+                        "skipped %1 bytes in %2 NAL units that no decoder can use (an invalid "
+                        "unit header, or a slice or parameter set that does not parse)")
+                        .arg(writer->SkippedBytes())
+                        .arg(writer->SkippedUnits());
     if (!output.Commit()) Fail(output.Error());
     return !failed;  // an unfinished file goes with `output`
 }
@@ -417,7 +452,7 @@ void Converter::CompareLengths() {
 // go on, except that the sound never runs more than a few seconds ahead of the pictures (what
 // runs ahead waits in memory), and the pictures wait a moment for a sound stream's first bytes,
 // so that its track is in the file from the start.
-bool Converter::Mux(MP4FileHandle file, bool fragmented) {
+bool Converter::Mux(OutputFile& output, MP4FileHandle file, bool fragmented) {
     using Step = TrackSource::Step;
     const auto start = std::chrono::steady_clock::now();
     bool videoEnded = false, audioEnded = !audio;
@@ -494,6 +529,12 @@ bool Converter::Mux(MP4FileHandle file, bool fragmented) {
                 return false;
             }
             moved = step != Step::kIdle;
+        }
+        // A recording takes its name once its first fragment is on the disk.
+        if (recording && !output.InPlace() && !output.Published() && fragmentReport.fragments &&
+            !output.Publish()) {
+            Fail(output.Error());
+            return false;
         }
         if (moved) continue;
         // Nothing to read now: wait for the streams.

@@ -18,14 +18,19 @@
 #include "convert/picturereader.h"
 #include "convert/timestamps.h"
 #include "convert/videosource.h"
+#include "mp4/mp4check.h"
 #include "mp4/mp4v2.h"
+
+class OutputFile;
 
 // What a finished conversion wrote, for the window's and the command line's report.
 struct ConversionSummary {
     Codec codec = Codec::Unknown;
-    uint64_t pictures = 0;           // samples written (one per access unit)
-    uint64_t syncPictures = 0;       // of which sync samples
-    uint64_t hiddenPictures = 0;     // of which ahead of the first decodable one: kept, not shown
+    uint64_t pictures = 0;        // samples written (one per access unit)
+    uint64_t syncPictures = 0;    // of which sync samples
+    uint64_t hiddenPictures = 0;  // of which ahead of the first decodable one: kept, not shown
+    uint64_t skippedUnits = 0;    // units no decoder can use, left out
+    uint64_t skippedBytes = 0;
     double durationSeconds = 0;      // track duration
     double framesPerSecond = 0;      // frame rate the track plays at; the average when variable
     bool variableFrameRate = false;  // not every picture lasts the same
@@ -48,6 +53,8 @@ struct ConversionSummary {
     int stopSignal = 0;            // the signal that ended a recording; 0: the end of the input
     QString audio;                 // the sound track: "AAC 48000 Hz 2 ch"; empty without one
     double audioSeconds = 0;       // how long the sound plays
+    // The signal came before the recording's first picture: no file, and nothing went wrong.
+    bool nothingRecorded = false;
 };
 
 // Holds the converter state of one conversion. The window class derives from it, and the tests,
@@ -109,10 +116,12 @@ public:
     // A fragmented MP4 (moov up front, then movie fragments of at least `seconds` each) when
     // `seconds` > 0, an unfragmented one for 0; below 0 (the default), fragments of a second
     // when the input is a pipe or FIFO, none for a file. A recording (the first input a pipe or
-    // FIFO) is created under its final name at the start, every fragment on the disk before the
-    // next begins, and keeps every complete fragment whatever happens; it is removed only when
-    // it holds none. The fragmented file of a file is written as an unfragmented one is: under
-    // a hidden name until it is whole and on the disk.
+    // FIFO) takes its final name once its first fragment is on the disk, every fragment on the
+    // disk before the next begins, and keeps every whole fragment whatever happens (a failure
+    // cuts it back to them); without one it leaves nothing. Should no new picture come for a
+    // fragment's length of real time, the whole pictures held are written. The fragmented file
+    // of a file is written as an unfragmented one is: under a hidden name until it is whole and
+    // on the disk.
     void SetFragmentSeconds(double seconds);
     // While recording, the read loop ends the input cleanly once `*flag` is not 0 (a signal
     // number, set by the caller's handler): the pending pictures are written as the last
@@ -151,7 +160,7 @@ private:
     MP4FileHandle StartMp4File(MP4FileHandle hMp4File, int32_t width, int32_t height);
     VideoOptions VideoOptionsFor(bool fragmented);
     bool WriteOutput(const std::vector<std::string>& inputPaths);
-    bool Mux(MP4FileHandle file, bool fragmented);
+    bool Mux(OutputFile& output, MP4FileHandle file, bool fragmented);
     bool StartSound();
     void CompareLengths();
     bool SameCodec(const std::vector<std::string>& inputPaths);
@@ -177,5 +186,6 @@ private:
     int64_t fragmentMillis = -1;
     const volatile sig_atomic_t* stopFlag = nullptr;
     bool streamInput = false;
-    bool recording = false;  // a fragmented file of a stream, which a signal ends cleanly
+    bool recording = false;            // a fragmented file of a stream, which a signal ends cleanly
+    Mp4FragmentReport fragmentReport;  // what the fragments written whole hold
 };

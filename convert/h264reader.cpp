@@ -51,17 +51,28 @@ bool ParameterSetId(const NalUnit& nal, uint32_t skipBytes, uint32_t* id) {
 UnitPlan H264PictureReader::Plan(const NalUnit& nal) {
     UnitPlan plan;
     const int32_t t = nal.type;
+    // forbidden_zero_bit set: no NAL unit, whatever follows (7.4.1); decoders pass over it.
+    if (nal.data[0] & 0x80) {
+        plan.unusable = true;
+        return plan;
+    }
     plan.endsPicture = EndsPicture(t);
     switch (t) {
         case kNalSlice:
         case kNalIdr:
         case kNalPartitionA:
             plan.place = UnitPlan::Slice;
+            slice = SliceHeader{};
+            sliceKnown = ParseSliceHeader(nal.data, uint32_t(nal.length), parameterSets, &slice);
+            plan.unusable = !sliceKnown;
+            afterPartitionA = sliceKnown && t == kNalPartitionA;
             break;
         case kNalPartitionB:
         case kNalPartitionC:
-            // Partitions B and C follow the partition A of their slice.
+            // Partitions B and C follow the partition A of their slice; without one they are
+            // of no use.
             plan.place = UnitPlan::Behind;
+            plan.unusable = !afterPartitionA;
             break;
         case kNalSei: {
             uint32_t frames = 0;
@@ -73,26 +84,31 @@ UnitPlan H264PictureReader::Plan(const NalUnit& nal) {
         case kNalSps:
         case kNalPps: {
             const bool sps = t == kNalSps;
-            if (sps)
-                parameterSets.AddSps(nal.data, uint32_t(nal.length));
-            else
-                parameterSets.AddPps(nal.data, uint32_t(nal.length));
+            // A set that does not parse would take the place of a good one of its id.
+            const bool parsed = sps ? parameterSets.AddSps(nal.data, uint32_t(nal.length))
+                                    : parameterSets.AddPps(nal.data, uint32_t(nal.length));
             uint32_t id = 0;
-            if (ParameterSetId(nal, sps ? 4 : 1, &id)) {
+            if (!parsed) {
+                plan.unusable = true;
+            } else if (ParameterSetId(nal, sps ? 4 : 1, &id)) {
                 plan.place = UnitPlan::ParameterSet;
                 plan.setKey = (sps ? kKeySps : kKeyPps) | id;
             }
             break;
         }
+        case 17:
+        case 18:
+        case 22:
+        case 23:
+            plan.unusable = true;  // reserved types (Table 7-1)
+            break;
         default:
             break;
     }
     return plan;
 }
 
-bool H264PictureReader::BeginsPicture(const NalUnit& nal, bool pictureOpen, bool closed) {
-    slice = SliceHeader{};
-    sliceKnown = ParseSliceHeader(nal.data, uint32_t(nal.length), parameterSets, &slice);
+bool H264PictureReader::BeginsPicture(const NalUnit& /*nal*/, bool pictureOpen, bool closed) {
     secondField = false;
     if (!pictureOpen) return true;
     bool newPicture = closed;
@@ -122,6 +138,16 @@ void H264PictureReader::StartPicture(const NalUnit& nal) {
         if (sps->timing_info_present_flag)
             FrameRateFromTiming(sps->num_units_in_tick, sps->time_scale, &current.fpsNum,
                                 &current.fpsDen);
+        // E.2.1: picture order count type 2 outputs in decoding order, as the intra profiles
+        // with constraint_set3_flag do; otherwise only the VUI's bitstream restriction says.
+        const bool intraProfile =
+            (sps->constraint_flags & 0x10) &&
+            (sps->profile_idc == 44 || sps->profile_idc == 86 || sps->profile_idc == 100 ||
+             sps->profile_idc == 110 || sps->profile_idc == 122 || sps->profile_idc == 244);
+        if (sps->pic_order_cnt_type == 2 || intraProfile)
+            current.maxReorder = 0;
+        else if (sps->bitstream_restriction_flag)
+            current.maxReorder = sps->max_num_reorder_frames;
     }
     ContinuePicture(nal);
 }
@@ -155,6 +181,7 @@ PictureFacts H264PictureReader::FinishPicture() {
     f.startsDecoding = p.idr || (p.headerKnown && (p.intraOnly || p.recoveryPoint));
     f.fpsNum = p.fpsNum;
     f.fpsDen = p.fpsDen;
+    f.maxReorder = p.maxReorder;
     return f;  // StartPicture clears the state for the next one
 }
 

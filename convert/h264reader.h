@@ -26,9 +26,10 @@ private:
         bool headerKnown = false;  // every slice header so far could be read
         bool field = false;
         bool paired = false;
-        SliceHeader last{};               // header of the latest slice
-        int64_t order = 0;                // picture order count
-        uint32_t fpsNum = 0, fpsDen = 0;  // its SPS's frame rate
+        SliceHeader last{};                // header of the latest slice
+        int64_t order = 0;                 // picture order count
+        uint32_t fpsNum = 0, fpsDen = 0;   // its SPS's frame rate
+        uint32_t maxReorder = UINT32_MAX;  // max_num_reorder_frames, or what stands for it
     };
 
     ParameterSets parameterSets;
@@ -38,4 +39,5 @@ private:
     bool sliceKnown = false;
     bool secondField = false;      // it completes the current picture's field pair
     bool pendingRecovery = false;  // a recovery point SEI with recovery_frame_cnt 0 came
+    bool afterPartitionA = false;  // the latest slice unit is a partition A
 };

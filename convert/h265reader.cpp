@@ -20,8 +20,7 @@ bool PpsId(const NalUnit& nal, uint32_t* id) {
     }
 }
 
-// Coded slice segments of the types this version of the standard defines; the reserved VCL
-// types travel with the picture they come in.
+// Coded slice segments of the types this version of the standard defines.
 bool IsPictureSlice(uint8_t type) {
     return type <= kH265RaslR || (type >= kH265BlaWLp && type <= kH265Cra);
 }
@@ -39,7 +38,10 @@ UnitPlan H265PictureReader::Plan(const NalUnit& nal) {
     H265NalHeader h{};
     // Bytes without a NAL unit header (forbidden_zero_bit set, no temporal id, or too short)
     // are no unit: a decoder passes over them.
-    if (!ParseH265NalHeader(nal.data, uint32_t(nal.length), &h)) return plan;
+    if (!ParseH265NalHeader(nal.data, uint32_t(nal.length), &h)) {
+        plan.unusable = true;
+        return plan;
+    }
     // A unit of another layer stays in the access unit it comes in.
     plan.place = UnitPlan::Behind;
     if (h.nuh_layer_id > 0) return plan;
@@ -47,6 +49,14 @@ UnitPlan H265PictureReader::Plan(const NalUnit& nal) {
     plan.endsPicture = EndsPicture(t);
     if (IsPictureSlice(t)) {
         plan.place = UnitPlan::Slice;
+        slice = H265SliceHeader{};
+        sliceKnown = ParseH265SliceHeader(nal.data, uint32_t(nal.length), parameterSets, &slice);
+        // An IRAP picture has no temporal sub-layer above 0 (7.4.2.2).
+        plan.unusable = !sliceKnown || (H265IsIrap(t) && slice.temporal_id != 0);
+    } else if (H265IsVcl(t)) {
+        // A reserved VCL type: no decoder of this version can use it (7.4.2.2).
+        plan.place = UnitPlan::Drop;
+        plan.unusable = true;
     } else if (t == kH265Vps || t == kH265Sps || t == kH265Pps) {
         uint32_t id = 0;
         bool known = false;
@@ -73,8 +83,6 @@ UnitPlan H265PictureReader::Plan(const NalUnit& nal) {
 }
 
 bool H265PictureReader::BeginsPicture(const NalUnit& nal, bool pictureOpen, bool /*closed*/) {
-    slice = H265SliceHeader{};
-    sliceKnown = ParseH265SliceHeader(nal.data, uint32_t(nal.length), parameterSets, &slice);
     // first_slice_segment_in_pic_flag is the first bit behind the header.
     return !pictureOpen || (nal.length > 2 && (nal.data[2] & 0x80));
 }
@@ -92,6 +100,7 @@ void H265PictureReader::StartPicture(const NalUnit& nal) {
             if (const H265SpsInfo* sps = parameterSets.Sps(pps->pps_seq_parameter_set_id)) {
                 current.order = poc.Compute(slice, *sps, noRaslOutput);
                 FrameRateOf(*sps, &current.fpsNum, &current.fpsDen);
+                current.maxReorder = sps->sps_max_num_reorder_pics[sps->sps_max_sub_layers_minus1];
             }
     }
     current.resetsOrder = noRaslOutput;

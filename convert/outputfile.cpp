@@ -9,15 +9,13 @@
 
 #include "convert/inputfile.h"
 
-OutputFile::OutputFile(std::string& name, std::function<bool()> otherName,
-                       std::function<bool()> holdsFragments)
-    : name(name), otherName(std::move(otherName)), holdsFragments(std::move(holdsFragments)) {}
+OutputFile::OutputFile(std::string& name, std::function<bool()> otherName)
+    : name(name), otherName(std::move(otherName)) {}
 
 OutputFile::~OutputFile() {
-    // A recording is removed only when it holds no fragment.
-    if (!created.empty() && !keep && !(holdsFragments && holdsFragments()))
-        unlinkat(dirFd, created.c_str(), 0);
-    part.Remove();  // unless committed: with the directory still open
+    part.Remove();  // unless it took its name: with the directory still open
+    // A recording that never took its name leaves nothing, on the disk too.
+    if (recording && !published && dirFd >= 0) fsync(dirFd);
     if (dirFd >= 0) close(dirFd);
 }
 
@@ -65,42 +63,19 @@ int OutputFile::Create(bool fragmented, bool isRecording) {
     } else {
         dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dirFd >= 0 && file.empty()) errno = EISDIR;
-        if (dirFd >= 0 && !file.empty() && !recording && part.Create(dirFd, file))
+        if (dirFd >= 0 && !file.empty() && part.Create(dirFd, file))
             fd = fcntl(part.Fd(), F_DUPFD_CLOEXEC, 0);
-        // A recording has its final name from the start.
-        for (int tries = 0; dirFd >= 0 && !file.empty() && recording; ++tries) {
-            fd = openat(dirFd, file.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                created = file;
-                // The name reaches the disk with the first fragment's data.
-                if (fsync(dirFd) != 0 && errno != EINVAL) {
-                    const int err = errno;
-                    close(fd);
-                    fd = -1;
-                    errno = err;
-                }
-                break;
-            }
-            if (errno != EEXIST || tries >= 1000 || !otherName()) break;
-            SplitPath(name, &dir, &file);
-        }
     }
     if (fd < 0) {
         const int err = errno;
         qDebug("ERROR:Create file failed!");
-        error = err == EEXIST && recording
-                    ? QStringLiteral("%1 already exists").arg(Shown(name))
-                    : QStringLiteral("cannot create %1: %2").arg(Shown(name), ErrnoText(err));
+        error = QStringLiteral("cannot create %1: %2").arg(Shown(name), ErrnoText(err));
     }
     return fd;
 }
 
 bool OutputFile::Commit() {
-    if (recording || device) {
-        keep = true;
-        return true;
-    }
+    if (device || published) return true;
     std::string dir, file;
     for (int tries = 0;; ++tries) {
         SplitPath(name, &dir, &file);
@@ -110,6 +85,14 @@ bool OutputFile::Commit() {
             error = err == EEXIST
                         ? QStringLiteral("%1 already exists").arg(Shown(name))
                         : QStringLiteral("cannot write %1: %2").arg(Shown(name), ErrnoText(err));
-        return err == 0;
+        published = err == 0;
+        return published;
     }
+}
+
+bool OutputFile::Publish() {
+    // The descriptor the file is written through stays open: it goes on under the new name.
+    if (Commit()) return true;
+    part.Remove();
+    return false;
 }

@@ -27,6 +27,11 @@ struct UnitPlan {
     // ParameterSet: its kind and id, unique within the codec; the track receives the sets
     // waiting for a picture in the order of their keys.
     uint32_t setKey = 0;
+    // No decoder can use it: its NAL unit header is invalid (forbidden_zero_bit, a reserved
+    // type), or it is a slice whose header does not parse against the parameter sets in force,
+    // or a parameter set that does not parse. Bytes that merely look like a unit, such as
+    // garbage with start codes in it, are skipped and counted rather than made a picture.
+    bool unusable = false;
 };
 
 // What the writer keeps of a picture once its last slice has come.
@@ -47,6 +52,9 @@ struct PictureFacts {
     Leading leading = NotLeading;
     // The frame rate its sequence parameter set gives; 0/0 when it says none.
     uint32_t fpsNum = 0, fpsDen = 0;
+    // The most pictures that may come before any picture in decoding order and after it in
+    // output order, as its sequence parameter set says; UINT32_MAX when it does not say.
+    uint32_t maxReorder = UINT32_MAX;
 };
 
 class PictureReader {
@@ -55,7 +63,7 @@ public:
 
     // Reads the unit (a parameter set goes into the reader's tables) and says where it goes.
     virtual UnitPlan Plan(const NalUnit& nal) = 0;
-    // For a slice (Plan said Slice): reads its header and tells whether it begins a new picture
+    // For a slice (Plan said Slice, having read its header): tells whether it begins a new picture
     // (always true when no picture is open); `closed`: units that end a picture came since the
     // current picture's last slice.
     virtual bool BeginsPicture(const NalUnit& nal, bool pictureOpen, bool closed) = 0;

@@ -32,6 +32,8 @@ constexpr uint8_t kVideoProfileLevel = 127;
 // Units kept while the codec is not yet known, at most.
 constexpr size_t kMaxEarlyUnits = 1024;
 constexpr size_t kMaxEarlyBytes = 4u << 20;
+// Changes of the pictures' size told one by one, at most.
+constexpr uint32_t kMaxSizeWarnings = 10;
 
 // What the H.265 decoder configuration takes from the parsed SPS.
 Mp4HevcFields H265Fields(const NalUnit& nal) {
@@ -124,6 +126,7 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
         unitsStart = 0;
     }
     if (streamInput) {
+        if (!CheckStall()) return Step::kFailed;
         // A stream is read as it comes; the wait ends for a signal too.
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, waitMs) <= 0) return Step::kIdle;  // nothing yet, or a signal
@@ -195,6 +198,23 @@ bool VideoSource::WriteBuffered() {
     // Nothing found: only bytes in front of the stream.
     unitsStart += pos > 0 ? pos : end;
     return true;
+}
+
+// A stream that brings no new picture for a fragment's length of real time has the whole
+// pictures held written now, so that a stalled camera loses no more than a running one.
+bool VideoSource::CheckStall() {
+    if (!writer || options.fragmentMillis <= 0) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (writer->Pictures() != stallPictures) {
+        stallPictures = writer->Pictures();
+        stallSince = now;
+        return true;
+    }
+    if (now - stallSince < std::chrono::milliseconds(options.fragmentMillis)) return true;
+    stallSince = now;
+    if (writer->WriteHeld()) return true;
+    Fail(WriteFailure());
+    return false;
 }
 
 void VideoSource::Stop() {
@@ -291,7 +311,7 @@ bool VideoSource::TakeUnit(const NalUnit& nalu) {
     if (trackId == 0) {
         if (IsTrackSps(codec, nalu) && !AddVideoTrack(nalu)) return false;
     } else if (IsSpsUnit(codec, nalu)) {
-        CheckSignalType(nalu);
+        CheckLaterSps(nalu);
     }
     hdr.Take(codec, nalu);
     // As soon as found: a fragmented file's moov goes out with its first fragment.
@@ -361,6 +381,8 @@ bool VideoSource::AddVideoTrack(const NalUnit& sps) {
         MP4AddPixelAspectRatio(file, MP4TrackId(trackId), format.sarWidth, format.sarHeight);
     firstSignal = format.signal;
     lastSps.assign(sps.data, sps.data + PayloadLength(sps));
+    lastWidth = uint32_t(width);
+    lastHeight = uint32_t(height);
     if (firstSignal.present)
         MP4SetColour(file, MP4TrackId(trackId), firstSignal.colourPrimaries,
                      firstSignal.transferCharacteristics, firstSignal.matrixCoefficients,
@@ -377,16 +399,36 @@ bool VideoSource::AddVideoTrack(const NalUnit& sps) {
     return true;
 }
 
-// One sample entry describes the whole track: a later SPS that says other colours is told once.
-void VideoSource::CheckSignalType(const NalUnit& sps) {
-    if (signalChanged) return;
+// One sample entry describes the whole track, with the first SPS's size and colours: a later SPS
+// that says other colours is told once, each change of the pictures' size with its time.
+void VideoSource::CheckLaterSps(const NalUnit& sps) {
     // Streams repeat their SPS at every IDR picture: the same bytes say the same again.
     const uint32_t length = PayloadLength(sps);
     if (length == lastSps.size() && std::equal(sps.data, sps.data + length, lastSps.begin()))
         return;
     lastSps.assign(sps.data, sps.data + length);
     const TrackFormat format = probe.FormatOf(sps);
-    if (!format.parsed || format.signal == firstSignal) return;
+    if (!format.parsed) return;
+    if (format.width != lastWidth || format.height != lastHeight) {
+        lastWidth = format.width;
+        lastHeight = format.height;
+        // A stream that switches at every group of pictures is told of a few times.
+        if (++sizeChanges <= kMaxSizeWarnings)
+            warnings << QStringLiteral(
+                            "at %1 s the pictures change size to %2x%3; the track header gives "
+                            "the first size, %4x%5")
+                            .arg(SecondsSoFar(), 0, 'f', 3)
+                            .arg(format.width)
+                            .arg(format.height)
+                            .arg(width)
+                            .arg(height);
+        else if (sizeChanges == kMaxSizeWarnings + 1)
+            warnings << QStringLiteral(
+                            "the pictures change size again later; only the first %1 "
+                            "changes are told")
+                            .arg(kMaxSizeWarnings);
+    }
+    if (signalChanged || format.signal == firstSignal) return;
     signalChanged = true;
     const auto describe = [](const SignalType& t) {
         if (!t.present) return QStringLiteral("none");
@@ -458,10 +500,17 @@ void VideoSource::GiveHdrMetadata() {
 }
 
 QString VideoSource::WriteFailure() const {
-    const int err = MP4WriteError(file);
+    return WriteFailure(MP4WriteError(file));
+}
+
+QString VideoSource::WriteFailure(int err) const {
+    const std::string& name = options.outputName ? *options.outputName : std::string();
+    // A player or `head` that had enough closes the pipe: not the disk's fault.
+    if (err == EPIPE && name == "-")
+        return QStringLiteral("the reader of standard output went away after %1 pictures")
+            .arg(writer ? writer->PicturesInFragments() : 0);
     return QStringLiteral("cannot write %1: %2")
-        .arg(Shown(options.outputName ? *options.outputName : std::string()),
-             err ? ErrnoText(err) : QStringLiteral("error"));
+        .arg(Shown(name), err ? ErrnoText(err) : QStringLiteral("error"));
 }
 
 bool VideoSource::Finish() {

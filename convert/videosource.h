@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -66,6 +67,8 @@ public:
     // units found cover (0 when there is none, or on a failure that ends the writing).
     int32_t WriteNalUnits(const uint8_t* buffer, uint32_t end);
     bool Failed() const { return failed; }
+    // Why writing to the file failed with `err`.
+    QString WriteFailure(int err) const;
 
     // What was written.
     Codec StreamCodec() const { return probe.StreamCodec(); }
@@ -87,10 +90,11 @@ private:
     bool OpenInput(size_t index);
     void EndInput();
     bool WriteBuffered();
+    bool CheckStall();
     bool TakeUnit(const NalUnit& nal);
     bool StartWriter();
     bool AddVideoTrack(const NalUnit& sps);
-    void CheckSignalType(const NalUnit& sps);
+    void CheckLaterSps(const NalUnit& sps);
     void GiveHdrMetadata();
     QString WriteFailure() const;
     Timeline MakeTimeline(uint32_t fpsNum, uint32_t fpsDen);
@@ -110,7 +114,10 @@ private:
     StreamProbe probe;       // the codec, and what the first SPS says
     SignalType firstSignal;  // the first SPS's video signal type, which the track gives
     bool signalChanged = false;
-    std::vector<uint8_t> lastSps;  // the latest SPS looked at for its colours
+    std::vector<uint8_t> lastSps;  // the latest SPS looked at for its size and colours
+    uint32_t lastWidth = 0;        // the size it gives
+    uint32_t lastHeight = 0;
+    uint32_t sizeChanges = 0;
     HdrMetadata hdr;
     bool mdcvGiven = false;  // handed to the track
     bool clliGiven = false;
@@ -130,6 +137,9 @@ private:
     int openError = 0;
     bool streamInput = false;
     bool stopped = false;
+    // A stream's last new picture: how many there were, and since when on the clock.
+    uint64_t stallPictures = 0;
+    std::chrono::steady_clock::time_point stallSince = std::chrono::steady_clock::now();
     std::vector<uint8_t> buffer;
     uint32_t fill = 0;
     // The complete units of the buffer, of which those from unitsStart on are not written yet

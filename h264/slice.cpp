@@ -98,7 +98,8 @@ void SkipWeights(Bitstream& s, uint32_t activeMinus1, bool chroma) {
     }
 }
 
-// Returns false for a missing parameter set; throws for reads past the end and bad values.
+// Returns false for a missing parameter set and for a slice that cannot be in a picture of its
+// parameter sets; throws for reads past the end and bad values.
 bool ReadSliceHeader(Bitstream& s, const ParameterSets& ps, SliceHeader* sh) {
     SkipBits(s, 1);  // forbidden_zero_bit
     sh->nal_ref_idc = uint8_t(s.ReadBits(2));
@@ -121,6 +122,16 @@ bool ReadSliceHeader(Bitstream& s, const ParameterSets& ps, SliceHeader* sh) {
         sh->field_pic_flag = uint8_t(s.ReadBits(1));
         if (sh->field_pic_flag) sh->bottom_field_flag = uint8_t(s.ReadBits(1));
     }
+    // 7.4.3: the first macroblock lies in the picture; an IDR picture is a reference picture
+    // of I or SI slices (7.4.1).
+    const uint64_t mbaff = sps->mb_adaptive_frame_field_flag && !sh->field_pic_flag ? 2 : 1;
+    const uint64_t picSizeInMbs =
+        (uint64_t(sps->pic_width_in_mbs_minus1) + 1) * (2 - sps->frame_mbs_only_flag) *
+        (uint64_t(sps->pic_height_in_map_units_minus1) + 1) / (1 + sh->field_pic_flag);
+    if (uint64_t(sh->first_mb_in_slice) * mbaff >= picSizeInMbs) return false;
+    if (idr && (sh->nal_ref_idc == 0 ||
+                (sh->slice_type % 5 != SliceTypeI && sh->slice_type % 5 != SliceTypeSI)))
+        return false;
     if (idr) sh->idr_pic_id = ReadUEAtMost(s, 65535);
     const bool bottomPresent =
         pps->bottom_field_pic_order_in_frame_present_flag && !sh->field_pic_flag;

@@ -98,7 +98,8 @@ bool MP4HideSample(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId
 // Throws the open sample away, as if it had never been begun (a fragmented file's only). Parameter
 // sets it carried in band go with the next sample.
 bool MP4DiscardSample(MP4FileHandle hFile, MP4TrackId trackId);
-// The fragments written so far.
+// The fragments written whole so far (and on the disk, for a durable file). A durable file that
+// is discarded, or whose close fails, is cut back to the end of its last whole fragment.
 uint64_t MP4FragmentsWritten(MP4FileHandle hFile);
 
 // Adds a sound track that `entry` describes (audioentry.h): its media time scale is the sample
@@ -113,3 +114,11 @@ bool MP4WriteSampleRun(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* b
 // No more samples come for the track: its last chunk goes out, and the other tracks' chunks no
 // longer wait for it to reach their time.
 bool MP4EndTrack(MP4FileHandle hFile, MP4TrackId trackId);
+
+// What the whole fragments hold: kept up to date in `report`, which the caller owns and which
+// outlives the handle, its close included.
+struct Mp4FragmentReport {
+    uint64_t fragments = 0;
+    double seconds = 0;  // the video track's duration in them
+};
+void MP4ReportFragments(MP4FileHandle hFile, Mp4FragmentReport* report);

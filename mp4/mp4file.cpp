@@ -136,7 +136,12 @@ struct Mp4File {
     // Each fragment goes to the descriptor as soon as it is complete; else in large writes.
     bool live = true;
     bool movieWritten = false;
-    uint32_t fragmentCount = 0;  // fragments written
+    uint32_t fragmentCount = 0;  // fragments begun
+    // Fragments written whole (and, for a durable file, on the disk), where the last one ends,
+    // and the caller's copy of what they hold.
+    uint32_t wholeFragments = 0;
+    uint64_t wholeEnd = 0;
+    Mp4FragmentReport* report = nullptr;
     MovieExtends extends;
     int syncError = 0;  // errno of a failed fdatasync
 
@@ -1210,6 +1215,8 @@ void WriteRunData(Mp4File* f, TrackRun& r) {
     uint64_t taken = 0;
     for (size_t i = 0; i < r.entries; ++i) taken += t->fragmentSamples[i].count;
     t->fragmentData.erase(t->fragmentData.begin(), t->fragmentData.begin() + ptrdiff_t(r.gathered));
+    // A sample still open (the picture being read when the input stalled) moves up with its bytes.
+    if (t->sampleOpen) t->sampleStart -= r.gathered;
     t->fragmentSamples.erase(t->fragmentSamples.begin(),
                              t->fragmentSamples.begin() + ptrdiff_t(r.entries));
     t->fragmentFirst += taken;
@@ -1221,7 +1228,6 @@ void WriteRunData(Mp4File* f, TrackRun& r) {
 // when it is null), with what the other tracks gathered for the time they cover, as one movie
 // fragment and its media data, whole; then through to the disk when the file is to be durable.
 bool WriteGatheredFragment(Mp4File* f, TrackState* lead, size_t count) {
-    if (!f->movieWritten) WriteFragmentedMovie(f);
     if ((lead && count == 0) || f->tracks.empty()) return f->sink.Error() == 0;
     std::vector<TrackRun> runs;
     uint64_t leadEnd = 0;
@@ -1254,6 +1260,9 @@ bool WriteGatheredFragment(Mp4File* f, TrackState* lead, size_t count) {
         for (TrackRun& r : runs) WriteRunData(f, r);
         return f->sink.Error() == 0;
     }
+    // The file type and movie boxes go out with the first fragment, never without one: a file
+    // that gets no picture, standard output included, gets no byte either.
+    if (!f->movieWritten) WriteFragmentedMovie(f);
     BoxWriter& w = f->boxes;
     const uint64_t moofStart = w.Position();
     const bool wide = bytes + 8 > UINT32_MAX;
@@ -1262,8 +1271,10 @@ bool WriteGatheredFragment(Mp4File* f, TrackState* lead, size_t count) {
     // is whole on the disk: a file cut short by a crash or a power cut ends in a box that readers
     // skip, never in a fragment whose media data is missing.
     const bool hold = f->seekable && f->durable && total <= UINT32_MAX;
+    // The random access index lists the fragments that begin at a sync sample (one written
+    // because the input stalled may not).
     for (const TrackRun& r : runs)
-        if (r.shown)
+        if (r.shown && r.first->sync)
             r.t->fragmentIndex.push_back(
                 {uint64_t(std::max<int64_t>(0, int64_t(r.t->fragmentBase) + r.first->offset)),
                  moofStart});
@@ -1295,7 +1306,23 @@ bool WriteGatheredFragment(Mp4File* f, TrackState* lead, size_t count) {
         CommitFragment(f, moofStart, moofSize);
     else if (f->durable)
         Sync(f);
-    return f->sink.Error() == 0 && !f->syncError;
+    if (f->sink.Error() != 0 || f->syncError) return false;
+    // Only now is the fragment counted: whole, and on the disk when the file is durable.
+    ++f->wholeFragments;
+    f->wholeEnd = f->sink.Position();
+    if (f->report) {
+        const TrackState* v = f->Video() ? f->Video() : f->tracks[0].get();
+        f->report->fragments = f->wholeFragments;
+        f->report->seconds = double(v->fragmentBase) / v->box.timeScale;
+    }
+    return true;
+}
+
+// A durable file that failed ends with its last whole fragment: what was written of the next
+// one is cut away, so that the disk it filled is free again, and the cut reaches the disk.
+void CutToWholeFragments(Mp4File* f) {
+    if (f->fragmented && f->durable && ::ftruncate(f->fd, off_t(f->wholeEnd)) == 0)
+        ::fdatasync(f->fd);
 }
 
 // The end of a fragmented file: the last fragment, and where the file can be rewritten its
@@ -1409,7 +1436,12 @@ bool MP4DiscardSample(MP4FileHandle hFile, MP4TrackId trackId) {
 
 uint64_t MP4FragmentsWritten(MP4FileHandle hFile) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
-    return f ? f->fragmentCount : 0;
+    return f ? f->wholeFragments : 0;
+}
+
+void MP4ReportFragments(MP4FileHandle hFile, Mp4FragmentReport* report) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    if (f) f->report = report;
 }
 
 bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
@@ -1421,6 +1453,7 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
         f->sink.SetWriteBack(0);  // the syncs under way end before the descriptor does
         int err = f->sink.Error() ? f->sink.Error() : f->syncError;
         if (!err && f->durable && ::fdatasync(f->fd) != 0) err = errno;
+        if (err) CutToWholeFragments(f.get());
         if (::close(f->fd) != 0 && !err) err = errno;
         if (error) *error = err;
         return err == 0;
@@ -1460,6 +1493,7 @@ void MP4Discard(MP4FileHandle hFile) {
     std::unique_ptr<Mp4File> f(static_cast<Mp4File*>(hFile));
     if (!f) return;
     f->sink.SetWriteBack(0);
+    CutToWholeFragments(f.get());
     ::close(f->fd);
 }
 

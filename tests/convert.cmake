@@ -4,7 +4,8 @@ if(TOVANMUXER_SANITIZE)
     target_compile_definitions(test_mp4layer PRIVATE TOVANMUXER_SANITIZED=1)
 endif()
 tovanmuxer_add_test(NAME test_timing SOURCES test_timing.cpp)
-tovanmuxer_add_test(NAME test_cli SOURCES test_cli.cpp)
+# Recordings run at about real-time speed, one of them through a stall of 10 s.
+tovanmuxer_add_test(NAME test_cli SOURCES test_cli.cpp TIMEOUT 600)
 target_compile_definitions(test_cli PRIVATE TOVANMUXER_CLI="$<TARGET_FILE:tovanmuxer-cli>"
     TOVANMUXER_SOUND_DIR="${TOVANMUXER_SOUND_DIR}"
     TOVANMUXER_GST_SOUND="${CMAKE_CURRENT_SOURCE_DIR}/support/gst_sound.py")

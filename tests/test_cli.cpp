@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -400,6 +401,20 @@ private Q_SLOTS:
         QCOMPARE(notVideoLive.status, 1);
         QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("notes.mp4"))));
 
+        // A stream with no picture a decoder can start from cannot begin a fragmented file:
+        // refused with that reason, and not a byte to standard output.
+        QProcess none;
+        none.setStandardInputFile(QStringLiteral(
+            TOVANMUXER_TEST_DATA "/../regress/convert/leading-pictures-before-the-edit"));
+        none.start(QStringLiteral(TOVANMUXER_CLI),
+                   {QStringLiteral("-"), QStringLiteral("--fragment"), QStringLiteral("1"),
+                    QStringLiteral("-o"), QStringLiteral("-")});
+        QVERIFY(none.waitForFinished(20000));
+        QCOMPARE(none.exitCode(), 1);
+        QVERIFY(none.readAllStandardOutput().isEmpty());
+        QVERIFY(none.readAllStandardError().contains(
+            "none of the 6 pictures is one a decoder can start from"));
+
         // A terminal is nobody's stream.
         const int master = posix_openpt(O_RDWR | O_NOCTTY);
         QVERIFY(master >= 0);
@@ -419,29 +434,57 @@ private Q_SLOTS:
     // A stream recorded from a pipe at about real-time speed: the file grows while the input
     // runs, and the end of the input, a signal or standard output as the file all give every
     // picture, in order, evenly timed from 0, with the key frames of the unfragmented file.
+    // Garbage with start codes in it between two repeats of the stream adds no picture and
+    // moves none; it and a change of the pictures' size are told in a warning.
     void liveRecording_data() {
         QTest::addColumn<QString>("stream");
         QTest::addColumn<int>("times");
         QTest::addColumn<QString>("end");
+        QTest::addColumn<bool>("garbage");
+        QTest::addColumn<QString>("warning");  // on standard error; empty: none
         QTest::newRow("H.264 B-frames, end of input")
-            << QStringLiteral("main_bframes_640x360.h264") << 3 << QStringLiteral("eof");
-        QTest::newRow("H.265 B-frames, SIGINT")
-            << QStringLiteral("closed_gop_320x240.h265") << 3 << QStringLiteral("SIGINT");
+            << QStringLiteral("main_bframes_640x360.h264") << 3 << QStringLiteral("eof") << false
+            << QString();
+        QTest::newRow("H.265 B-frames, garbage, SIGINT")
+            << QStringLiteral("closed_gop_320x240.h265") << 3 << QStringLiteral("SIGINT") << true
+            << QStringLiteral("NAL units that no decoder can use");
         QTest::newRow("H.264 new parameter sets in band, SIGHUP")
-            << QStringLiteral("two_sps_320x240_640x360.h264") << 3 << QStringLiteral("SIGHUP");
+            << QStringLiteral("two_sps_320x240_640x360.h264") << 3 << QStringLiteral("SIGHUP")
+            << false
+            << QStringLiteral(
+                   "at 0.280 s the pictures change size to 640x360; the track header "
+                   "gives the first size, 320x240");
         QTest::newRow("H.265 new sizes in band, SIGTERM")
-            << QStringLiteral("two_sizes_320x240_416x240.h26x") << 3 << QStringLiteral("SIGTERM");
-        QTest::newRow("H.264 B-pyramid to standard output")
-            << QStringLiteral("high_bpyramid_640x360.h264") << 3 << QStringLiteral("stdout");
+            << QStringLiteral("two_sizes_320x240_416x240.h26x") << 3 << QStringLiteral("SIGTERM")
+            << false << QStringLiteral("at 0.280 s the pictures change size to 416x240");
+        QTest::newRow("H.264 B-pyramid, garbage, to standard output")
+            << QStringLiteral("high_bpyramid_640x360.h264") << 3 << QStringLiteral("stdout") << true
+            << QStringLiteral("NAL units that no decoder can use");
     }
     void liveRecording() {
         QFETCH(QString, stream);
         QFETCH(int, times);
         QFETCH(QString, end);
+        QFETCH(bool, garbage);
+        QFETCH(QString, warning);
         const QString raw = tmp.filePath(QStringLiteral("live.raw"));
-        const QByteArray bytes = Repeated(stream, times, raw);
+        QByteArray bytes = Repeated(stream, times, raw);
         const QVector<QByteArray> want = DecodePictureHashes(raw);
         QVERIFY(!want.isEmpty());
+        if (garbage) {
+            // Units of every kind: forbidden_zero_bit set, reserved types, slices and parameter
+            // sets that do not parse, an IDR slice of P type, random bytes.
+            QByteArray junk;
+            quint32 seed = 26;
+            for (int k = 0; k < 40; ++k) {
+                junk += QByteArray("\0\0\0\1", 4);
+                for (int n = 0; n < 30 + k * 7; ++n) {
+                    seed = seed * 1103515245u + 12345u;
+                    junk += char(seed >> 16);
+                }
+            }
+            bytes.insert(bytes.size() / times, junk);
+        }
         const bool toStdout = end == QLatin1String("stdout");
         const QString out =
             tmp.filePath(QStringLiteral("live-%1.mp4").arg(QTest::currentDataTag()));
@@ -471,8 +514,14 @@ private Q_SLOTS:
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 0);
+        const QString errors = QString::fromUtf8(p.readAllStandardError());
         const QString summary =
-            QString::fromUtf8(toStdout ? p.readAllStandardError() : p.readAllStandardOutput());
+            toStdout
+                ? errors.split('\n').filter(QRegularExpression(QStringLiteral("^\\d"))).join('\n')
+                : QString::fromUtf8(p.readAllStandardOutput());
+        QVERIFY2(warning.isEmpty() ? !errors.contains(QStringLiteral("warning"))
+                                   : errors.contains(warning),
+                 qPrintable(errors));
         QVERIFY2(summary.contains(end == QLatin1String("eof") || toStdout
                                       ? QStringLiteral("ended by the end of the input")
                                       : QStringLiteral("ended by ") + end),
@@ -532,36 +581,166 @@ private Q_SLOTS:
         }
     }
 
-    // SIGKILL while recording: every complete fragment stays on the disk and plays, in both
-    // readers, exactly the first pictures of the stream, at least those older than two fragment
-    // lengths and one group of pictures.
+    // A recording that ends badly. SIGKILL: every complete fragment stays on the disk and
+    // plays, in both readers, exactly the first pictures of the stream, at least those older
+    // than two fragment lengths and one group of pictures. SIGINT before the first byte: no
+    // file, exit 0. A reader of standard output (head -c) that goes away: exit 1, saying how
+    // many pictures it was sent, of which it kept a prefix. The file size limit reached in the
+    // first fragment: no file at all; in the fifth: the four whole fragments, cut back to them,
+    // and the message says so. A camera that stalls for 10 s: the whole pictures it sent are in
+    // the file a fragment length after it stopped, not when it goes on.
     void killedRecording_data() {
         QTest::addColumn<QString>("stream");
         QTest::addColumn<double>("killAt");  // share of the stream fed
-        QTest::newRow("H.264 early") << QStringLiteral("main_bframes_640x360.h264") << 0.45;
-        QTest::newRow("H.264 late") << QStringLiteral("main_bframes_640x360.h264") << 0.8;
-        QTest::newRow("H.265") << QStringLiteral("closed_gop_320x240.h265") << 0.7;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("H.264 early")
+            << QStringLiteral("main_bframes_640x360.h264") << 0.45 << QStringLiteral("SIGKILL");
+        QTest::newRow("H.264 late")
+            << QStringLiteral("main_bframes_640x360.h264") << 0.8 << QStringLiteral("SIGKILL");
+        QTest::newRow("H.265") << QStringLiteral("closed_gop_320x240.h265") << 0.7
+                               << QStringLiteral("SIGKILL");
+        QTest::newRow("SIGINT before the first byte")
+            << QStringLiteral("main_bframes_640x360.h264") << 0.0 << QStringLiteral("SIGINT");
+        QTest::newRow("standard output into head -c")
+            << QStringLiteral("main_bframes_640x360.h264") << 1.0 << QStringLiteral("head");
+        QTest::newRow("file size limit in the first fragment")
+            << QStringLiteral("main_bframes_640x360.h264") << 1.0 << QStringLiteral("limit 1");
+        QTest::newRow("file size limit in the fifth fragment")
+            << QStringLiteral("main_bframes_640x360.h264") << 1.0 << QStringLiteral("limit 5");
+        QTest::newRow("a stall of 10 s")
+            << QStringLiteral("main_bframes_640x360.h264") << 0.4 << QStringLiteral("stall");
     }
     void killedRecording() {
         QFETCH(QString, stream);
         QFETCH(double, killAt);
+        QFETCH(QString, how);
         const QString raw = tmp.filePath(QStringLiteral("killed.raw"));
         const int times = 4;
         const QByteArray bytes = Repeated(stream, times, raw);
         const QVector<QByteArray> want = DecodePictureHashes(raw);
         const QString out =
             tmp.filePath(QStringLiteral("killed-%1.mp4").arg(QTest::currentDataTag()));
-        QProcess p;
+        const bool head = how == QLatin1String("head");
+        QProcess p, reader;
+        // Where the fragments begin: those of the same stream's fragmented file of a file.
+        qint64 limit = 0;
+        QVector<qint64> moofs;
+        if (how.startsWith(QLatin1String("limit"))) {
+            const QString fromFile = tmp.filePath(QStringLiteral("limit-fragments.mp4"));
+            QFile::remove(fromFile);
+            QCOMPARE(Cli({raw, QStringLiteral("--fragment"), QStringLiteral("0.4"),
+                          QStringLiteral("-o"), fromFile})
+                         .status,
+                     0);
+            const QByteArray whole = ReadFileBytes(fromFile);
+            for (int at = 0; at + 8 <= whole.size();) {
+                if (whole.mid(at + 4, 4) == "moof") moofs.push_back(at);
+                const quint32 size = qFromBigEndian<quint32>(whole.constData() + at);
+                if (size < 8) break;
+                at += int(size);
+            }
+            QVERIFY(moofs.size() >= 6);
+            const int fragment = how.mid(6).toInt();  // the one that does not fit
+            limit = moofs[fragment - 1] + 300;
+            p.setChildProcessModifier([limit] {
+                const struct rlimit r = {rlim_t(limit), rlim_t(limit)};
+                setrlimit(RLIMIT_FSIZE, &r);
+            });
+        }
+        if (head) {
+            p.setStandardOutputProcess(&reader);
+            reader.setStandardOutputFile(out);
+        }
         p.start(QStringLiteral(TOVANMUXER_CLI),
-                {QStringLiteral("-"), QStringLiteral("-o"), out, QStringLiteral("--fragment"),
-                 QStringLiteral("0.4")});
+                {QStringLiteral("-"), QStringLiteral("-o"), head ? QStringLiteral("-") : out,
+                 QStringLiteral("--fragment"), QStringLiteral("0.4")});
         QVERIFY(p.waitForStarted());
+        if (head) {
+            reader.start(QStringLiteral("head"), {QStringLiteral("-c"), QStringLiteral("40000")});
+            QVERIFY(reader.waitForStarted());
+        }
         int fed = 0;
-        FeedLive(p, bytes, 40, 0.8 * times, [&](int n) {
-            fed = n;
-            return n < bytes.size() * killAt;
-        });
+        if (killAt > 0)
+            FeedLive(p, bytes, 40, 0.8 * times, [&](int n) {
+                fed = n;
+                return n < bytes.size() * killAt;
+            });
+        if (how == QLatin1String("stall")) {
+            // Every picture fed but the last two (the last unit's end comes with the next start
+            // code, the last picture's with the next picture) and the three at most that wait
+            // for a picture still to come that may be shown before them (the SPS says one may;
+            // a P-picture and the two B-pictures behind it).
+            const int whole = int(SlicesOfStream(bytes.left(fed)).slices.size()) - 5;
+            for (int second = 0; second < 10; ++second) {
+                QThread::msleep(1000);
+                if (second == 1 || second == 9) {
+                    const QVector<QByteArray> got = DecodePictureHashes(out);
+                    QVERIFY(IsPrefix(got, want));
+                    QVERIFY2(
+                        got.size() >= whole,
+                        qPrintable(QStringLiteral("%1 of %2 pictures").arg(got.size()).arg(whole)));
+                }
+            }
+            p.write(bytes.mid(fed));
+            p.closeWriteChannel();
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), 0);
+            QCOMPARE(DecodePictureHashes(out), want);
+            QCOMPARE(GstHashes(out), want);
+            return;
+        }
+        if (limit) {
+            p.closeWriteChannel();
+            QVERIFY(p.state() == QProcess::NotRunning || p.waitForFinished(10000));
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), 1);
+            const QString err = QString::fromUtf8(p.readAllStandardError());
+            QVERIFY2(
+                err.startsWith(
+                    QStringLiteral("tovanmuxer-cli: cannot write %1: File too large").arg(out)),
+                qPrintable(err));
+            QVERIFY(!PartLeft(out));
+            if (limit < moofs[1]) {
+                QVERIFY2(!err.contains(QStringLiteral("keeps")), qPrintable(err));
+                QVERIFY(!QFile::exists(out));
+                return;
+            }
+            QVERIFY2(err.contains(QStringLiteral("; %1 keeps 4 fragments (").arg(out)),
+                     qPrintable(err));
+            QCOMPARE(QFileInfo(out).size(), moofs[4]);
+            const QVector<QByteArray> got = DecodePictureHashes(out);
+            QVERIFY(IsPrefix(got, want) && got.size() > 4);
+            QCOMPARE(GstHashes(out), got);
+            return;
+        }
         QThread::msleep(300);
+        if (how == QLatin1String("SIGINT")) {
+            QCOMPARE(kill(pid_t(p.processId()), SIGINT), 0);
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), 0);
+            QCOMPARE(p.readAllStandardOutput(),
+                     QByteArray("nothing was recorded: SIGINT came before the first picture\n"));
+            QVERIFY(!QFile::exists(out));
+            return;
+        }
+        if (head) {
+            p.closeWriteChannel();
+            QVERIFY(p.state() == QProcess::NotRunning || p.waitForFinished(10000));
+            QVERIFY(reader.state() == QProcess::NotRunning || reader.waitForFinished(10000));
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), 1);
+            const QString err = QString::fromUtf8(p.readAllStandardError());
+            const QRegularExpressionMatch m =
+                QRegularExpression(QStringLiteral("^tovanmuxer-cli: the reader of standard output "
+                                                  "went away after (\\d+) pictures\n$"))
+                    .match(err);
+            QVERIFY2(m.hasMatch(), qPrintable(err));
+            const QVector<QByteArray> got = DecodePictureHashes(out);
+            QVERIFY(!got.isEmpty() && IsPrefix(got, want));
+            QVERIFY2(got.size() <= m.captured(1).toInt() && m.captured(1).toInt() < want.size(),
+                     qPrintable(err));
+            return;
+        }
         p.kill();
         QVERIFY(p.waitForFinished(10000));
         const QVector<QByteArray> got = DecodePictureHashes(out);
