@@ -1,5 +1,6 @@
 #include "demux/demuxer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "demux/dhav.h"
@@ -50,7 +51,9 @@ uint8_t* Demuxer::Space(size_t size) {
             end -= begin;
             begin = 0;
         }
-        if (buffer.size() - end < size) buffer.resize(end + size);
+        // Grown by halves at least, so that feeding a byte at a time moves each byte a few
+        // times, not once a byte.
+        if (buffer.size() - end < size) buffer.resize(std::max(end + size, buffer.size() * 3 / 2));
     }
     return buffer.data() + end;
 }
