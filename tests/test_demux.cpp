@@ -10,6 +10,7 @@
 
 #include "demux/demuxer.h"
 #include "demux/dhav.h"
+#include "demux/picturetimes.h"
 #include "demux/recordingdate.h"
 #include "support/camerafiles.h"
 #include "support/encode.h"
@@ -253,6 +254,14 @@ private slots:
         QVERIFY2(Same(whole.sound, f.sound, &why), qPrintable(QStringLiteral("sound: ") + why));
         QCOMPARE(whole.damaged, f.damagedRecords);
         QCOMPARE(whole.skipped, f.skippedBytes);
+        PictureTimes times;
+        std::vector<int64_t> expected;
+        for (size_t i = 0; i < whole.video.size(); ++i) {
+            times.Take(whole.coding, whole.video[i].bytes.data(), whole.video[i].bytes.size(),
+                       whole.video[i].ms);
+            if (f.video[i].picture) expected.push_back(f.video[i].ms);
+        }
+        QCOMPARE(times.Times(), expected);
         QCOMPARE(whole.leftOut, uint64_t(0));
         if (f.video.empty()) {
             QVERIFY(!whole.failure.empty());

@@ -55,6 +55,7 @@ struct Packet {
     Bytes bytes;
     int64_t ms = 0;
     bool key = false;
+    bool picture = false;  // holds a picture's first slice
 };
 
 struct File {
@@ -78,6 +79,7 @@ inline void Le16(Bytes* b, uint16_t v) {
 struct AccessUnit {
     std::vector<Bytes> units;
     bool key = false;
+    size_t firstSlice = 0;  // the first slice's place among the units
 };
 inline std::vector<AccessUnit> SplitAccessUnits(const Bytes& s, bool h265) {
     std::vector<Bytes> nals;
@@ -116,6 +118,7 @@ inline std::vector<AccessUnit> SplitAccessUnits(const Bytes& s, bool h265) {
             aus.push_back({});
             vclSeen = false;
         }
+        if (vcl && !vclSeen) aus.back().firstSlice = aus.back().units.size();
         aus.back().units.push_back(u);
         vclSeen = vclSeen || vcl;
         if (h265 ? type >= 16 && type <= 23 : type == 5) aus.back().key = true;
@@ -212,11 +215,12 @@ inline File Make(const Bytes& annexB, const Sound& sound, const Options& o) {
             }
             records.push_back({dhavFrame(au.key ? 0xFD : 0xFC, ext, payload, t),
                                t,
-                               {{true, payload, t, au.key}}});
+                               {{true, payload, t, au.key, true}}});
         } else {
-            for (const Bytes& u : au.units)
-                records.push_back(
-                    {hxvsRecord("HXVF", u, t, au.key ? 1 : 2), t, {{true, u, t, au.key}}});
+            for (size_t k = 0; k < au.units.size(); ++k)
+                records.push_back({hxvsRecord("HXVF", au.units[k], t, au.key ? 1 : 2),
+                                   t,
+                                   {{true, au.units[k], t, au.key, k == au.firstSlice}}});
         }
         t += o.durationsMs[n++ % o.durationsMs.size()];
     }
