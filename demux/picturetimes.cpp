@@ -18,6 +18,15 @@ bool Slice(VideoCoding coding, const uint8_t* p, size_t n, bool* first) {
     return true;
 }
 
+// The codec a parameter set's header tells: H.265 VPS, SPS or PPS (7.3.1.2: types 32 to 34,
+// layer 0, temporal id 1), H.264 SPS (7.3.1: type 7, forbidden bit 0).
+VideoCoding Told(const uint8_t* p, size_t n) {
+    if (n >= 2 && (p[0] & 0x81) == 0 && (p[0] >> 1) >= 32 && (p[0] >> 1) <= 34 && p[1] == 1)
+        return VideoCoding::H265;
+    if (n >= 1 && (p[0] & 0x9F) == 7) return VideoCoding::H264;
+    return VideoCoding::Unknown;
+}
+
 }  // namespace
 
 void PictureTimes::Take(VideoCoding coding, const uint8_t* data, size_t size, int64_t ms) {
@@ -28,8 +37,11 @@ void PictureTimes::Take(VideoCoding coding, const uint8_t* data, size_t size, in
         if (!one) return;
         i = size_t(static_cast<const uint8_t*>(one) - data) + 1;
         if (data[i - 2] != 0 || data[i - 3] != 0) continue;
+        if (coding == VideoCoding::Unknown && seen == VideoCoding::Unknown)
+            seen = Told(data + i, size - i);
+        const VideoCoding c = coding != VideoCoding::Unknown ? coding : seen;
         bool first = false;
-        if (Slice(coding, data + i, size - i, &first)) {
+        if (c != VideoCoding::Unknown && Slice(c, data + i, size - i, &first)) {
             if (first) times.push_back(ms);
             return;
         }

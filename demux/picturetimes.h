@@ -13,12 +13,13 @@
 
 class PictureTimes {
 public:
-    // Takes a video packet (Annex B bytes, whole NAL units) with its time. `coding` is the
-    // file's; Unknown is read as H.264.
+    // Takes a video packet (Annex B bytes, whole NAL units) with its time. `coding` is what
+    // the file says; while it says nothing, the first parameter set tells.
     void Take(VideoCoding coding, const uint8_t* data, size_t size, int64_t ms);
     // The pictures' times in milliseconds, in decoding order.
     const std::vector<int64_t>& Times() const { return times; }
 
 private:
     std::vector<int64_t> times;
+    VideoCoding seen = VideoCoding::Unknown;  // told by a parameter set
 };
