@@ -24,6 +24,7 @@ namespace {
 const char kUsage[] =
     "Usage: tovanmuxer-cli INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE]\n"
     "                      [--fragment SECONDS] [--faststart] [--verbose]\n"
+    "       tovanmuxer-cli INPUT --audio SOUND [--audio-offset SECONDS] [-o OUTPUT] ...\n"
     "       tovanmuxer-cli --join INPUT... [-o OUTPUT] [--fps RATE] [--timestamps FILE]\n"
     "Wraps the raw H.264 or H.265 stream INPUT (.h264, .h26x, .h265, .hevc, .265) into an MP4\n"
     "file without re-encoding. The codec is told by the stream's bytes, not by the name.\n"
@@ -47,6 +48,15 @@ const char kUsage[] =
     "                       (default: 1 for a pipe or FIFO, 0 for a file; 0: not fragmented)\n"
     "  --faststart          put the index (moov) in front of the media data, so that a\n"
     "                       player can start before the whole file is there\n"
+    "  --audio SOUND        put the sound file SOUND beside the pictures, without\n"
+    "                       re-encoding: ADTS AAC, MP3, WAV, or by its name headerless\n"
+    "                       G.711 (.alaw .al .g711a, .ulaw .ul .mulaw .g711u: 8000 Hz\n"
+    "                       mono) or 16-bit PCM (.pcm .raw .s16le: 48000 Hz stereo);\n"
+    "                       a pipe or FIFO is recorded as it comes\n"
+    "  --audio-offset SECONDS  when the sound starts: its first sample plays with the\n"
+    "                       first picture; > 0 delays it, < 0 skips its beginning\n"
+    "  --audio-rate HZ      the sample rate of headerless sound\n"
+    "  --audio-channels N   the channels of headerless sound\n"
     "  -v, --verbose        print the engine's debug lines\n"
     "  -h, --help           print this help\n"
     "  --version            print the version\n"
@@ -197,6 +207,9 @@ int main(int argc, char** argv) {
     uint32_t fpsNum = 0, fpsDen = 0;
     bool fastStart = false;
     double fragment = -1;  // seconds; below 0: as the input asks
+    QByteArray audioPath;
+    AudioOptions audioOptions;
+    double audioOffset = 0;
     for (int i = 1; i < argc; ++i) {
         const QByteArray a(argv[i]);
         if (options && a == "--") {
@@ -213,12 +226,31 @@ int main(int argc, char** argv) {
             fastStart = true;
         } else if (options && a == "--join") {
             join = true;
-        } else if (options && (a == "-o" || a == "--output" || a == "--fps" ||
-                               a == "--timestamps" || a == "--fragment")) {
+        } else if (options &&
+                   (a == "-o" || a == "--output" || a == "--fps" || a == "--timestamps" ||
+                    a == "--fragment" || a == "--audio" || a == "--audio-offset" ||
+                    a == "--audio-rate" || a == "--audio-channels")) {
             if (i + 1 >= argc) return UsageError(a + " needs a value");
             const QByteArray value(argv[++i]);
             bool number = false;
-            if (a == "--fragment") {
+            if (a == "--audio-offset") {
+                audioOffset = value.toDouble(&number);
+                if (!number || !(audioOffset >= -86400 && audioOffset <= 86400))
+                    return UsageError("not an offset in seconds: " + value);
+            } else if (a == "--audio-rate") {
+                const uint32_t rate = value.toUInt(&number);
+                if (!number || rate < 1000 || rate > 768000)
+                    return UsageError("not a sample rate in Hz (1000 to 768000): " + value);
+                audioOptions.sampleRate = rate;
+            } else if (a == "--audio-channels") {
+                const uint32_t channels = value.toUInt(&number);
+                if (!number || channels < 1 || channels > 64)
+                    return UsageError("not a number of channels (1 to 64): " + value);
+                audioOptions.channels = uint16_t(channels);
+            } else if (a == "--audio") {
+                if (value.isEmpty()) return UsageError(a + " needs a file name");
+                audioPath = value;
+            } else if (a == "--fragment") {
                 fragment = value.toDouble(&number);
                 if (!number || !(fragment >= 0 && fragment <= 3600))
                     return UsageError("not a fragment length in seconds (0 to 3600): " + value);
@@ -248,6 +280,13 @@ int main(int argc, char** argv) {
                           output);
     if (several && !timestamps.isEmpty())
         return UsageError("--timestamps goes with one input, or with --join");
+    if (several && !audioPath.isEmpty())
+        return UsageError("--audio goes with one input, or with --join");
+    if (audioPath.isEmpty() &&
+        (audioOffset != 0 || audioOptions.sampleRate || audioOptions.channels))
+        return UsageError("--audio-offset, --audio-rate and --audio-channels go with --audio");
+    if (audioPath == "-" && inputs.contains("-"))
+        return UsageError("the pictures and the sound cannot both come from standard input");
     // Only a fragmented file can be written without going back: one of a stream by default,
     // one of a file when asked for.
     bool anyStream = false;
@@ -263,6 +302,8 @@ int main(int argc, char** argv) {
     converter.SetFastStart(fastStart);
     converter.SetTimestampFile(timestamps.toStdString());
     converter.SetFragmentSeconds(fragment);
+    if (!audioPath.isEmpty())
+        converter.SetAudioFile(audioPath.toStdString(), audioOptions, audioOffset);
     bool stream = false;  // the input being converted
     if (isatty(STDERR_FILENO))
         converter.SetProgressHook([&converter, &stream](uint64_t done, uint64_t total) {

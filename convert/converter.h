@@ -1,4 +1,5 @@
-// The conversion engine: an H.264 or H.265 Annex B file in, an MP4 file with one video track out.
+// The conversion engine: an H.264 or H.265 Annex B file in, an MP4 file with its video track out.
+// The engine muxes track sources (videosource.h) into one file (outputfile.h).
 #pragma once
 
 #include <QString>
@@ -12,15 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "convert/hdrmetadata.h"
-#include "convert/nalunit.h"
+#include "audio/audioreader.h"
+#include "convert/audiosource.h"
 #include "convert/picturereader.h"
 #include "convert/timestamps.h"
-#include "convert/trackformat.h"
+#include "convert/videosource.h"
 #include "mp4/mp4v2.h"
-
-class AccessUnitWriter;
-class Timeline;
 
 // What a finished conversion wrote, for the window's and the command line's report.
 struct ConversionSummary {
@@ -48,6 +46,8 @@ struct ConversionSummary {
     uint64_t fragments = 0;        // movie fragments written; 0 for an unfragmented file
     uint64_t droppedPictures = 0;  // ahead of the first decodable one, left out of the fragments
     int stopSignal = 0;            // the signal that ended a recording; 0: the end of the input
+    QString audio;                 // the sound track: "AAC 48000 Hz 2 ch"; empty without one
+    double audioSeconds = 0;       // how long the sound plays
 };
 
 // Holds the converter state of one conversion. The window class derives from it, and the tests,
@@ -85,6 +85,14 @@ public:
     // the one before. Segments of different codecs are refused. One input is WriteH264File.
     bool WriteH264Files(const std::vector<std::string>& inputPaths, const std::string& outputPath);
     bool WriteH264Files(const std::vector<std::string>& inputPaths, QString outputPath);
+
+    // A sound file (its name's bytes; empty for none) to put beside the pictures as the MP4's
+    // sound track, without re-encoding: ADTS AAC, MP3, WAV, or headerless G.711 or PCM by its
+    // name, whose `options` give the rate and channels; a pipe or FIFO is read as it comes. By
+    // default its first sample plays with the first picture shown; `offsetSeconds` > 0 delays
+    // it, < 0 skips its beginning. A sound input that cannot be read fails the conversion.
+    void SetAudioFile(const std::string& path, const AudioOptions& options = {},
+                      double offsetSeconds = 0);
 
     // A timestamp file (its name's bytes; empty for none) that gives the pictures their
     // presentation times; read when the conversion starts, whose failure its errors are.
@@ -140,48 +148,26 @@ protected:
 
 private:
     void Fail(const QString& reason);
-    bool TakeUnit(MP4FileHandle hMp4File, const NalUnit& nal);
-    bool StartWriter(MP4FileHandle hMp4File);
-    bool AddVideoTrack(MP4FileHandle hMp4File, const NalUnit& sps);
-    void CheckSignalType(const NalUnit& sps);
-    void GiveHdrMetadata(MP4FileHandle hMp4File);
-    QString WriteFailure(MP4FileHandle hMp4File) const;
-    void ReadAll(int in, MP4FileHandle hMp4File, const char* inputPath);
     MP4FileHandle StartMp4File(MP4FileHandle hMp4File, int32_t width, int32_t height);
+    VideoOptions VideoOptionsFor(bool fragmented);
     bool WriteOutput(const std::vector<std::string>& inputPaths);
+    bool Mux(MP4FileHandle file, bool fragmented);
+    bool StartSound();
+    void CompareLengths();
     bool SameCodec(const std::vector<std::string>& inputPaths);
-    Timeline MakeTimeline(uint32_t fpsNum, uint32_t fpsDen);
     void CountTimes();
     bool OtherName(const std::string& taken);
 
-    uint32_t trackTimeScale = 0;  // ticks per second of the video track
-    uint32_t frameDuration = 0;   // ticks per sample
-    double framesPerSecond = 0;
     std::string outputName;  // the final output path, for messages
     QString lastError;
     QStringList warnings;
     ConversionSummary summary;
     std::string timestampPath;
     TimestampFile timestamps;
-    // Progress over all inputs: the bytes of those read before, the sizes of those to come.
-    uint64_t bytesBefore = 0;
-    uint64_t bytesAfter = 0;
-    StreamProbe probe;       // the codec, and what the first SPS says
-    SignalType firstSignal;  // the first SPS's video signal type, which the track gives
-    bool signalChanged = false;
-    std::vector<uint8_t> lastSps;  // the latest SPS looked at for its colours
-    HdrMetadata hdr;
-    bool mdcvGiven = false;  // handed to the track
-    bool clliGiven = false;
     bool fastStart = false;
-    // Units in front of the one that tells the codec, kept (the latest, up to a bound) for it.
-    struct EarlyUnit {
-        int32_t type;
-        std::vector<uint8_t> bytes;
-    };
-    std::deque<EarlyUnit> early;
-    size_t earlyBytes = 0;
-    std::unique_ptr<AccessUnitWriter> writer;
+    std::unique_ptr<VideoSource> video;
+    SoundInput sound;
+    std::unique_ptr<AudioSource> audio;
     uint32_t overrideNum = 0;
     uint32_t overrideDen = 0;
     bool failed = false;

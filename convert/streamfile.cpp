@@ -125,16 +125,21 @@ Codec StreamFileCodec(const QString& path) {
 QStringList SummaryLines(const ConversionSummary& s, bool assumedRate) {
     const unsigned long long shown = s.pictures - s.hiddenPictures;
     QStringList lines;
+    // The sound, when there is any, after the pictures.
+    const QString sound =
+        s.audio.isEmpty()
+            ? QString()
+            : QStringLiteral(", audio %1 %2 s").arg(s.audio).arg(s.audioSeconds, 0, 'f', 3);
     if (s.variableFrameRate)
         lines << QString::asprintf(
                      "%llu pictures, %.3f s, variable frame rate (%.3f fps on "
-                     "average), %dx%d -> ",
+                     "average), %dx%d",
                      shown, s.durationSeconds, s.framesPerSecond, s.width, s.height) +
-                     s.outputPath;
+                     sound + QStringLiteral(" -> ") + s.outputPath;
     else
-        lines << QString::asprintf("%llu pictures, %.3f s at %.3f fps, %dx%d -> ", shown,
+        lines << QString::asprintf("%llu pictures, %.3f s at %.3f fps, %dx%d", shown,
                                    s.durationSeconds, s.framesPerSecond, s.width, s.height) +
-                     s.outputPath;
+                     sound + QStringLiteral(" -> ") + s.outputPath;
     if (s.hiddenPictures)
         lines << QStringLiteral(
                      "%1 pictures before the first one a decoder can start from are kept in the "

@@ -16,9 +16,9 @@ struct AudioSampleEntry {
     Kind kind = Kind::kAac;
     uint32_t sampleRate = 0;  // Hz; also the media time scale
     uint16_t channels = 0;
-    uint16_t bitsPerSample = 16;  // of PCM and G.711 (8); 16 for the compressed kinds
-    bool floatingPoint = false;   // PCM: IEEE float (32 or 64 bits)
-    bool bigEndian = false;       // PCM: byte order of the samples as they are stored
-    bool unsignedSamples = false; // PCM: 8-bit samples as WAV stores them (offset binary)
+    uint16_t bitsPerSample = 16;   // of PCM and G.711 (8); 16 for the compressed kinds
+    bool floatingPoint = false;    // PCM: IEEE float (32 or 64 bits)
+    bool bigEndian = false;        // PCM: byte order of the samples as they are stored
+    bool unsignedSamples = false;  // PCM: 8-bit samples as WAV stores them (offset binary)
     std::vector<uint8_t> decoderSpecificInfo;  // AAC: the AudioSpecificConfig
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "mp4/audioentry.h"
 #include "mp4/sampletable.h"
 
 // One edit list entry (elst, ISO/IEC 14496-12 8.6.6): `duration` movie ticks of the media
@@ -32,10 +33,12 @@ struct BitRate {
     uint32_t avgBitrate = 0;
 };
 
-// The video track: track header (8.3.2), media header (8.4.2), edit list, and the sample entry
-// (ISO/IEC 14496-15 5.4.2 for AVC, 8.4.1 for HEVC) with its configuration record and pixel
-// aspect ratio.
-struct VideoTrack {
+// One track of the movie: track header (8.3.2), media header (8.4.2), edit list, its sample
+// entry (for video, ISO/IEC 14496-15 5.4.2 for AVC, 8.4.1 for HEVC, with its configuration record
+// and pixel aspect ratio; for sound, 12.2.3 and soundentry.h) and its sample tables.
+struct Track {
+    bool sound = false;  // a sound track, which `audio` describes
+    AudioSampleEntry audio;
     uint32_t trackId = 1;
     uint32_t timeScale = 0;      // media ticks per second
     uint64_t mediaDuration = 0;  // media ticks (mdhd)
@@ -58,8 +61,8 @@ struct VideoTrack {
     const char* configBox = "avcC";    // avcC or hvcC
     std::vector<uint8_t> config;       // the decoder configuration record
     std::vector<EditEntry> edits;
-    uint32_t samplesPerChunk = 1;
-    uint64_t firstChunkOffset = 0;  // where the track's media data begins in the file
+    // Added to every chunk offset the sample table holds: the media data moved by this much.
+    uint64_t chunkShift = 0;
     const SampleTable* samples = nullptr;
 };
 
@@ -73,8 +76,8 @@ struct MovieExtends {
 
 struct Movie {
     uint32_t timeScale = 90000;
-    uint64_t duration = 0;              // movie ticks
-    int visualProfileLevel = -1;        // iods, when 0..255
-    const VideoTrack* track = nullptr;  // none when no track was added
-    MovieExtends* extends = nullptr;    // for a fragmented file
+    uint64_t duration = 0;             // movie ticks
+    int visualProfileLevel = -1;       // iods, when 0..255
+    std::vector<const Track*> tracks;  // in the order of their ids
+    MovieExtends* extends = nullptr;   // for a fragmented file
 };

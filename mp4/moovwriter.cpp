@@ -1,5 +1,7 @@
 #include "mp4/moovwriter.h"
 
+#include "mp4/soundentry.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -43,33 +45,35 @@ void WriteMovieHeader(BoxWriter& w, const Movie& m) {
     w.U16(0x0100);     // volume
     w.Zeros(2 + 8);    // reserved
     Matrix(w);
-    w.Zeros(6 * 4);                             // pre_defined
-    w.U32(m.track ? m.track->trackId + 1 : 1);  // next_track_ID
+    w.Zeros(6 * 4);  // pre_defined
+    uint32_t next = 1;
+    for (const Track* t : m.tracks) next = std::max(next, t->trackId + 1);
+    w.U32(next);  // next_track_ID
     w.EndBox();
 }
 
 // ISO/IEC 14496-14 5.1 Object descriptor box: an InitialObjectDescriptor (14496-1 7.2.6.4)
-// that names the visual profile level and the track.
+// that names the visual profile level and the tracks.
 void WriteObjectDescriptor(BoxWriter& w, const Movie& m) {
     w.StartFullBox("iods", 0, 0);
     w.U8(0x10);  // MP4_IOD_Tag
-    w.U8(m.track ? 13 : 7);
+    w.U8(uint8_t(7 + 6 * m.tracks.size()));
     w.U16((1 << 6) | 0x0F);  // ObjectDescriptorID 1, no URL, no inline profiles, reserved 1s
     w.U8(0xFF);              // OD profile level: none required
     w.U8(0xFF);              // scene
     w.U8(0xFF);              // audio
     w.U8(uint8_t(m.visualProfileLevel));
     w.U8(0xFF);  // graphics
-    if (m.track) {
+    for (const Track* t : m.tracks) {
         w.U8(0x0E);  // ES_ID_IncTag
         w.U8(4);
-        w.U32(m.track->trackId);
+        w.U32(t->trackId);
     }
     w.EndBox();
 }
 
 // 8.3.2 Track header: enabled, in the movie.
-void WriteTrackHeader(BoxWriter& w, const VideoTrack& t) {
+void WriteTrackHeader(BoxWriter& w, const Track& t) {
     const bool v1 = NeedsVersion1(t.movieDuration);
     w.StartFullBox("tkhd", v1 ? 1 : 0, 0x000003);
     if (v1) {
@@ -85,11 +89,11 @@ void WriteTrackHeader(BoxWriter& w, const VideoTrack& t) {
         w.U32(0);
         w.U32(uint32_t(t.movieDuration));
     }
-    w.Zeros(8);  // reserved
-    w.U16(0);    // layer
-    w.U16(0);    // alternate_group
-    w.U16(0);    // volume: not audio
-    w.U16(0);    // reserved
+    w.Zeros(8);                   // reserved
+    w.U16(0);                     // layer
+    w.U16(0);                     // alternate_group
+    w.U16(t.sound ? 0x0100 : 0);  // volume: full for sound
+    w.U16(0);                     // reserved
     Matrix(w);
     w.U32(t.displayWidth);
     w.U32(t.displayHeight);
@@ -97,7 +101,7 @@ void WriteTrackHeader(BoxWriter& w, const VideoTrack& t) {
 }
 
 // 8.6.5 Edit box and 8.6.6 edit list.
-void WriteEdits(BoxWriter& w, const VideoTrack& t) {
+void WriteEdits(BoxWriter& w, const Track& t) {
     if (t.edits.empty()) return;
     bool v1 = false;
     for (const EditEntry& e : t.edits)
@@ -121,7 +125,7 @@ void WriteEdits(BoxWriter& w, const VideoTrack& t) {
 }
 
 // 8.4.2 Media header, 8.4.3 handler reference.
-void WriteMediaHeaders(BoxWriter& w, const VideoTrack& t) {
+void WriteMediaHeaders(BoxWriter& w, const Track& t) {
     const bool v1 = NeedsVersion1(t.mediaDuration);
     w.StartFullBox("mdhd", v1 ? 1 : 0, 0);
     Times(w, v1, t.timeScale, t.mediaDuration);
@@ -129,21 +133,30 @@ void WriteMediaHeaders(BoxWriter& w, const VideoTrack& t) {
     w.U16(0);       // pre_defined
     w.EndBox();
 
-    static const char kName[] = "VideoHandler";
+    static const char kVideo[] = "VideoHandler";
+    static const char kSound[] = "SoundHandler";
     w.StartFullBox("hdlr", 0, 0);
     w.U32(0);  // pre_defined
-    w.Fourcc("vide");
+    w.Fourcc(t.sound ? "soun" : "vide");
     w.Zeros(12);
-    w.Bytes(kName, sizeof kName);  // with its terminating zero
+    if (t.sound)
+        w.Bytes(kSound, sizeof kSound);  // with its terminating zero
+    else
+        w.Bytes(kVideo, sizeof kVideo);
     w.EndBox();
 }
 
-// 12.1.2 Video media header, 8.7.1 data information: the media is in this file.
-void WriteMediaInformationHeaders(BoxWriter& w) {
-    w.StartFullBox("vmhd", 0, 1);
-    w.U16(0);  // graphicsmode: copy
-    w.Zeros(6);
-    w.EndBox();
+// 12.1.2 Video media header (or 12.2.2 sound's), 8.7.1 data information: the media is in this
+// file.
+void WriteMediaInformationHeaders(BoxWriter& w, const Track& t) {
+    if (t.sound) {
+        WriteSoundMediaHeader(w);
+    } else {
+        w.StartFullBox("vmhd", 0, 1);
+        w.U16(0);  // graphicsmode: copy
+        w.Zeros(6);
+        w.EndBox();
+    }
     w.StartBox("dinf");
     w.StartFullBox("dref", 0, 0);
     w.U32(1);
@@ -155,7 +168,7 @@ void WriteMediaInformationHeaders(BoxWriter& w) {
 
 // 12.1.5 Colour information (nclx), then the mastering display colour volume and the content
 // light level, each with the fields of its SEI message in their order.
-void WriteColourBoxes(BoxWriter& w, const VideoTrack& t) {
+void WriteColourBoxes(BoxWriter& w, const Track& t) {
     if (t.hasColour) {
         w.StartBox("colr");
         w.Fourcc("nclx");
@@ -179,9 +192,14 @@ void WriteColourBoxes(BoxWriter& w, const VideoTrack& t) {
 
 // 8.5.2 Sample description: one visual sample entry (12.1.3) of AVC (ISO/IEC 14496-15 5.4.2.1)
 // or HEVC (8.4.1.1), with its configuration box.
-void WriteSampleDescription(BoxWriter& w, const VideoTrack& t) {
+void WriteSampleDescription(BoxWriter& w, const Track& t) {
     w.StartFullBox("stsd", 0, 0);
     w.U32(1);
+    if (t.sound) {
+        WriteSoundSampleEntry(w, t.audio, t.hasBitRate ? &t.bitRate : nullptr);
+        w.EndBox();
+        return;
+    }
     w.StartBox(t.sampleEntry);
     w.Zeros(6);   // reserved
     w.U16(1);     // data_reference_index
@@ -245,52 +263,48 @@ void WriteTiming(BoxWriter& w, const SampleTable& s) {
     }
 }
 
-// 8.7.4 sample to chunk, 8.7.3 sample sizes, 8.7.5 chunk offsets. The samples lie one after
-// the other in the media data, `samplesPerChunk` to a chunk.
-void WriteLayout(BoxWriter& w, const VideoTrack& t) {
+// 8.7.4 sample to chunk, 8.7.3 sample sizes, 8.7.5 chunk offsets: the chunks as the sample table
+// lists them, moved by the track's shift. Runs of chunks with the same number of samples share
+// an entry of stsc.
+void WriteLayout(BoxWriter& w, const Track& t) {
     const SampleTable& s = *t.samples;
     const uint32_t n = s.Count();
-    const uint32_t per = t.samplesPerChunk;
-    const uint32_t chunks = (n + per - 1) / per;
-    const uint32_t last = n - (chunks ? (chunks - 1) * per : 0);
-
+    const std::vector<SampleTable::Chunk>& chunks = s.Chunks();
+    const auto samplesIn = [&](size_t c) {
+        return (c + 1 < chunks.size() ? chunks[c + 1].firstSample : n) - chunks[c].firstSample;
+    };
+    std::vector<SampleTable::Run> runs;  // (first chunk, samples per chunk)
+    for (size_t c = 0; c < chunks.size(); ++c)
+        if (runs.empty() || runs.back().value != samplesIn(c))
+            runs.push_back({uint32_t(c + 1), samplesIn(c)});
     w.StartFullBox("stsc", 0, 0);
-    if (chunks == 0) {
-        w.U32(0);
-    } else if (chunks == 1 || last == per) {
-        w.U32(1);
-        w.U32(1);
-        w.U32(chunks == 1 ? last : per);
-        w.U32(1);
-    } else {
-        w.U32(2);
-        w.U32(1);
-        w.U32(per);
-        w.U32(1);
-        w.U32(chunks);
-        w.U32(last);
-        w.U32(1);
+    w.U32(uint32_t(runs.size()));
+    for (const SampleTable::Run& r : runs) {
+        w.U32(r.count);
+        w.U32(r.value);
+        w.U32(1);  // sample_description_index
     }
     w.EndBox();
 
     w.StartFullBox("stsz", 0, 0);
-    w.U32(0);  // sizes differ: one entry a sample
-    w.U32(n);
-    for (uint32_t i = 0; i < n; ++i) w.U32(s.Size(i));
+    if (t.sound && s.SameSizes() && n > 0) {
+        w.U32(s.UniformSize());  // every sample this size: no table
+        w.U32(n);
+    } else {
+        w.U32(0);  // sizes differ: one entry a sample
+        w.U32(n);
+        for (uint32_t i = 0; i < n; ++i) w.U32(s.Size(i));
+    }
     w.EndBox();
 
-    const bool wide = t.firstChunkOffset + s.DataSize() > UINT32_MAX;
+    const bool wide = t.chunkShift + s.ChunksEnd() > UINT32_MAX;
     w.StartFullBox(wide ? "co64" : "stco", 0, 0);
-    w.U32(chunks);
-    uint64_t offset = t.firstChunkOffset;
-    for (uint32_t i = 0; i < n; ++i) {
-        if (i % per == 0) {
-            if (wide)
-                w.U64(offset);
-            else
-                w.U32(uint32_t(offset));
-        }
-        offset += s.Size(i);
+    w.U32(uint32_t(chunks.size()));
+    for (const SampleTable::Chunk& c : chunks) {
+        if (wide)
+            w.U64(c.offset + t.chunkShift);
+        else
+            w.U32(uint32_t(c.offset + t.chunkShift));
     }
     w.EndBox();
 }
@@ -337,28 +351,30 @@ void WriteRandomAccessGroup(BoxWriter& w, const SampleTable& s) {
     w.EndBox();
 }
 
-void WriteTrack(BoxWriter& w, const VideoTrack& t) {
+void WriteTrack(BoxWriter& w, const Track& t) {
     w.StartBox("trak");
     WriteTrackHeader(w, t);
     WriteEdits(w, t);
     w.StartBox("mdia");
     WriteMediaHeaders(w, t);
     w.StartBox("minf");
-    WriteMediaInformationHeaders(w);
+    WriteMediaInformationHeaders(w, t);
     w.StartBox("stbl");
     WriteSampleDescription(w, t);
     WriteTiming(w, *t.samples);
     WriteLayout(w, t);
     WriteRandomAccessGroup(w, *t.samples);
+    if (t.sound && t.audio.kind == AudioSampleEntry::Kind::kAac)
+        WriteRollGroup(w, t.samples->Count());
     w.EndBox();  // stbl
     w.EndBox();  // minf
     w.EndBox();  // mdia
     w.EndBox();  // trak
 }
 
-// 8.8.1 Movie extends: 8.8.2 its header when the length is to be filled in, and 8.8.3 the track's
-// defaults, which every fragment overrides sample by sample.
-void WriteMovieExtends(BoxWriter& w, const VideoTrack& t, MovieExtends& x) {
+// 8.8.1 Movie extends: 8.8.2 its header when the length is to be filled in, and 8.8.3 each track's
+// defaults, which every fragment overrides.
+void WriteMovieExtends(BoxWriter& w, const std::vector<const Track*>& tracks, MovieExtends& x) {
     w.StartBox("mvex");
     if (x.withDuration) {
         w.StartFullBox("mehd", 1, 0);
@@ -366,13 +382,15 @@ void WriteMovieExtends(BoxWriter& w, const VideoTrack& t, MovieExtends& x) {
         w.U64(0);
         w.EndBox();
     }
-    w.StartFullBox("trex", 0, 0);
-    w.U32(t.trackId);
-    w.U32(1);  // default_sample_description_index
-    w.U32(0);  // default_sample_duration
-    w.U32(0);  // default_sample_size
-    w.U32(0);  // default_sample_flags
-    w.EndBox();
+    for (const Track* t : tracks) {
+        w.StartFullBox("trex", 0, 0);
+        w.U32(t->trackId);
+        w.U32(1);  // default_sample_description_index
+        w.U32(0);  // default_sample_duration
+        w.U32(0);  // default_sample_size
+        w.U32(0);  // default_sample_flags
+        w.EndBox();
+    }
     w.EndBox();
 }
 
@@ -392,7 +410,7 @@ void WriteMovie(BoxWriter& w, const Movie& m) {
     w.StartBox("moov");
     WriteMovieHeader(w, m);
     if (m.visualProfileLevel >= 0 && m.visualProfileLevel <= 255) WriteObjectDescriptor(w, m);
-    if (m.track) WriteTrack(w, *m.track);
-    if (m.track && m.extends) WriteMovieExtends(w, *m.track, *m.extends);
+    for (const Track* t : m.tracks) WriteTrack(w, *t);
+    if (!m.tracks.empty() && m.extends) WriteMovieExtends(w, m.tracks, *m.extends);
     w.EndBox();
 }

@@ -3,6 +3,7 @@
 // and random access points decided after their sample was written.
 #pragma once
 
+#include "mp4/audioentry.h"
 #include "mp4/mp4v2.h"
 
 // MP4Create on a file already open for writing (and for reading, for fast start) at its start: the
@@ -99,3 +100,16 @@ bool MP4HideSample(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId
 bool MP4DiscardSample(MP4FileHandle hFile, MP4TrackId trackId);
 // The fragments written so far.
 uint64_t MP4FragmentsWritten(MP4FileHandle hFile);
+
+// Adds a sound track that `entry` describes (audioentry.h): its media time scale is the sample
+// rate. AAC and MP3 samples are frames of the coding, written as video samples are; PCM and G.711
+// samples are one sample time of every channel, written in runs by MP4WriteSampleRun, and their
+// table holds one size, not one a sample. MP4_INVALID_TRACK_ID on failure.
+MP4TrackId MP4AddSoundTrack(MP4FileHandle hFile, const AudioSampleEntry& entry);
+// Appends `count` samples of `sampleSize` bytes and `duration` ticks each, which lie one after
+// the other at `bytes`: a run costs the tables nothing per sample. All are sync samples.
+bool MP4WriteSampleRun(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* bytes,
+                       uint32_t sampleSize, uint32_t count, MP4Duration duration = 1);
+// No more samples come for the track: its last chunk goes out, and the other tracks' chunks no
+// longer wait for it to reach their time.
+bool MP4EndTrack(MP4FileHandle hFile, MP4TrackId trackId);

@@ -1,8 +1,11 @@
-// The libmp4v2 calls of mp4v2.h and mp4check.h over our own writer of one H.264 or H.265 track.
+// The libmp4v2 calls of mp4v2.h and mp4check.h over our own writer of a file of tracks: an H.264
+// or H.265 one, and others beside it.
 //
 // Layout of the file: ftyp, a free box of 8 bytes, then the media data box (mdat), which
-// receives every sample as it comes, and at close the movie box (moov) behind it. When the
-// media data passes 4 GiB, its header takes the free box's 8 bytes for a 64-bit size. The ftyp
+// receives every sample as it comes, and at close the movie box (moov) behind it. The only track
+// writes its chunks straight into the media data; with several, each track's chunk of about half
+// a second waits in memory until it is complete, so that the chunks alternate in time order. When
+// the media data passes 4 GiB, its header takes the free box's 8 bytes for a 64-bit size. The ftyp
 // is written for H.264 before the track is known; an H.265 file's, one brand shorter, is
 // written over it at close, and the free box (or the 64-bit header) grows back by the brand.
 // With fast start, everything behind the ftyp moves up by the moov's size at close and the moov
@@ -10,7 +13,8 @@
 //
 // A fragmented file instead gathers the samples of each fragment in memory and writes them as a
 // movie fragment (moof) and its media data, whole, behind ftyp and a moov with empty tables and
-// mvex, which go out with the first fragment.
+// mvex, which go out with the first fragment. The video track decides where fragments end; each
+// other track puts into a fragment the samples that begin within the time the video's cover.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -35,6 +39,7 @@
 #include "mp4/mp4check.h"
 #include "mp4/mp4v2.h"
 #include "mp4/sampletable.h"
+#include "mp4/soundentry.h"
 
 namespace {
 
@@ -44,10 +49,70 @@ constexpr size_t kWriteBuffer = 1u << 20;
 // The disk writes the media data out behind the conversion, a window of this many bytes at a
 // time (see FileSink), so that the fsync at the end has little left to wait for.
 constexpr uint64_t kWriteBackWindow = 16u << 20;
-constexpr MP4TrackId kVideoTrackId = 1;
 constexpr uint32_t kMaxSamplesPerChunk = 64;
 // Bytes moved at a time when the media data makes room for the movie box in front of it.
 constexpr size_t kMoveBuffer = 8u << 20;
+
+// A fragmented file's gathered sample: its size, duration, composition offset, whether it is a
+// sync sample and whether it is left out. A sound track's samples come in runs of `count` equal
+// ones; a video track's one by one, each reachable by its number.
+struct FragmentSample {
+    uint32_t size;
+    uint32_t duration;
+    int32_t offset;  // composition offset
+    bool sync;
+    bool hidden = false;  // left out of the file
+    uint32_t count = 1;
+};
+struct FragmentEntry {
+    uint64_t time;  // presentation time of its first sample
+    uint64_t moofOffset;
+};
+
+// One track: what its boxes say, its sample table, its open sample and chunk, and the fragment
+// being gathered.
+struct TrackState {
+    Track box;
+    bool audio = false;
+    MP4Duration fixedDuration = MP4_INVALID_DURATION;
+    uint8_t profile = 0, compat = 0, level = 0, lengthSizeMinusOne = 3;
+    AvcParameterSets parameterSets;
+    HevcParameterSets hevcSets;
+    Mp4HevcFields hevcFields;
+    std::vector<uint8_t> inband;  // parameter sets for the front of the next sample data
+    SampleTable samples;
+    bool sampleOpen = false;
+    bool samplesStarted = false;
+    uint64_t sampleStart = 0;
+    uint32_t sampleInband = 0;  // parameter sets at the front of the open sample
+
+    // The chunk being filled: its samples, their duration and its decode time, and whether its
+    // bytes go straight into the file (the only track) or wait in `chunkData` for their turn;
+    // then the complete chunks that wait for the other tracks to reach their time.
+    uint32_t samplesPerChunk = 1;  // the only track's chunks
+    bool chunkOpen = false;
+    bool chunkDirect = false;
+    uint32_t chunkSamples = 0;
+    uint64_t chunkTicks = 0;
+    uint64_t chunkStart = 0;
+    std::vector<uint8_t> chunkData;
+    struct WaitingChunk {
+        std::vector<uint8_t> data;
+        uint32_t firstSample;
+        uint64_t start;  // decode time
+    };
+    std::deque<WaitingChunk> waiting;
+    bool ended = false;  // no more samples come: the others need not wait for it
+
+    // A fragmented file: the samples of the fragment being gathered, their media data, and
+    // where each written fragment's moof is, for the random access index.
+    bool runs = false;  // samples gathered in runs
+    std::vector<uint8_t> fragmentData;
+    std::deque<FragmentSample> fragmentSamples;
+    uint64_t fragmentFirst = 0;  // 0-based number of fragmentSamples[0]
+    uint64_t fragmentBase = 0;   // its decoding time
+    std::vector<FragmentEntry> fragmentIndex;
+};
 
 struct Mp4File {
     explicit Mp4File(int fd) : fd(fd), sink(fd, kWriteBuffer), boxes(sink) {}
@@ -60,33 +125,8 @@ struct Mp4File {
     uint32_t movieTimeScale = 90000;
     int visualProfileLevel = -1;
     bool fastStart = false;
+    std::vector<std::unique_ptr<TrackState>> tracks;  // track id i + 1 is tracks[i]
 
-    bool hasTrack = false;
-    VideoTrack track;
-    MP4Duration fixedDuration = MP4_INVALID_DURATION;
-    uint8_t profile = 0, compat = 0, level = 0, lengthSizeMinusOne = 3;
-    AvcParameterSets parameterSets;
-    HevcParameterSets hevcSets;
-    Mp4HevcFields hevcFields;
-    std::vector<uint8_t> inband;  // parameter sets for the front of the next sample data
-    SampleTable samples;
-    bool sampleOpen = false;
-    bool samplesStarted = false;
-    uint64_t sampleStart = 0;
-
-    // A fragmented file: the samples of the fragment being gathered, their media data, and
-    // where each written fragment's moof is, for the random access index.
-    struct FragmentSample {
-        uint32_t size;
-        uint32_t duration;
-        int32_t offset;  // composition offset
-        bool sync;
-        bool hidden = false;  // left out of the file
-    };
-    struct FragmentEntry {
-        uint64_t time;  // presentation time of its first sample
-        uint64_t moofOffset;
-    };
     bool fragmented = false;
     bool seekable = false;
     // Each fragment reaches the disk before the next is written (a recording under its final
@@ -95,61 +135,149 @@ struct Mp4File {
     // Each fragment goes to the descriptor as soon as it is complete; else in large writes.
     bool live = true;
     bool movieWritten = false;
-    std::vector<uint8_t> fragmentData;
-    std::deque<FragmentSample> fragmentSamples;
-    uint64_t fragmentFirst = 0;  // 0-based number of fragmentSamples[0]
-    uint64_t fragmentBase = 0;   // its decoding time
-    uint32_t sampleInband = 0;   // parameter sets at the front of the open sample
     uint32_t fragmentCount = 0;  // fragments written
-    std::vector<FragmentEntry> fragmentIndex;
     MovieExtends extends;
     int syncError = 0;  // errno of a failed fdatasync
+
+    // The first video track; the file type and the fragments' lengths follow it.
+    TrackState* Video() const {
+        for (const auto& t : tracks)
+            if (!t->audio) return t.get();
+        return nullptr;
+    }
 };
 
-Mp4File* TrackFile(MP4FileHandle h, MP4TrackId trackId) {
+TrackState* FindTrack(MP4FileHandle h, MP4TrackId trackId) {
     Mp4File* f = static_cast<Mp4File*>(h);
-    return f && f->hasTrack && trackId == kVideoTrackId ? f : nullptr;
+    return f && trackId >= 1 && trackId <= f->tracks.size() ? f->tracks[trackId - 1].get()
+                                                            : nullptr;
 }
 
-Mp4File* HevcTrackFile(MP4FileHandle h, MP4TrackId trackId) {
-    Mp4File* f = TrackFile(h, trackId);
-    return f && f->track.codec == VideoCodec::kH265 ? f : nullptr;
+TrackState* HevcTrack(MP4FileHandle h, MP4TrackId trackId) {
+    TrackState* t = FindTrack(h, trackId);
+    return t && t->box.codec == VideoCodec::kH265 ? t : nullptr;
 }
 
-Mp4File* AvcTrackFile(MP4FileHandle h, MP4TrackId trackId) {
-    Mp4File* f = TrackFile(h, trackId);
-    return f && f->track.codec == VideoCodec::kH264 ? f : nullptr;
+TrackState* AvcTrack(MP4FileHandle h, MP4TrackId trackId) {
+    TrackState* t = FindTrack(h, trackId);
+    return t && t->box.codec == VideoCodec::kH264 ? t : nullptr;
 }
 
 uint64_t Rescale(uint64_t ticks, uint32_t to, uint32_t from) {
     return uint64_t((unsigned __int128)ticks * to / from);
 }
 
-// Where the next sample byte goes: the file, or a fragmented file's gathered media data.
-uint64_t DataPosition(const Mp4File* f) {
-    return f->fragmented ? f->fragmentData.size() : f->sink.Position();
+// Where the next sample byte goes: the file, the chunk waiting for its turn, or a fragmented
+// file's gathered media data.
+uint64_t DataPosition(const Mp4File* f, const TrackState* t) {
+    if (f->fragmented) return t->fragmentData.size();
+    return t->chunkOpen && !t->chunkDirect ? t->chunkData.size() : f->sink.Position();
 }
 
-void PutData(Mp4File* f, const uint8_t* p, size_t n) {
+void PutData(Mp4File* f, TrackState* t, const uint8_t* p, size_t n) {
     if (f->fragmented)
-        f->fragmentData.insert(f->fragmentData.end(), p, p + n);
+        t->fragmentData.insert(t->fragmentData.end(), p, p + n);
+    else if (!t->chunkDirect)
+        t->chunkData.insert(t->chunkData.end(), p, p + n);
     else
         f->sink.Write(p, n);
 }
 
-void OpenSample(Mp4File* f) {
-    if (f->sampleOpen) return;
-    f->sampleOpen = true;
-    f->samplesStarted = true;
-    f->sampleStart = DataPosition(f);
-    f->sampleInband = 0;
+// A chunk begins with the track's next sample. The only track of the file writes its chunks
+// straight into it; with several, each chunk waits in memory until it is complete and the other
+// tracks have reached its time, and then goes out whole: the chunks alternate in time order.
+void OpenChunk(Mp4File* f, TrackState* t) {
+    if (f->fragmented || t->chunkOpen) return;
+    t->chunkOpen = true;
+    t->chunkDirect = f->tracks.size() == 1;
+    t->chunkSamples = 0;
+    t->chunkTicks = 0;
+    t->chunkStart = t->samples.MediaDuration();
+    if (t->chunkDirect) t->samples.AddChunk(f->sink.Position(), t->samples.Count());
+}
+
+// Whether decode time `a` of track `ta` comes before `b` of `tb`.
+bool Earlier(uint64_t a, const TrackState* ta, uint64_t b, const TrackState* tb) {
+    return (unsigned __int128)a * tb->box.timeScale < (unsigned __int128)b * ta->box.timeScale;
+}
+
+// Complete chunks held, at most, before the earliest goes out whatever the others do.
+constexpr uint64_t kMaxWaitingBytes = 8u << 20;
+
+// Writes the waiting chunks in time order, each once no other track can still bring an earlier
+// one: every other track has ended or has reached its time. With `all`, every one (the end).
+void Interleave(Mp4File* f, bool all) {
+    for (;;) {
+        TrackState* first = nullptr;
+        uint64_t waitingBytes = 0;
+        for (auto& t : f->tracks) {
+            // A chunk written straight into the file holds the media data's end.
+            if (t->chunkOpen && t->chunkDirect) return;
+            for (const TrackState::WaitingChunk& c : t->waiting) waitingBytes += c.data.size();
+            if (!t->waiting.empty() && (!first || Earlier(t->waiting.front().start, t.get(),
+                                                          first->waiting.front().start, first)))
+                first = t.get();
+        }
+        if (!first) return;
+        const TrackState::WaitingChunk& c = first->waiting.front();
+        bool ready = all || waitingBytes > kMaxWaitingBytes;
+        if (!ready) {
+            ready = true;
+            for (auto& t : f->tracks) {
+                if (t.get() == first || t->ended || !t->waiting.empty()) continue;
+                const uint64_t reached = t->chunkOpen ? t->chunkStart : t->samples.MediaDuration();
+                if (Earlier(reached, t.get(), c.start, first)) ready = false;
+            }
+        }
+        if (!ready) return;
+        first->samples.AddChunk(f->sink.Position(), c.firstSample);
+        f->sink.Write(c.data.data(), c.data.size());
+        first->waiting.pop_front();
+    }
+}
+
+void CloseChunk(Mp4File* f, TrackState* t) {
+    if (!t->chunkOpen) return;
+    t->chunkOpen = false;
+    if (t->chunkSamples == 0) {  // nothing was finished in it: no chunk
+        if (t->chunkDirect) t->samples.DropLastChunk();
+        t->chunkData.clear();
+    } else if (!t->chunkDirect) {
+        // A sample never finished (the file is closing) is not written.
+        if (t->sampleOpen) t->chunkData.resize(size_t(t->sampleStart));
+        t->waiting.push_back(
+            {std::move(t->chunkData), t->samples.Count() - t->chunkSamples, t->chunkStart});
+        t->chunkData = std::vector<uint8_t>();
+    }
+    Interleave(f, false);
+}
+
+// About a second of pictures in a chunk of the only track (which, when a track is added, ends
+// with its open sample); about half a second of media, and not too many bytes to hold, when
+// the tracks alternate.
+constexpr uint64_t kMaxChunkBytes = 8u << 20;
+bool ChunkFull(const Mp4File* f, const TrackState* t) {
+    if (t->chunkDirect)
+        return f->tracks.size() > 1 || (!t->audio && t->chunkSamples >= t->samplesPerChunk) ||
+               (t->audio && t->chunkTicks * 2 >= t->box.timeScale);
+    return t->chunkTicks * 2 >= t->box.timeScale || t->chunkData.size() >= kMaxChunkBytes;
+}
+
+void OpenSample(Mp4File* f, TrackState* t) {
+    if (t->sampleOpen) return;
+    OpenChunk(f, t);
+    t->sampleOpen = true;
+    t->samplesStarted = true;
+    t->sampleStart = DataPosition(f, t);
+    t->sampleInband = 0;
 }
 
 // A sample of the fragment being gathered, by its 1-based id; null when it is not there.
-Mp4File::FragmentSample* GatheredSample(Mp4File* f, MP4SampleId sampleId) {
-    if (!f->fragmented || sampleId == 0 || sampleId - 1 < f->fragmentFirst) return nullptr;
-    const uint64_t i = sampleId - 1 - f->fragmentFirst;
-    return i < f->fragmentSamples.size() ? &f->fragmentSamples[size_t(i)] : nullptr;
+FragmentSample* GatheredSample(Mp4File* f, TrackState* t, MP4SampleId sampleId) {
+    if (!f || !t || t->runs || !f->fragmented || sampleId == 0 || sampleId - 1 < t->fragmentFirst)
+        return nullptr;
+    const uint64_t i = sampleId - 1 - t->fragmentFirst;
+    return i < t->fragmentSamples.size() ? &t->fragmentSamples[size_t(i)] : nullptr;
 }
 
 // The bytes from the end of the file type box to the media data's 8-byte header: a free box,
@@ -178,8 +306,9 @@ void WriteMediaDataHeader(Mp4File* f) {
 
 // The file type box for the track's codec, over the one MP4Create wrote.
 void WriteFileType(Mp4File* f) {
-    if (!f->hasTrack || f->track.codec == VideoCodec::kH264) return;
-    const std::vector<uint8_t> box = FileTypeBox(f->track.codec);
+    const TrackState* video = f->Video();
+    if (!video || video->box.codec == VideoCodec::kH264) return;
+    const std::vector<uint8_t> box = FileTypeBox(video->box.codec);
     f->sink.Patch(0, box.data(), box.size());
     f->fileTypeEnd = box.size();
 }
@@ -190,6 +319,17 @@ BitRate TrackBitRate(const SampleTable& s, uint32_t timeScale) {
     BitRate r;
     const uint32_t n = s.Count();
     if (n == 0 || timeScale == 0) return r;
+    if (s.SameSizes() && s.Durations().size() == 1) {
+        // Samples of one size and one duration (PCM): as many in any second as fit in it.
+        const uint32_t d = std::max<uint32_t>(s.Durations()[0].value, 1);
+        const uint64_t inSecond = std::min<uint64_t>((uint64_t(timeScale) + d - 1) / d, n);
+        r.bufferSizeDB = s.UniformSize();
+        r.maxBitrate = uint32_t(std::min<uint64_t>(inSecond * s.UniformSize() * 8, UINT32_MAX));
+        if (s.MediaDuration() > 0)
+            r.avgBitrate = uint32_t(std::min<unsigned __int128>(
+                (unsigned __int128)s.DataSize() * 8 * timeScale / s.MediaDuration(), UINT32_MAX));
+        return r;
+    }
     // A sample's decode time, walked forward through the duration runs.
     struct Cursor {
         const std::vector<SampleTable::Run>& runs;
@@ -227,27 +367,29 @@ BitRate TrackBitRate(const SampleTable& s, uint32_t timeScale) {
 }
 
 // Fills in what only the end knows: durations, the edit list's open ends, the configuration.
-void CompleteTrack(Mp4File* f) {
-    VideoTrack& t = f->track;
-    t.samples = &f->samples;
-    t.mediaDuration = f->samples.MediaDuration();
+void CompleteTrack(Mp4File* f, TrackState* ts) {
+    Track& t = ts->box;
+    t.samples = &ts->samples;
+    t.mediaDuration = ts->samples.MediaDuration();
     t.hasBitRate = true;
-    t.bitRate = TrackBitRate(f->samples, t.timeScale);
-    if (t.codec == VideoCodec::kH265) {
+    t.bitRate = TrackBitRate(ts->samples, t.timeScale);
+    if (ts->audio) {
+    } else if (t.codec == VideoCodec::kH265) {
         // hvc1 holds every parameter set in its record; hev1 allows them in band too.
-        const bool complete = !f->hevcSets.AnyInBand();
+        const bool complete = !ts->hevcSets.AnyInBand();
         t.sampleEntry = complete ? "hvc1" : "hev1";
         t.configBox = "hvcC";
-        t.config = f->hevcSets.ConfigurationRecord(f->hevcFields, complete, f->lengthSizeMinusOne);
+        t.config =
+            ts->hevcSets.ConfigurationRecord(ts->hevcFields, complete, ts->lengthSizeMinusOne);
     } else {
-        t.config = f->parameterSets.ConfigurationRecord(f->profile, f->compat, f->level,
-                                                        f->lengthSizeMinusOne);
+        t.config = ts->parameterSets.ConfigurationRecord(ts->profile, ts->compat, ts->level,
+                                                         ts->lengthSizeMinusOne);
     }
     if (t.edits.empty()) {
         t.movieDuration = Rescale(t.mediaDuration, f->movieTimeScale, t.timeScale);
         return;
     }
-    const uint64_t end = f->samples.PresentationEnd();
+    const uint64_t end = ts->samples.PresentationEnd();
     t.movieDuration = 0;
     for (EditEntry& e : t.edits) {
         if (e.duration == 0 && e.mediaTime >= 0 && uint64_t(e.mediaTime) < end)
@@ -256,22 +398,25 @@ void CompleteTrack(Mp4File* f) {
     }
 }
 
-// The movie header's duration: the track's, but for GStreamer's qtdemux (1.22), which ends the
-// presentation after the first sync sample whose end, in media time without the edit's start,
-// reaches the movie's duration. When pictures ahead of the edit are kept out of the presentation,
-// a sync sample near the end would cut the pictures behind it; the movie then lasts a tick beyond
-// the last such sample's end.
+// The movie header's duration: the longest track's, but for GStreamer's qtdemux (1.22), which
+// ends the presentation after the first sync sample whose end, in media time without the edit's
+// start, reaches the movie's duration. When pictures ahead of the edit are kept out of the
+// presentation, a sync sample near the end would cut the pictures behind it; the movie then lasts
+// a tick beyond the last such sample's end.
 uint64_t MovieDuration(const Mp4File& f) {
-    const VideoTrack& t = f.track;
-    const SampleTable& s = f.samples;
-    uint64_t duration = t.movieDuration;
-    if (t.edits.empty()) return duration;
-    const std::vector<uint32_t>& sync = s.SyncSamples();
-    // The last sync sample but the last sample (after which nothing is left to cut).
-    auto it = std::lower_bound(sync.begin(), sync.end(), s.Count());
-    if (it == sync.begin()) return duration;
-    const uint64_t end = s.DecodeEnd(*(it - 1));
-    return std::max(duration, Rescale(end, f.movieTimeScale, t.timeScale) + 1);
+    uint64_t duration = 0;
+    for (const auto& ts : f.tracks) {
+        const Track& t = ts->box;
+        const SampleTable& s = ts->samples;
+        duration = std::max(duration, t.movieDuration);
+        if (t.edits.empty() || ts->audio) continue;
+        // The last sync sample but the last sample (after which nothing is left to cut).
+        const uint32_t last = s.LastSyncBefore(s.Count());
+        if (last == 0) continue;
+        const uint64_t end = s.DecodeEnd(last);
+        duration = std::max(duration, Rescale(end, f.movieTimeScale, t.timeScale) + 1);
+    }
+    return duration;
 }
 
 // pread and pwrite of all n bytes; the errno value of a failure, or 0.
@@ -301,8 +446,8 @@ int WriteAt(int fd, const uint8_t* p, size_t n, uint64_t pos) {
 
 // Builds the movie box in the memory file `mem`, with the chunk offsets of media data that
 // begins `shift` bytes later than it does now; returns its size, or 0 with *err set.
-uint64_t BuildMovie(int mem, Mp4File* f, Movie& movie, uint64_t base, uint64_t shift, int* err) {
-    f->track.firstChunkOffset = base + shift;
+uint64_t BuildMovie(int mem, Mp4File* f, Movie& movie, uint64_t shift, int* err) {
+    for (auto& t : f->tracks) t->box.chunkShift = shift;
     if (::ftruncate(mem, 0) != 0 || ::lseek(mem, 0, SEEK_SET) != 0) {
         *err = errno;
         return 0;
@@ -320,14 +465,14 @@ uint64_t BuildMovie(int mem, Mp4File* f, Movie& movie, uint64_t base, uint64_t s
 // gives) and a free box over the rest of them and the old file type box; behind it the file goes
 // on as it was. False, with nothing changed, where the file system cannot; *err tells of a
 // failure after the blocks went in.
-bool InsertMovieInFront(Mp4File* f, Movie& movie, int mem, uint64_t base, int* err) {
+bool InsertMovieInFront(Mp4File* f, Movie& movie, int mem, int* err) {
     struct statfs fs;
     if (::fstatfs(f->fd, &fs) != 0 || fs.f_bsize <= 0 || fs.f_bsize > (1 << 20)) return false;
     const uint64_t block = uint64_t(fs.f_bsize);
     uint64_t room = 0, size = 0;
     bool stable = false;
     for (int pass = 0; pass < 4 && !stable; ++pass) {
-        size = BuildMovie(mem, f, movie, base, room, err);
+        size = BuildMovie(mem, f, movie, room, err);
         if (*err) return false;
         const uint64_t need = (f->fileTypeEnd + size + 8 + block - 1) / block * block;
         stable = need == room;
@@ -378,16 +523,15 @@ int WriteMovieInFront(Mp4File* f, Movie& movie) {
     const int mem = memory.fd;
     if (mem < 0) return errno;
     const uint64_t end = f->sink.Position();
-    const uint64_t base = f->track.firstChunkOffset;
     int err = 0;
     // The syncs under way end before the file's map changes.
     f->sink.SetWriteBack(0);
-    if (InsertMovieInFront(f, movie, mem, base, &err)) return err;
+    if (InsertMovieInFront(f, movie, mem, &err)) return err;
     if (err) return err;
     uint64_t size = 0;
     bool stable = false;
     for (int pass = 0; pass < 4 && !err && !stable; ++pass) {
-        const uint64_t built = BuildMovie(mem, f, movie, base, size, &err);
+        const uint64_t built = BuildMovie(mem, f, movie, size, &err);
         stable = built == size;
         size = built;
     }
@@ -439,7 +583,6 @@ MP4FileHandle MP4CreateFd(int fd) {
     const uint8_t headers[16] = {0, 0, 0, 8, 'f', 'r', 'e', 'e', 0, 0, 0, 0, 'm', 'd', 'a', 't'};
     f->sink.Write(headers, sizeof headers);
     f->mdatHeader = f->fileTypeEnd + 8;
-    f->track.firstChunkOffset = f->sink.Position();
     f->sink.SetWriteBack(kWriteBackWindow);
     return f;
 }
@@ -458,29 +601,43 @@ bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value) {
 
 namespace {
 
-Mp4File* AddVideoTrack(MP4FileHandle hFile, VideoCodec codec, uint32_t timeScale,
-                       MP4Duration sampleDuration, uint16_t width, uint16_t height,
-                       uint8_t sampleLenFieldSizeMinusOne) {
+// A new track of the file, numbered after those before it; null when the file has begun its
+// fragments, whose movie box names every track.
+TrackState* NewTrack(Mp4File* f, uint32_t timeScale) {
+    if (!f || timeScale == 0 || f->movieWritten || f->tracks.size() >= 16) return nullptr;
+    // The chunk of the only track so far, written straight into the file, ends here, or with
+    // its open sample.
+    for (auto& t : f->tracks)
+        if (!t->sampleOpen) CloseChunk(f, t.get());
+    f->tracks.push_back(std::make_unique<TrackState>());
+    TrackState* t = f->tracks.back().get();
+    t->box.trackId = uint32_t(f->tracks.size());
+    t->box.timeScale = timeScale;
+    return t;
+}
+
+TrackState* AddVideoTrack(MP4FileHandle hFile, VideoCodec codec, uint32_t timeScale,
+                          MP4Duration sampleDuration, uint16_t width, uint16_t height,
+                          uint8_t sampleLenFieldSizeMinusOne) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
-    if (!f || f->hasTrack || timeScale == 0 || sampleLenFieldSizeMinusOne != 3) return nullptr;
-    f->hasTrack = true;
-    VideoTrack& t = f->track;
+    if (!f || f->Video() || sampleLenFieldSizeMinusOne != 3) return nullptr;
+    TrackState* ts = NewTrack(f, timeScale);
+    if (!ts) return nullptr;
+    Track& t = ts->box;
     t.codec = codec;
-    t.trackId = kVideoTrackId;
-    t.timeScale = timeScale;
     t.width = width;
     t.height = height;
     t.displayWidth = uint32_t(width) << 16;
     t.displayHeight = uint32_t(height) << 16;
     // About a second of pictures to a chunk.
-    t.samplesPerChunk = 16;
+    ts->samplesPerChunk = 16;
     if (sampleDuration != MP4_INVALID_DURATION && sampleDuration > 0) {
         const uint64_t perSecond = (timeScale + sampleDuration / 2) / sampleDuration;
-        t.samplesPerChunk = uint32_t(std::clamp<uint64_t>(perSecond, 1, kMaxSamplesPerChunk));
+        ts->samplesPerChunk = uint32_t(std::clamp<uint64_t>(perSecond, 1, kMaxSamplesPerChunk));
     }
-    f->fixedDuration = sampleDuration;
-    f->lengthSizeMinusOne = sampleLenFieldSizeMinusOne;
-    return f;
+    ts->fixedDuration = sampleDuration;
+    ts->lengthSizeMinusOne = sampleLenFieldSizeMinusOne;
+    return ts;
 }
 
 }  // namespace
@@ -489,22 +646,94 @@ MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Dura
                                 uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
                                 uint8_t profile_compat, uint8_t AVCLevelIndication,
                                 uint8_t sampleLenFieldSizeMinusOne) {
-    Mp4File* f = AddVideoTrack(hFile, VideoCodec::kH264, timeScale, sampleDuration, width, height,
-                               sampleLenFieldSizeMinusOne);
-    if (!f) return MP4_INVALID_TRACK_ID;
-    f->profile = AVCProfileIndication;
-    f->compat = profile_compat;
-    f->level = AVCLevelIndication;
-    return kVideoTrackId;
+    TrackState* t = AddVideoTrack(hFile, VideoCodec::kH264, timeScale, sampleDuration, width,
+                                  height, sampleLenFieldSizeMinusOne);
+    if (!t) return MP4_INVALID_TRACK_ID;
+    t->profile = AVCProfileIndication;
+    t->compat = profile_compat;
+    t->level = AVCLevelIndication;
+    return t->box.trackId;
 }
 
 MP4TrackId MP4AddH265VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
                                 uint16_t width, uint16_t height,
                                 uint8_t sampleLenFieldSizeMinusOne) {
-    return AddVideoTrack(hFile, VideoCodec::kH265, timeScale, sampleDuration, width, height,
-                         sampleLenFieldSizeMinusOne)
-               ? kVideoTrackId
-               : MP4_INVALID_TRACK_ID;
+    TrackState* t = AddVideoTrack(hFile, VideoCodec::kH265, timeScale, sampleDuration, width,
+                                  height, sampleLenFieldSizeMinusOne);
+    return t ? t->box.trackId : MP4_INVALID_TRACK_ID;
+}
+
+MP4TrackId MP4AddSoundTrack(MP4FileHandle hFile, const AudioSampleEntry& entry) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    if (!f || entry.channels == 0 || entry.bitsPerSample == 0) return MP4_INVALID_TRACK_ID;
+    TrackState* t = NewTrack(f, entry.sampleRate);
+    if (!t) return MP4_INVALID_TRACK_ID;
+    t->audio = true;
+    t->box.sound = true;
+    t->box.audio = entry;
+    t->runs = SoundSamplesUniform(entry);
+    t->fixedDuration = entry.kind == AudioSampleEntry::Kind::kAac ? 1024 : 1;
+    return t->box.trackId;
+}
+
+namespace {
+
+// A sound track of libmp4v2's calls: what they do not say is taken as they take it (two
+// channels, 16 bits), the AudioSpecificConfig telling the channels once given.
+MP4TrackId AddSoundTrack(MP4FileHandle hFile, AudioSampleEntry::Kind kind, uint32_t timeScale,
+                         uint16_t channels) {
+    AudioSampleEntry e;
+    e.kind = kind;
+    e.sampleRate = timeScale;
+    e.channels = channels;
+    e.bitsPerSample =
+        kind == AudioSampleEntry::Kind::kALaw || kind == AudioSampleEntry::Kind::kULaw ? 8 : 16;
+    return MP4AddSoundTrack(hFile, e);
+}
+
+}  // namespace
+
+MP4TrackId MP4AddAudioTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
+                            uint8_t audioType) {
+    AudioSampleEntry::Kind kind;
+    if (audioType == MP4_MPEG4_AUDIO_TYPE)
+        kind = AudioSampleEntry::Kind::kAac;
+    else if (audioType == MP4_MPEG1_AUDIO_TYPE || audioType == MP4_MPEG2_AUDIO_TYPE)
+        kind = AudioSampleEntry::Kind::kMp3;
+    else
+        return MP4_INVALID_TRACK_ID;
+    const MP4TrackId id = AddSoundTrack(hFile, kind, timeScale, 2);
+    if (TrackState* t = FindTrack(hFile, id))
+        if (sampleDuration != MP4_INVALID_DURATION) t->fixedDuration = sampleDuration;
+    return id;
+}
+
+MP4TrackId MP4AddALawAudioTrack(MP4FileHandle hFile, uint32_t timeScale) {
+    return AddSoundTrack(hFile, AudioSampleEntry::Kind::kALaw, timeScale, 1);
+}
+
+MP4TrackId MP4AddULawAudioTrack(MP4FileHandle hFile, uint32_t timeScale) {
+    return AddSoundTrack(hFile, AudioSampleEntry::Kind::kULaw, timeScale, 1);
+}
+
+bool MP4SetTrackESConfiguration(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pConfig,
+                                uint32_t configSize) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || !t->audio || f->movieWritten || (!pConfig && configSize)) return false;
+    t->box.audio.decoderSpecificInfo.assign(pConfig, pConfig + configSize);
+    // AudioSpecificConfig (ISO/IEC 14496-3 1.6.2.1): audioObjectType (5 bits, 31 escapes 6
+    // more), samplingFrequencyIndex (4 bits, 15 is followed by the rate in 24), then the
+    // channelConfiguration in 4 bits.
+    uint64_t bits = 0;
+    for (uint32_t i = 0; i < std::min<uint32_t>(configSize, 8); ++i)
+        bits |= uint64_t(pConfig[i]) << (56 - 8 * i);
+    int at = (bits >> 59) == 31 ? 11 : 5;
+    at += ((bits << at) >> 60) == 15 ? 28 : 4;
+    const uint16_t channels = uint16_t((bits << at) >> 60);
+    if (configSize * 8 >= uint32_t(at + 4) && channels >= 1 && channels <= 7)
+        t->box.audio.channels = channels == 7 ? 8 : channels;
+    return true;
 }
 
 void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value) {
@@ -513,56 +742,57 @@ void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value) {
 
 void MP4AddH264SequenceParameterSet(MP4FileHandle hFile, MP4TrackId trackId,
                                     const uint8_t* pSequence, uint16_t sequenceLen) {
-    if (Mp4File* f = AvcTrackFile(hFile, trackId))
-        f->parameterSets.Add(true, pSequence, sequenceLen, f->samplesStarted, &f->inband);
+    if (TrackState* t = AvcTrack(hFile, trackId))
+        t->parameterSets.Add(true, pSequence, sequenceLen, t->samplesStarted, &t->inband);
 }
 
 void MP4AddH264PictureParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pPict,
                                    uint16_t pictLen) {
-    if (Mp4File* f = AvcTrackFile(hFile, trackId))
-        f->parameterSets.Add(false, pPict, pictLen, f->samplesStarted, &f->inband);
+    if (TrackState* t = AvcTrack(hFile, trackId))
+        t->parameterSets.Add(false, pPict, pictLen, t->samplesStarted, &t->inband);
 }
 
 void MP4AddH265VideoParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* nal,
                                  uint16_t len) {
-    if (Mp4File* f = HevcTrackFile(hFile, trackId))
-        f->hevcSets.Add(HevcParameterSets::kVps, nal, len, f->samplesStarted, &f->inband);
+    if (TrackState* t = HevcTrack(hFile, trackId))
+        t->hevcSets.Add(HevcParameterSets::kVps, nal, len, t->samplesStarted, &t->inband);
 }
 
 void MP4AddH265SequenceParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* nal,
                                     uint16_t len) {
-    if (Mp4File* f = HevcTrackFile(hFile, trackId))
-        f->hevcSets.Add(HevcParameterSets::kSps, nal, len, f->samplesStarted, &f->inband);
+    if (TrackState* t = HevcTrack(hFile, trackId))
+        t->hevcSets.Add(HevcParameterSets::kSps, nal, len, t->samplesStarted, &t->inband);
 }
 
 void MP4AddH265PictureParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* nal,
                                    uint16_t len) {
-    if (Mp4File* f = HevcTrackFile(hFile, trackId))
-        f->hevcSets.Add(HevcParameterSets::kPps, nal, len, f->samplesStarted, &f->inband);
+    if (TrackState* t = HevcTrack(hFile, trackId))
+        t->hevcSets.Add(HevcParameterSets::kPps, nal, len, t->samplesStarted, &t->inband);
 }
 
 void MP4SetH265Fields(MP4FileHandle hFile, MP4TrackId trackId, const Mp4HevcFields& fields) {
-    if (Mp4File* f = HevcTrackFile(hFile, trackId)) f->hevcFields = fields;
+    if (TrackState* t = HevcTrack(hFile, trackId)) t->hevcFields = fields;
 }
 
 bool MP4AppendSampleBytes(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pBytes,
                           uint32_t numBytes) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || (!pBytes && numBytes) || f->sink.Error()) return false;
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || (!pBytes && numBytes) || f->sink.Error()) return false;
     // The sample's size is a 32-bit field (stsz): a larger sample is refused, not cut, and the
     // bytes that would pass the limit are not written, so that the sample can still be ended.
-    const uint64_t written = f->sampleOpen ? DataPosition(f) - f->sampleStart : 0;
-    if (written + f->inband.size() + numBytes > UINT32_MAX) {
+    const uint64_t written = t->sampleOpen ? DataPosition(f, t) - t->sampleStart : 0;
+    if (written + t->inband.size() + numBytes > UINT32_MAX) {
         errno = EFBIG;
         return false;
     }
-    OpenSample(f);
-    if (!f->inband.empty()) {
-        PutData(f, f->inband.data(), f->inband.size());
-        f->sampleInband += uint32_t(f->inband.size());
-        f->inband.clear();
+    OpenSample(f, t);
+    if (!t->inband.empty()) {
+        PutData(f, t, t->inband.data(), t->inband.size());
+        t->sampleInband += uint32_t(t->inband.size());
+        t->inband.clear();
     }
-    if (numBytes) PutData(f, pBytes, numBytes);
+    if (numBytes) PutData(f, t, pBytes, numBytes);
     return true;
 }
 
@@ -570,100 +800,150 @@ namespace {
 
 // Whether a sample with this duration and offset can go into the tables (32-bit fields; signed
 // offsets in ctts version 1 readers). The fixed duration stands for MP4_INVALID_DURATION.
-bool SampleFits(const Mp4File* f, MP4Duration* duration, MP4Duration renderingOffset) {
-    if (*duration == MP4_INVALID_DURATION) *duration = f->fixedDuration;
+bool SampleFits(const TrackState* t, MP4Duration* duration, MP4Duration renderingOffset) {
+    if (*duration == MP4_INVALID_DURATION) *duration = t->fixedDuration;
     return *duration <= UINT32_MAX && renderingOffset <= INT32_MAX &&
-           f->samples.Count() < UINT32_MAX;
+           t->samples.Count() < UINT32_MAX;
+}
+
+// A run of `count` samples of `size` bytes and `duration` ticks each, ended: into the fragment
+// being gathered, or into the sample table and the open chunk, which ends when it is full.
+void EnterSamples(Mp4File* f, TrackState* t, uint32_t size, uint32_t duration, uint32_t count,
+                  int32_t offset, bool sync) {
+    if (f->fragmented) {
+        FragmentSample* last = t->fragmentSamples.empty() ? nullptr : &t->fragmentSamples.back();
+        if (t->runs && last && last->size == size && last->duration == duration &&
+            last->offset == offset && last->sync == sync && !last->hidden &&
+            last->count <= UINT32_MAX - count)
+            last->count += count;
+        else
+            t->fragmentSamples.push_back({size, duration, offset, sync, false, count});
+        return;
+    }
+    t->samples.AddRun(size, duration, count, sync);
+    if (offset) t->samples.SetCompositionOffset(t->samples.Count() - 1, uint32_t(offset));
+    t->chunkSamples += count;
+    t->chunkTicks += uint64_t(duration) * count;
+    if (ChunkFull(f, t)) CloseChunk(f, t);
 }
 
 }  // namespace
 
 bool MP4FinishSample(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration duration,
                      MP4Duration renderingOffset, bool isSyncSample) {
-    Mp4File* f = TrackFile(hFile, trackId);
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
     // A sample that cannot be entered stays open: its bytes are in the media data already, and
     // closing it without an entry would shift every later sample's place.
-    if (!f || !SampleFits(f, &duration, renderingOffset) ||
+    if (!t || !SampleFits(t, &duration, renderingOffset) ||
         !MP4AppendSampleBytes(hFile, trackId, nullptr, 0))
         return false;
-    f->sampleOpen = false;
-    const uint64_t size = DataPosition(f) - f->sampleStart;
-    if (f->fragmented) {
-        f->fragmentSamples.push_back(
-            {uint32_t(size), uint32_t(duration), int32_t(renderingOffset), isSyncSample});
-        return f->sink.Error() == 0;
-    }
-    f->samples.Add(uint32_t(size), uint32_t(duration), isSyncSample);
-    f->samples.SetCompositionOffset(f->samples.Count() - 1, uint32_t(renderingOffset));
+    t->sampleOpen = false;
+    const uint64_t size = DataPosition(f, t) - t->sampleStart;
+    EnterSamples(f, t, uint32_t(size), uint32_t(duration), 1, int32_t(renderingOffset),
+                 isSyncSample);
     return f->sink.Error() == 0;
 }
 
 bool MP4SetLastSampleDuration(MP4FileHandle hFile, MP4TrackId trackId, MP4Duration duration) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (f && f->fragmented) {  // the last sample is in the fragment still gathered
-        if (f->sampleOpen || duration > UINT32_MAX || f->fragmentSamples.empty()) return false;
-        f->fragmentSamples.back().duration = uint32_t(duration);
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (t && f->fragmented) {  // the last sample is in the fragment still gathered
+        if (t->sampleOpen || duration > UINT32_MAX || t->fragmentSamples.empty() ||
+            t->fragmentSamples.back().count != 1)
+            return false;
+        t->fragmentSamples.back().duration = uint32_t(duration);
         return true;
     }
-    return f && !f->sampleOpen && duration <= UINT32_MAX &&
-           f->samples.SetLastDuration(uint32_t(duration));
+    return t && !t->sampleOpen && duration <= UINT32_MAX &&
+           t->samples.SetLastDuration(uint32_t(duration));
 }
 
 bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pBytes,
                     uint32_t numBytes, MP4Duration duration, MP4Duration renderingOffset,
                     bool isSyncSample) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || f->sampleOpen || !SampleFits(f, &duration, renderingOffset)) return false;
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->sampleOpen || !SampleFits(t, &duration, renderingOffset)) return false;
     return MP4AppendSampleBytes(hFile, trackId, pBytes, numBytes) &&
            MP4FinishSample(hFile, trackId, duration, renderingOffset, isSyncSample);
 }
 
+bool MP4WriteSampleRun(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* bytes,
+                       uint32_t sampleSize, uint32_t count, MP4Duration duration) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->sampleOpen || !bytes || sampleSize == 0 || count == 0 || f->sink.Error() ||
+        !SampleFits(t, &duration, 0) || t->samples.Count() > UINT32_MAX - count ||
+        uint64_t(sampleSize) * count > UINT32_MAX)
+        return false;
+    OpenChunk(f, t);
+    PutData(f, t, bytes, size_t(sampleSize) * count);
+    EnterSamples(f, t, sampleSize, uint32_t(duration), count, 0, true);
+    return f->sink.Error() == 0;
+}
+
+bool MP4EndTrack(MP4FileHandle hFile, MP4TrackId trackId) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->sampleOpen) return false;
+    t->ended = true;
+    CloseChunk(f, t);
+    Interleave(f, false);
+    return true;
+}
+
 bool MP4SetSampleRenderingOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
                                  MP4Duration renderingOffset) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || sampleId == 0 || renderingOffset > INT32_MAX) return false;
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || sampleId == 0 || renderingOffset > INT32_MAX) return false;
     if (f->fragmented)
         return MP4SetSampleCompositionOffset(hFile, trackId, sampleId, int32_t(renderingOffset));
-    return f->samples.SetCompositionOffset(sampleId - 1, uint32_t(renderingOffset));
+    return t->samples.SetCompositionOffset(sampleId - 1, uint32_t(renderingOffset));
 }
 
 bool MP4SetSampleSync(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId, bool isSync) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (f && f->fragmented) {
-        Mp4File::FragmentSample* s = GatheredSample(f, sampleId);
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (t && f->fragmented) {
+        FragmentSample* s = GatheredSample(f, t, sampleId);
         if (s) s->sync = isSync;
         return s != nullptr;
     }
-    return f && sampleId != 0 && f->samples.SetSync(sampleId - 1, isSync);
+    return t && sampleId != 0 && t->samples.SetSync(sampleId - 1, isSync);
 }
 
 bool MP4AddRandomAccessSample(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
                               int numLeading) {
-    Mp4File* f = TrackFile(hFile, trackId);
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
     // A fragment's random access points are its sync samples only.
-    if (!f || f->fragmented || sampleId == 0 || numLeading < -1) return false;
+    if (!t || f->fragmented || sampleId == 0 || numLeading < -1) return false;
     // VisualRandomAccessEntry (ISO/IEC 14496-12 10.4.2): num_leading_samples_known, then the
     // count in 7 bits; a larger count can only be given as unknown.
     const uint8_t entry = numLeading >= 0 && numLeading <= 127 ? uint8_t(0x80 | numLeading) : 0;
-    return f->samples.SetRandomAccess(sampleId - 1, entry);
+    return t->samples.SetRandomAccess(sampleId - 1, entry);
 }
 
 MP4EditId MP4AddTrackEdit(MP4FileHandle hFile, MP4TrackId trackId, MP4EditId editId,
                           MP4Timestamp startTime, MP4Duration duration, bool dwell) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    // A fragmented file's edit goes out with its movie box, in front of the first fragment.
-    if (!f || (f->fragmented && f->movieWritten) || editId != MP4_INVALID_EDIT_ID || dwell ||
-        startTime > INT64_MAX)
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    // A fragmented file's edit goes out with its movie box, in front of the first fragment. An
+    // empty edit (no media for `duration`) has no start time.
+    const bool empty = startTime == MP4_INVALID_TIMESTAMP;
+    if (!t || (f->fragmented && f->movieWritten) || editId != MP4_INVALID_EDIT_ID || dwell ||
+        (startTime > INT64_MAX && !empty) || (empty && duration == 0))
         return MP4_INVALID_EDIT_ID;
-    f->track.edits.push_back({duration, int64_t(startTime)});
-    return MP4EditId(f->track.edits.size());
+    t->box.edits.push_back({duration, empty ? -1 : int64_t(startTime)});
+    return MP4EditId(t->box.edits.size());
 }
 
 bool MP4AddPixelAspectRatio(MP4FileHandle hFile, MP4TrackId trackId, uint32_t hSpacing,
                             uint32_t vSpacing) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || hSpacing == 0 || vSpacing == 0) return false;
-    VideoTrack& t = f->track;
+    TrackState* ts = FindTrack(hFile, trackId);
+    if (!ts || ts->audio || hSpacing == 0 || vSpacing == 0) return false;
+    Track& t = ts->box;
     const uint64_t display = ((uint64_t(t.width) << 16) * hSpacing + vSpacing / 2) / vSpacing;
     if (display > UINT32_MAX) return false;
     t.paspH = hSpacing;
@@ -674,26 +954,26 @@ bool MP4AddPixelAspectRatio(MP4FileHandle hFile, MP4TrackId trackId, uint32_t hS
 
 bool MP4SetColour(MP4FileHandle hFile, MP4TrackId trackId, uint16_t primaries, uint16_t transfer,
                   uint16_t matrix, bool fullRange) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (!f) return false;
-    f->track.hasColour = true;
-    f->track.colour = {primaries, transfer, matrix, fullRange};
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->audio) return false;
+    t->box.hasColour = true;
+    t->box.colour = {primaries, transfer, matrix, fullRange};
     return true;
 }
 
 bool MP4SetMasteringDisplay(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* payload,
                             uint32_t size) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || !payload || size != 24) return false;
-    f->track.masteringDisplay.assign(payload, payload + size);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->audio || !payload || size != 24) return false;
+    t->box.masteringDisplay.assign(payload, payload + size);
     return true;
 }
 
 bool MP4SetContentLightLevel(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* payload,
                              uint32_t size) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || !payload || size != 4) return false;
-    f->track.contentLightLevel.assign(payload, payload + size);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->audio || !payload || size != 4) return false;
+    t->box.contentLightLevel.assign(payload, payload + size);
     return true;
 }
 
@@ -736,102 +1016,156 @@ void CommitFragment(Mp4File* f, uint64_t pos, uint32_t moofSize) {
 // The file type and movie boxes of a fragmented file, with the parameter sets known now.
 void WriteFragmentedMovie(Mp4File* f) {
     f->movieWritten = true;
-    const std::vector<uint8_t> fileType =
-        FileTypeBox(f->hasTrack ? f->track.codec : VideoCodec::kH264);
+    const TrackState* video = f->Video();
+    const std::vector<uint8_t> fileType = FileTypeBox(video ? video->box.codec : VideoCodec::kH264);
     f->sink.Write(fileType.data(), fileType.size());
     Movie movie;
     movie.timeScale = f->movieTimeScale;
     movie.visualProfileLevel = f->visualProfileLevel;
     SampleTable none;
     f->extends.withDuration = f->seekable;
-    if (f->hasTrack) {
-        VideoTrack& t = f->track;
+    for (auto& ts : f->tracks) {
+        Track& t = ts->box;
         t.samples = &none;
         // A set that changed before the first fragment was written is in band: the sample entry
         // says so (avc3, hev1). Later ones travel in band whatever it says.
-        if (t.codec == VideoCodec::kH265) {
-            const bool complete = !f->hevcSets.AnyInBand();
+        if (ts->audio) {
+        } else if (t.codec == VideoCodec::kH265) {
+            const bool complete = !ts->hevcSets.AnyInBand();
             t.sampleEntry = complete ? "hvc1" : "hev1";
             t.configBox = "hvcC";
             t.config =
-                f->hevcSets.ConfigurationRecord(f->hevcFields, complete, f->lengthSizeMinusOne);
-            f->hevcSets.Freeze();
+                ts->hevcSets.ConfigurationRecord(ts->hevcFields, complete, ts->lengthSizeMinusOne);
+            ts->hevcSets.Freeze();
         } else {
-            t.sampleEntry = f->parameterSets.AnyInBand() ? "avc3" : "avc1";
-            t.config = f->parameterSets.ConfigurationRecord(f->profile, f->compat, f->level,
-                                                            f->lengthSizeMinusOne);
-            f->parameterSets.Freeze();
+            t.sampleEntry = ts->parameterSets.AnyInBand() ? "avc3" : "avc1";
+            t.config = ts->parameterSets.ConfigurationRecord(ts->profile, ts->compat, ts->level,
+                                                             ts->lengthSizeMinusOne);
+            ts->parameterSets.Freeze();
         }
-        movie.track = &t;
+        movie.tracks.push_back(&t);
         movie.extends = &f->extends;
     }
     f->sink.Flush();  // the boxes' sizes are patched in the buffer, never in a pipe
     WriteMovie(f->boxes, movie);
-    if (f->hasTrack) f->track.samples = nullptr;
+    for (auto& ts : f->tracks) ts->box.samples = nullptr;
 }
 
-// 8.8.4 to 8.8.8, 8.8.12: the first `count` gathered samples as one movie fragment and their
-// media data, whole; then through to the disk when the file is to be durable.
-bool WriteGatheredFragment(Mp4File* f, size_t count) {
-    if (!f->movieWritten) WriteFragmentedMovie(f);
-    if (count == 0 || !f->hasTrack) return f->sink.Error() == 0;
-    uint64_t bytes = 0, duration = 0, gathered = 0;
-    size_t shown = 0;
-    const Mp4File::FragmentSample* first = nullptr;
-    for (size_t i = 0; i < count; ++i) {
-        const Mp4File::FragmentSample& s = f->fragmentSamples[i];
-        gathered += s.size;
+// What one track puts into a fragment: its first `entries` gathered entries, of which `shown`
+// samples (`bytes` of media data, `duration` ticks) are not left out, `gathered` bytes in all.
+struct TrackRun {
+    TrackState* t;
+    size_t entries = 0;
+    uint64_t shown = 0, bytes = 0, duration = 0, gathered = 0;
+    const FragmentSample* first = nullptr;  // the first shown
+    // A sound track's samples share what they can in the track fragment header.
+    bool sameSize = true, sameDuration = true;
+    uint32_t trafSize = 0;
+};
+
+// The gathered entries of a track gathered in runs that begin before `end` ticks of a track of
+// time scale `scale`: a run that straddles it is split there.
+size_t EntriesBefore(TrackState* t, uint64_t end, uint32_t scale) {
+    const unsigned __int128 limit = (unsigned __int128)end * t->box.timeScale;
+    uint64_t time = t->fragmentBase;
+    size_t i = 0;
+    for (; i < t->fragmentSamples.size(); ++i) {
+        FragmentSample& s = t->fragmentSamples[i];
+        if ((unsigned __int128)time * scale >= limit) break;
+        const unsigned __int128 runEnd = (unsigned __int128)(time + uint64_t(s.duration) * s.count);
+        if (s.duration > 0 && runEnd * scale > limit) {
+            // The samples that begin before the end stay in this fragment.
+            const unsigned __int128 room = limit - (unsigned __int128)time * scale;
+            const unsigned __int128 per = (unsigned __int128)s.duration * scale;
+            const uint32_t before = uint32_t((room + per - 1) / per);
+            if (before < s.count) {
+                FragmentSample rest = s;
+                rest.count = s.count - before;
+                s.count = before;
+                t->fragmentSamples.insert(t->fragmentSamples.begin() + ptrdiff_t(i) + 1, rest);
+            }
+            ++i;
+            break;
+        }
+        time += uint64_t(s.duration) * s.count;
+    }
+    return i;
+}
+
+void MeasureRun(TrackRun& r) {
+    for (size_t i = 0; i < r.entries; ++i) {
+        const FragmentSample& s = r.t->fragmentSamples[i];
+        r.gathered += uint64_t(s.size) * s.count;
         if (s.hidden) continue;
-        if (!first) first = &s;
-        ++shown;
-        bytes += s.size;
-        duration += s.duration;
+        if (!r.first) r.first = &s;
+        r.sameSize = r.sameSize && s.size == r.first->size;
+        r.sameDuration = r.sameDuration && s.duration == r.first->duration;
+        r.shown += s.count;
+        r.bytes += uint64_t(s.size) * s.count;
+        r.duration += uint64_t(s.duration) * s.count;
     }
-    if (shown == 0) {
-        f->fragmentData.erase(f->fragmentData.begin(),
-                              f->fragmentData.begin() + ptrdiff_t(gathered));
-        f->fragmentSamples.erase(f->fragmentSamples.begin(),
-                                 f->fragmentSamples.begin() + ptrdiff_t(count));
-        f->fragmentFirst += count;
-        return f->sink.Error() == 0;
+    if (r.t->audio) {
+        // tfhd with the default flags and the shared size or duration; trun with a row of what
+        // differs.
+        const uint32_t row = (r.sameSize ? 0 : 4) + (r.sameDuration ? 0 : 4);
+        r.trafSize = 8 + 20 + (r.sameSize ? 4 : 0) + (r.sameDuration ? 4 : 0) + 20 + 20 +
+                     row * uint32_t(r.shown);
+    } else {
+        r.trafSize = 64 + 16 * uint32_t(r.shown);
     }
-    BoxWriter& w = f->boxes;
-    const uint64_t moofStart = w.Position();
-    const uint32_t moofSize = 88 + 16 * uint32_t(shown);
-    const bool wide = bytes + 8 > UINT32_MAX;
-    const uint64_t total = moofSize + (wide ? 16 : 8) + bytes;
-    // Where the file is a recording that can be rewritten, the fragment is a free box until it
-    // is whole on the disk: a file cut short by a crash or a power cut ends in a box that readers
-    // skip, never in a fragment whose media data is missing.
-    const bool hold = f->seekable && f->durable && total <= UINT32_MAX;
-    f->fragmentIndex.push_back(
-        {uint64_t(std::max<int64_t>(0, int64_t(f->fragmentBase) + first->offset)), moofStart});
-    // Every size is known ahead: the boxes are written as they stand, never patched, so that a
-    // pipe takes a fragment of any length.
-    w.U32(hold ? uint32_t(total) : moofSize);
-    w.Fourcc(hold ? "free" : "moof");
-    w.U32(16);
-    w.Fourcc("mfhd");
-    w.U32(0);                   // version 0, no flags
-    w.U32(++f->fragmentCount);  // sequence_number
-    w.U32(moofSize - 24);
+}
+
+// 8.8.7 and 8.8.8: a track's traf. A video track's samples each say their duration, size, flags
+// and composition offset; a sound track's are all sync samples, and share their size or duration
+// when they can.
+void WriteTrackFragment(BoxWriter& w, const TrackRun& r, uint64_t dataOffset) {
+    TrackState* t = r.t;
+    w.U32(r.trafSize);
     w.Fourcc("traf");
-    w.U32(16);
-    w.Fourcc("tfhd");
-    w.U32(0x020000);  // version 0, default-base-is-moof
-    w.U32(f->track.trackId);
+    if (t->audio) {
+        const uint32_t flags =
+            0x020000 | 0x20 | (r.sameSize ? 0x10 : 0) | (r.sameDuration ? 0x08 : 0);
+        w.U32(20 + (r.sameSize ? 4 : 0) + (r.sameDuration ? 4 : 0));
+        w.Fourcc("tfhd");
+        w.U32(flags);  // version 0
+        w.U32(t->box.trackId);
+        if (r.sameDuration) w.U32(r.first->duration);
+        if (r.sameSize) w.U32(r.first->size);
+        w.U32(0x02000000);  // default_sample_flags: depends on no other sample
+    } else {
+        w.U32(16);
+        w.Fourcc("tfhd");
+        w.U32(0x020000);  // version 0, default-base-is-moof
+        w.U32(t->box.trackId);
+    }
     w.U32(20);
     w.Fourcc("tfdt");
     w.U32(0x01000000);  // version 1
-    w.U64(f->fragmentBase);
+    w.U64(t->fragmentBase);
+    if (t->audio) {
+        const uint32_t row = (r.sameSize ? 0 : 4) + (r.sameDuration ? 0 : 4);
+        w.U32(20 + row * uint32_t(r.shown));
+        w.Fourcc("trun");
+        w.U32(0x000001 | (r.sameDuration ? 0 : 0x100) | (r.sameSize ? 0 : 0x200));
+        w.U32(uint32_t(r.shown));
+        w.U32(uint32_t(dataOffset));
+        for (size_t i = 0; i < r.entries && row; ++i) {
+            const FragmentSample& s = t->fragmentSamples[i];
+            for (uint32_t k = 0; k < s.count; ++k) {
+                if (!r.sameDuration) w.U32(s.duration);
+                if (!r.sameSize) w.U32(s.size);
+            }
+        }
+        return;
+    }
     // data offset, and per sample its duration, size, flags and signed composition offset
-    w.U32(20 + 16 * uint32_t(shown));
+    w.U32(20 + 16 * uint32_t(r.shown));
     w.Fourcc("trun");
     w.U32(0x01000F01);  // version 1
-    w.U32(uint32_t(shown));
-    w.U32(moofSize + (wide ? 16 : 8));  // data_offset: from the moof to the first sample
-    for (size_t i = 0; i < count; ++i) {
-        const Mp4File::FragmentSample& s = f->fragmentSamples[i];
+    w.U32(uint32_t(r.shown));
+    w.U32(uint32_t(dataOffset));  // data_offset: from the moof to the first sample
+    for (size_t i = 0; i < r.entries; ++i) {
+        const FragmentSample& s = t->fragmentSamples[i];
         if (s.hidden) continue;
         // 8.8.3.1: sample_depends_on 2 (an I picture) for a sync sample; else depends on others
         // and is_non_sync_sample.
@@ -839,6 +1173,97 @@ bool WriteGatheredFragment(Mp4File* f, size_t count) {
         w.U32(s.size);
         w.U32(s.sync ? 0x02000000 : 0x01010000);
         w.U32(uint32_t(s.offset));
+    }
+}
+
+// The shown samples' bytes of a track's run into the media data, then the run taken off what is
+// gathered.
+void WriteRunData(Mp4File* f, TrackRun& r) {
+    TrackState* t = r.t;
+    if (r.shown > 0 && r.bytes == r.gathered) {
+        f->sink.Write(t->fragmentData.data(), r.gathered);  // one run of bytes
+    } else if (r.shown > 0) {
+        size_t at = 0;
+        for (size_t i = 0; i < r.entries; ++i) {
+            const FragmentSample& s = t->fragmentSamples[i];
+            const size_t n = size_t(uint64_t(s.size) * s.count);
+            if (!s.hidden) f->sink.Write(t->fragmentData.data() + at, n);
+            at += n;
+        }
+    }
+    uint64_t taken = 0;
+    for (size_t i = 0; i < r.entries; ++i) taken += t->fragmentSamples[i].count;
+    t->fragmentData.erase(t->fragmentData.begin(), t->fragmentData.begin() + ptrdiff_t(r.gathered));
+    t->fragmentSamples.erase(t->fragmentSamples.begin(),
+                             t->fragmentSamples.begin() + ptrdiff_t(r.entries));
+    t->fragmentFirst += taken;
+    t->fragmentBase += r.duration;
+    r.first = nullptr;
+}
+
+// 8.8.4 to 8.8.8, 8.8.12: the first `count` gathered samples of track `lead` (all of every track
+// when it is null), with what the other tracks gathered for the time they cover, as one movie
+// fragment and its media data, whole; then through to the disk when the file is to be durable.
+bool WriteGatheredFragment(Mp4File* f, TrackState* lead, size_t count) {
+    if (!f->movieWritten) WriteFragmentedMovie(f);
+    if ((lead && count == 0) || f->tracks.empty()) return f->sink.Error() == 0;
+    std::vector<TrackRun> runs;
+    uint64_t leadEnd = 0;
+    if (lead) {
+        leadEnd = lead->fragmentBase;
+        for (size_t i = 0; i < count; ++i)
+            if (!lead->fragmentSamples[i].hidden)
+                leadEnd +=
+                    uint64_t(lead->fragmentSamples[i].duration) * lead->fragmentSamples[i].count;
+    }
+    for (auto& ts : f->tracks) {
+        TrackRun r{ts.get()};
+        if (!lead)
+            r.entries = ts->fragmentSamples.size();
+        else if (ts.get() == lead)
+            r.entries = count;
+        else
+            r.entries = EntriesBefore(ts.get(), leadEnd, lead->box.timeScale);
+        MeasureRun(r);
+        runs.push_back(r);
+    }
+    uint64_t bytes = 0;
+    uint32_t moofSize = 24;
+    for (const TrackRun& r : runs) {
+        if (r.shown == 0) continue;
+        bytes += r.bytes;
+        moofSize += r.trafSize;
+    }
+    if (moofSize == 24) {  // nothing shown: nothing written
+        for (TrackRun& r : runs) WriteRunData(f, r);
+        return f->sink.Error() == 0;
+    }
+    BoxWriter& w = f->boxes;
+    const uint64_t moofStart = w.Position();
+    const bool wide = bytes + 8 > UINT32_MAX;
+    const uint64_t total = moofSize + (wide ? 16 : 8) + bytes;
+    // Where the file is a recording that can be rewritten, the fragment is a free box until it
+    // is whole on the disk: a file cut short by a crash or a power cut ends in a box that readers
+    // skip, never in a fragment whose media data is missing.
+    const bool hold = f->seekable && f->durable && total <= UINT32_MAX;
+    for (const TrackRun& r : runs)
+        if (r.shown)
+            r.t->fragmentIndex.push_back(
+                {uint64_t(std::max<int64_t>(0, int64_t(r.t->fragmentBase) + r.first->offset)),
+                 moofStart});
+    // Every size is known ahead: the boxes are written as they stand, never patched, so that a
+    // pipe takes a fragment of any length.
+    w.U32(hold ? uint32_t(total) : moofSize);
+    w.Fourcc(hold ? "free" : "moof");
+    w.U32(16);
+    w.Fourcc("mfhd");
+    w.U32(0);                                          // version 0, no flags
+    w.U32(++f->fragmentCount);                         // sequence_number
+    uint64_t dataOffset = moofSize + (wide ? 16 : 8);  // from the moof to a track's first sample
+    for (const TrackRun& r : runs) {
+        if (r.shown == 0) continue;
+        WriteTrackFragment(w, r, dataOffset);
+        dataOffset += r.bytes;
     }
     if (wide) {
         w.U32(1);
@@ -848,21 +1273,7 @@ bool WriteGatheredFragment(Mp4File* f, size_t count) {
         w.U32(uint32_t(bytes + 8));
         w.Fourcc("mdat");
     }
-    if (shown == count) {
-        f->sink.Write(f->fragmentData.data(), gathered);  // one run of bytes
-    } else {
-        size_t at = 0;
-        for (size_t i = 0; i < count; ++i) {
-            const Mp4File::FragmentSample& s = f->fragmentSamples[i];
-            if (!s.hidden) f->sink.Write(f->fragmentData.data() + at, s.size);
-            at += s.size;
-        }
-    }
-    f->fragmentData.erase(f->fragmentData.begin(), f->fragmentData.begin() + ptrdiff_t(gathered));
-    f->fragmentSamples.erase(f->fragmentSamples.begin(),
-                             f->fragmentSamples.begin() + ptrdiff_t(count));
-    f->fragmentFirst += count;
-    f->fragmentBase += duration;
+    for (TrackRun& r : runs) WriteRunData(f, r);
     if (f->live || f->durable) f->sink.Flush();
     if (hold)
         CommitFragment(f, moofStart, moofSize);
@@ -874,37 +1285,47 @@ bool WriteGatheredFragment(Mp4File* f, size_t count) {
 // The end of a fragmented file: the last fragment, and where the file can be rewritten its
 // duration and the random access index (8.8.9 to 8.8.11).
 void FinishFragmentedFile(Mp4File* f) {
-    if (f->sampleOpen) {  // a sample never finished is not part of the file
-        f->fragmentData.resize(size_t(f->sampleStart));
-        f->sampleOpen = false;
+    for (auto& t : f->tracks) {
+        if (t->sampleOpen) {  // a sample never finished is not part of the file
+            t->fragmentData.resize(size_t(t->sampleStart));
+            t->sampleOpen = false;
+        }
     }
-    WriteGatheredFragment(f, f->fragmentSamples.size());
-    if (!f->seekable || !f->hasTrack) return;
+    WriteGatheredFragment(f, nullptr, 0);
+    if (!f->seekable || f->tracks.empty()) return;
     f->sink.Flush();
-    PatchU64(f->sink, f->extends.durationPos, f->fragmentBase);
+    // The longest track's, in the movie's time scale.
+    uint64_t duration = 0;
+    for (const auto& t : f->tracks)
+        duration =
+            std::max(duration, Rescale(t->fragmentBase, f->movieTimeScale, t->box.timeScale));
+    PatchU64(f->sink, f->extends.durationPos, duration);
     BoxWriter& w = f->boxes;
     const uint64_t start = w.Position();
     w.StartBox("mfra");
-    bool wide = false;
-    for (const Mp4File::FragmentEntry& e : f->fragmentIndex)
-        wide = wide || e.time > UINT32_MAX || e.moofOffset > UINT32_MAX;
-    w.StartFullBox("tfra", wide ? 1 : 0, 0);
-    w.U32(f->track.trackId);
-    w.U32(0);  // one byte each for the traf, trun and sample numbers
-    w.U32(uint32_t(f->fragmentIndex.size()));
-    for (const Mp4File::FragmentEntry& e : f->fragmentIndex) {
-        if (wide) {
-            w.U64(e.time);
-            w.U64(e.moofOffset);
-        } else {
-            w.U32(uint32_t(e.time));
-            w.U32(uint32_t(e.moofOffset));
+    for (const auto& t : f->tracks) {
+        if (t->fragmentIndex.empty()) continue;
+        bool wide = false;
+        for (const FragmentEntry& e : t->fragmentIndex)
+            wide = wide || e.time > UINT32_MAX || e.moofOffset > UINT32_MAX;
+        w.StartFullBox("tfra", wide ? 1 : 0, 0);
+        w.U32(t->box.trackId);
+        w.U32(0);  // one byte each for the traf, trun and sample numbers
+        w.U32(uint32_t(t->fragmentIndex.size()));
+        for (const FragmentEntry& e : t->fragmentIndex) {
+            if (wide) {
+                w.U64(e.time);
+                w.U64(e.moofOffset);
+            } else {
+                w.U32(uint32_t(e.time));
+                w.U32(uint32_t(e.moofOffset));
+            }
+            w.U8(1);
+            w.U8(1);
+            w.U8(1);
         }
-        w.U8(1);
-        w.U8(1);
-        w.U8(1);
+        w.EndBox();
     }
-    w.EndBox();
     w.StartFullBox("mfro", 0, 0);
     w.U32(uint32_t(w.Position() + 4 - start));
     w.EndBox();
@@ -936,33 +1357,37 @@ MP4FileHandle MP4CreateFragmentedFd(int fd, bool seekable, bool durable, bool li
 }
 
 bool MP4WriteFragment(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId next) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || !f->fragmented || next == 0 || next - 1 < f->fragmentFirst) return false;
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->runs || !f->fragmented || next == 0 || next - 1 < t->fragmentFirst) return false;
     const uint64_t count =
-        std::min<uint64_t>(next - 1 - f->fragmentFirst, f->fragmentSamples.size());
-    return WriteGatheredFragment(f, size_t(count));
+        std::min<uint64_t>(next - 1 - t->fragmentFirst, t->fragmentSamples.size());
+    return WriteGatheredFragment(f, t, size_t(count));
 }
 
 bool MP4SetSampleCompositionOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
                                    int32_t offset) {
-    Mp4File::FragmentSample* s = GatheredSample(TrackFile(hFile, trackId), sampleId);
+    FragmentSample* s =
+        GatheredSample(static_cast<Mp4File*>(hFile), FindTrack(hFile, trackId), sampleId);
     if (s) s->offset = offset;
     return s != nullptr;
 }
 
 bool MP4HideSample(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId) {
-    Mp4File::FragmentSample* s = GatheredSample(TrackFile(hFile, trackId), sampleId);
+    FragmentSample* s =
+        GatheredSample(static_cast<Mp4File*>(hFile), FindTrack(hFile, trackId), sampleId);
     if (s) s->hidden = true;
     return s != nullptr;
 }
 
 bool MP4DiscardSample(MP4FileHandle hFile, MP4TrackId trackId) {
-    Mp4File* f = TrackFile(hFile, trackId);
-    if (!f || !f->fragmented || !f->sampleOpen) return false;
-    const auto begin = f->fragmentData.begin() + ptrdiff_t(f->sampleStart);
-    f->inband.insert(f->inband.begin(), begin, begin + f->sampleInband);
-    f->fragmentData.erase(begin, f->fragmentData.end());
-    f->sampleOpen = false;
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || !f->fragmented || !t->sampleOpen) return false;
+    const auto begin = t->fragmentData.begin() + ptrdiff_t(t->sampleStart);
+    t->inband.insert(t->inband.begin(), begin, begin + t->sampleInband);
+    t->fragmentData.erase(begin, t->fragmentData.end());
+    t->sampleOpen = false;
     return true;
 }
 
@@ -984,16 +1409,21 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
         if (error) *error = err;
         return err == 0;
     }
+    // The chunks still open go out, in time order.
+    for (auto& t : f->tracks)
+        if (t->chunkDirect) CloseChunk(f.get(), t.get());
+    for (auto& t : f->tracks) CloseChunk(f.get(), t.get());
+    Interleave(f.get(), true);
     WriteFileType(f.get());
     WriteMediaDataHeader(f.get());
     Movie movie;
     movie.timeScale = f->movieTimeScale;
     movie.visualProfileLevel = f->visualProfileLevel;
-    if (f->hasTrack) {
-        CompleteTrack(f.get());
-        movie.track = &f->track;
-        movie.duration = MovieDuration(*f);
+    for (auto& t : f->tracks) {
+        CompleteTrack(f.get(), t.get());
+        movie.tracks.push_back(&t->box);
     }
+    if (!f->tracks.empty()) movie.duration = MovieDuration(*f);
     // A device (/dev/null) is written in place, as it comes: nothing there can move.
     struct stat st;
     const bool regular = ::fstat(f->fd, &st) == 0 && S_ISREG(st.st_mode);

@@ -1,7 +1,7 @@
 // The MP4 writing calls the converter uses, with the names, types and constants of libmp4v2 2.x,
-// implemented by our own writer of one H.264 or H.265 track (mp4file.cpp). Samples go to the media
-// data as they come; the movie box, with every table, is written at close, behind the media data
-// (or, with fast start, in front of it).
+// implemented by our own writer of a file of several tracks (mp4file.cpp). Samples go to the
+// media data as they come, in chunks of each track that alternate; the movie box, with every
+// table, is written at close, behind the media data (or, with fast start, in front of it).
 #pragma once
 
 #include <cstdint>
@@ -17,13 +17,20 @@ typedef uint64_t MP4Duration;
 #define MP4_INVALID_TRACK_ID ((MP4TrackId)0)
 #define MP4_INVALID_EDIT_ID ((MP4EditId)0)
 #define MP4_INVALID_DURATION ((MP4Duration)-1)
+#define MP4_INVALID_TIMESTAMP ((MP4Timestamp)-1)
+
+// objectTypeIndication of the sound codings MP4AddAudioTrack takes.
+#define MP4_MPEG4_AUDIO_TYPE 0x40  // AAC
+#define MP4_MPEG2_AUDIO_TYPE 0x69  // MPEG-2 audio (Layer III)
+#define MP4_MPEG1_AUDIO_TYPE 0x6B  // MPEG-1 audio (Layer III)
 
 // Creates (truncates) the file; 0 on failure, with errno set.
 MP4FileHandle MP4Create(const char* fileName, uint32_t flags = 0);
 // Movie time scale: ticks per second of the movie header and of the edit list durations.
 bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value);
 // Adds the H.264 track; MP4_INVALID_TRACK_ID on failure. Only one video track per file, and
-// only 4-byte sample lengths (sampleLenFieldSizeMinusOne 3).
+// only 4-byte sample lengths (sampleLenFieldSizeMinusOne 3). Tracks are numbered from 1 in the
+// order they are added, all of them before the first sample of any.
 MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
                                 uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
                                 uint8_t profile_compat, uint8_t AVCLevelIndication,
@@ -34,6 +41,19 @@ MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Dura
 MP4TrackId MP4AddH265VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
                                 uint16_t width, uint16_t height,
                                 uint8_t sampleLenFieldSizeMinusOne);
+// Adds a sound track of AAC (MP4_MPEG4_AUDIO_TYPE; its AudioSpecificConfig comes with
+// MP4SetTrackESConfiguration) or MP3 (MP4_MPEG1_AUDIO_TYPE, MP4_MPEG2_AUDIO_TYPE) whose media time
+// scale is the sample rate; sampleDuration is the fixed one of its samples (1024 for AAC).
+// MP4_INVALID_TRACK_ID on failure. A sound track described in full: MP4AddSoundTrack (mp4check.h).
+MP4TrackId MP4AddAudioTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
+                            uint8_t audioType = MP4_MPEG4_AUDIO_TYPE);
+// Adds a G.711 sound track (mono, 8 bits a sample) at `timeScale` samples a second.
+MP4TrackId MP4AddALawAudioTrack(MP4FileHandle hFile, uint32_t timeScale);
+MP4TrackId MP4AddULawAudioTrack(MP4FileHandle hFile, uint32_t timeScale);
+// The decoder specific information of an MPEG-4 sound track (AAC: the AudioSpecificConfig),
+// which its esds carries; the channel count of the sample entry follows it.
+bool MP4SetTrackESConfiguration(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pConfig,
+                                uint32_t configSize);
 // Visual profile level of the initial object descriptor (iods).
 void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value);
 // Parameter sets, each a whole NAL unit (header byte included, no start code). Every id goes
@@ -59,7 +79,9 @@ bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* pByt
 bool MP4SetSampleRenderingOffset(MP4FileHandle hFile, MP4TrackId trackId, MP4SampleId sampleId,
                                  MP4Duration renderingOffset);
 // Appends an edit list entry: `duration` movie ticks of the media from media time `startTime`
-// (track ticks) on. A duration of 0 lasts to the end of the media's presentation. editId must
+// (track ticks) on. A duration of 0 lasts to the end of the media's presentation. A startTime of
+// MP4_INVALID_TIMESTAMP makes an empty edit: `duration` (not 0) of nothing, which delays what
+// follows. editId must
 // be MP4_INVALID_EDIT_ID (append); returns the new entry's id, MP4_INVALID_EDIT_ID on failure.
 MP4EditId MP4AddTrackEdit(MP4FileHandle hFile, MP4TrackId trackId,
                           MP4EditId editId = MP4_INVALID_EDIT_ID, MP4Timestamp startTime = 0,

@@ -1,6 +1,7 @@
 // The sample tables of one track, kept compact while the media data is written: four bytes a
-// sample for its size, four more only once a composition offset is set, run lengths for the
-// durations, and the numbers of the sync samples.
+// sample for its size (nothing while every sample has the same size), four more only once a
+// composition offset is set, run lengths for the durations, the numbers of the sync samples
+// (nothing while every sample is one), and where each chunk begins.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,26 @@ public:
         uint32_t value;
     };
 
-    void Add(uint32_t size, uint32_t duration, bool sync);
+    // A chunk (8.7.4): samples that lie one after the other in the file from `offset` on.
+    struct Chunk {
+        uint64_t offset;
+        uint32_t firstSample;  // 0-based
+    };
+
+    void Add(uint32_t size, uint32_t duration, bool sync) { AddRun(size, duration, 1, sync); }
+    // `count` samples of the same size and duration at once.
+    void AddRun(uint32_t size, uint32_t duration, uint32_t count, bool sync);
+    // Begins a chunk at `offset` in the file whose first sample is `firstSample` (0-based): the
+    // next sample to come, or the first of the latest ones added.
+    void AddChunk(uint64_t offset, uint32_t firstSample) {
+        chunks.push_back({offset, firstSample});
+    }
+    const std::vector<Chunk>& Chunks() const { return chunks; }
+    void DropLastChunk() {
+        if (!chunks.empty()) chunks.pop_back();
+    }
+    // The end in the file of the last chunk's data (0 without chunks).
+    uint64_t ChunksEnd() const;
     // Changes the duration of the last sample; false when there is none.
     bool SetLastDuration(uint32_t duration);
     // Composition offset (ctts) of sample `index` (0-based); false when there is no such sample.
@@ -31,8 +51,11 @@ public:
     // The group's members: 1-based sample number to entry byte.
     const std::map<uint32_t, uint8_t>& RandomAccessSamples() const { return randomAccess; }
 
-    uint32_t Count() const { return uint32_t(sizes.size()); }
-    uint32_t Size(uint32_t index) const { return sizes[index]; }
+    uint32_t Count() const { return count; }
+    uint32_t Size(uint32_t index) const { return sizes.empty() ? uniformSize : sizes[index]; }
+    // Whether every sample has the same size (then UniformSize() is it).
+    bool SameSizes() const { return sizes.empty(); }
+    uint32_t UniformSize() const { return uniformSize; }
     uint32_t CompositionOffset(uint32_t index) const {
         return offsets.empty() ? 0 : offsets[index];
     }
@@ -60,9 +83,11 @@ public:
         }
         return runs;
     }
-    // 1-based numbers of the sync samples (stss); all samples are sync when it holds them all.
+    // 1-based numbers of the sync samples (stss) unless AllSync().
     const std::vector<uint32_t>& SyncSamples() const { return sync; }
-    bool AllSync() const { return sync.size() == sizes.size(); }
+    bool AllSync() const { return allSync || sync.size() == count; }
+    // The number (1-based) of the last sync sample before sample number `number`; 0 for none.
+    uint32_t LastSyncBefore(uint32_t number) const;
     // The decode time at which sample `count` (1-based) ends: the durations of the first
     // `count` samples.
     uint64_t DecodeEnd(uint32_t count) const;
@@ -73,11 +98,18 @@ public:
     uint64_t DataSize() const { return dataSize; }
 
 private:
+    // The sizes once they differ; before, every one of the `count` samples is `uniformSize`.
     std::deque<uint32_t> sizes;
+    uint32_t uniformSize = 0;
+    uint32_t count = 0;
+    bool allSync = true;           // `sync` is filled in once a sample is not
     std::deque<uint32_t> offsets;  // empty while every offset is 0
     std::vector<Run> durations;
     std::vector<uint32_t> sync;
     std::map<uint32_t, uint8_t> randomAccess;
+    std::vector<Chunk> chunks;
     uint64_t mediaDuration = 0;
     uint64_t dataSize = 0;
+
+    void ListSync();
 };

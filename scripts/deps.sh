@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config git
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libavformat-dev libavcodec-dev libavutil-dev
-    ffmpeg x264 x265 python3 time
+    ffmpeg x264 x265 sox espeak-ng python3 time
     clang libclang-rt-14-dev clang-format clang-tidy
     xvfb xauth x11-utils strace
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad

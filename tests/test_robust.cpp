@@ -20,6 +20,7 @@ extern "C" {
 #include <libavutil/dict.h>
 }
 
+#include "audio/audioreader.h"
 #include "convert/converter.h"
 #include "convert/nalunit.h"
 #include "h264/slice.h"
@@ -283,6 +284,17 @@ private Q_SLOTS:
         ParsePps(b, n, &pps);
         const Result r = ConvertBytes(tmp, bytes, QFileInfo(path).fileName());
         CHECK_SOUND(r);
+        // The sound readers, with the name fuzz_audio gives them from the first byte.
+        if (n > 0) {
+            static const char* const kNames[4] = {"s.aac", "s.alaw", "s.ulaw", "s.pcm"};
+            std::unique_ptr<AudioReader> audio = OpenAudioReader(kNames[b[0] % 4]);
+            audio->Feed(b + 1, n - 1);
+            audio->Finish();
+            AudioFrame frame;
+            while (audio->Next(frame)) QVERIFY(frame.sampleTimes > 0 && !frame.data.empty());
+            QVERIFY(audio->AtEnd());
+            QCOMPARE(audio->Failed(), !audio->Error().empty());
+        }
     }
 
     // A stream cut anywhere: every picture that was whole before the cut is in the MP4, with
