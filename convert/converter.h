@@ -18,6 +18,7 @@
 #include "convert/picturereader.h"
 #include "convert/timestamps.h"
 #include "convert/videosource.h"
+#include "demux/recordingdate.h"
 #include "mp4/mp4v2.h"
 
 // What a finished conversion wrote, for the window's and the command line's report.
@@ -48,6 +49,7 @@ struct ConversionSummary {
     int stopSignal = 0;            // the signal that ended a recording; 0: the end of the input
     QString audio;                 // the sound track: "AAC 48000 Hz 2 ch"; empty without one
     double audioSeconds = 0;       // how long the sound plays
+    QString recordingDate;         // "recorded ... (where the date came from)"; empty: unknown
 };
 
 // Holds the converter state of one conversion. The window class derives from it, and the tests,
@@ -97,6 +99,12 @@ public:
     // A timestamp file (its name's bytes; empty for none) that gives the pictures their
     // presentation times; read when the conversion starts, whose failure its errors are.
     void SetTimestampFile(const std::string& path);
+
+    // The recording's start, given by hand; it wins over what the inputs tell (unknown: none).
+    // The MP4's creation and modification times are the recording's start: given by hand, or
+    // told by the first input (a recorder's dates in its frames, a date and time in its name),
+    // else 0.
+    void SetRecordingDate(const RecordingDate& date) { typedDate = date; }
 
     // Called when the output path is taken, at the start or when the finished file is to take
     // its name: returns another path in the same directory to use instead, or an empty one to
@@ -153,6 +161,7 @@ private:
     bool WriteOutput(const std::vector<std::string>& inputPaths);
     bool Mux(MP4FileHandle file, bool fragmented);
     bool StartSound();
+    bool PrepareWrappedInputs(const std::vector<std::string>& inputPaths);
     void CompareLengths();
     bool SameCodec(const std::vector<std::string>& inputPaths);
     void CountTimes();
@@ -166,7 +175,12 @@ private:
     TimestampFile timestamps;
     bool fastStart = false;
     std::unique_ptr<VideoSource> video;
-    SoundInput sound;
+    SoundInput userSound;  // the sound file given
+    SoundInput sound;      // the sound of this conversion: the file given, or the inputs' own
+    RecordingDate typedDate;
+    RecordingDate date;
+    // Takes the sound frames of inputs that hold their own.
+    std::function<void(size_t, const DemuxPacket*)> soundHook;
     std::unique_ptr<AudioSource> audio;
     uint32_t overrideNum = 0;
     uint32_t overrideDen = 0;

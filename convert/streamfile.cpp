@@ -152,5 +152,6 @@ QStringList SummaryLines(const ConversionSummary& s, bool assumedRate) {
     if (assumedRate)
         lines << QStringLiteral(
             "the stream does not say its frame rate: 25 fps assumed; --fps sets another");
+    if (!s.recordingDate.isEmpty()) lines << s.recordingDate;
     return lines;
 }

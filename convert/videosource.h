@@ -17,6 +17,7 @@
 #include "convert/timestamps.h"
 #include "convert/trackformat.h"
 #include "convert/tracksource.h"
+#include "demux/demuxer.h"
 #include "mp4/mp4v2.h"
 
 class AccessUnitWriter;
@@ -27,6 +28,10 @@ struct VideoOptions {
     uint32_t overrideNum = 0, overrideDen = 0;  // the frame rate instead of the stream's
     int64_t fragmentMillis = 0;                 // fragments of at least this long; 0: none
     const std::string* outputName = nullptr;    // the output's path, for messages
+    // An input that wraps its stream with sound beside it (a camera's or a DVR's file, told by
+    // its first bytes) hands each sound frame here, with the input's number and the time its
+    // record carries; null once the inputs have ended.
+    std::function<void(size_t input, const DemuxPacket* frame)> sound;
 };
 
 class VideoSource : public TrackSource {
@@ -82,6 +87,8 @@ private:
     bool OpenInput(size_t index);
     void EndInput();
     bool TakeUnit(const NalUnit& nal);
+    Step ReadWrapped();
+    bool TakePackets();
     bool StartWriter();
     bool AddVideoTrack(const NalUnit& sps);
     void CheckSignalType(const NalUnit& sps);
@@ -124,8 +131,9 @@ private:
     bool stopped = false;
     std::vector<uint8_t> buffer;
     uint32_t fill = 0;
-    uint64_t done = 0;   // bytes of this input read
-    uint64_t total = 0;  // its size now
+    std::unique_ptr<Demuxer> unwrap;  // the input's reader when it wraps its stream
+    uint64_t done = 0;                // bytes of this input read
+    uint64_t total = 0;               // its size now
     uint64_t sizeAtStart = 0, sizeAtEnd = 0;
     uint64_t slicesBefore = 0;
     size_t earlyBefore = 0;
