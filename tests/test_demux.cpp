@@ -1,6 +1,7 @@
 // The camera and DVR file readers on files made from real streams and sound, whole and damaged,
-// fed at once and in pieces; FFmpeg's DHAV reader as a second opinion on the files made; the
-// recording date from names and typed dates.
+// fed at once and in pieces; FFmpeg's DHAV reader as a second opinion on the files made; their
+// conversion (pictures, times, sound and date as FFmpeg and GStreamer see them); the recording
+// date from names and typed dates.
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -13,6 +14,7 @@
 #include "demux/picturetimes.h"
 #include "demux/recordingdate.h"
 #include "support/camerafiles.h"
+#include "support/decode.h"
 #include "support/encode.h"
 
 using namespace camerafiles;
@@ -100,6 +102,14 @@ bool Run(const QString& command) {
     return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
+// Standard output of a shell command; empty when it failed.
+QByteArray Output(const QString& command) {
+    QProcess p;
+    p.start(QStringLiteral("sh"), {QStringLiteral("-c"), command});
+    if (!p.waitForFinished(120000) || p.exitCode() != 0) return {};
+    return p.readAllStandardOutput();
+}
+
 // FFmpeg's DHAV reader on the file: "video-codec audio-codec video-packets audio-packets".
 QString FfprobeDhav(const QString& path) {
     QProcess p;
@@ -139,6 +149,81 @@ class TestDemux : public QObject {
     QTemporaryDir dir;
     Bytes h264, h265;
     QMap<int, camerafiles::Sound> sounds;
+
+private:
+    // The conversion of a camera or DVR file: the stream's pictures, each at its record's time
+    // within a millisecond, in FFmpeg and GStreamer; the sound decoded as the raw sound decodes,
+    // placed by its first record's time; the creation time the recording's start.
+    void Converted(const QString& input, const Options& o, const File& f, Sound::Kind sound) {
+        const QString out = dir.filePath(QStringLiteral("out.mp4"));
+        QFile::remove(out);
+        QProcess cli;
+        cli.start(QStringLiteral(TOVANMUXER_CLI), {input, QStringLiteral("-o"), out});
+        QVERIFY(cli.waitForFinished(120000));
+        QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
+        const QString summary = QString::fromUtf8(cli.readAllStandardOutput());
+        QVERIFY2(summary.contains(QStringLiteral("recorded 2026-12-07 14:03:59 CET")),
+                 qPrintable(summary));
+
+        const QString raw =
+            dir.filePath(o.h265 ? QStringLiteral("v.h265") : QStringLiteral("v.h264"));
+        const DecodeResult ff = DecodeFile(out);
+        QVERIFY2(ff.ok, qPrintable(ff.error));
+        QCOMPARE(PictureHashes(ff), DecodePictureHashes(raw));
+        const DecodeResult gst = DecodeWithGStreamer(out);
+        QVERIFY2(gst.ok, qPrintable(gst.error));
+        QCOMPARE(PictureHashes(gst), PictureHashes(ff));
+        std::vector<int64_t> times;
+        for (const Packet& p : f.video)
+            if (p.picture) times.push_back(p.ms);
+        std::sort(times.begin(), times.end());
+        QCOMPARE(size_t(ff.pictures.size()), times.size());
+        for (int i = 0; i < ff.pictures.size(); ++i) {
+            const double ffMs = 1000.0 * ff.pictures[i].pts * ff.timeBaseNum / ff.timeBaseDen;
+            const double gstMs = gst.pictures[i].pts / 1e6;
+            QVERIFY2(std::fabs(ffMs - double(times[size_t(i)] - times[0])) <= 1 &&
+                         std::fabs(gstMs - double(times[size_t(i)] - times[0])) <= 1,
+                     qPrintable(QStringLiteral("picture %1 at %2 ms (FFmpeg), %3 ms (GStreamer), "
+                                               "expected %4 ms")
+                                    .arg(i)
+                                    .arg(ffMs)
+                                    .arg(gstMs)
+                                    .arg(times[size_t(i)] - times[0])));
+        }
+
+        const QString tags = QString::fromUtf8(
+            Output(QStringLiteral("ffprobe -v error -show_entries format_tags=creation_time:"
+                                  "stream=codec_type,start_time -of csv=p=0 '%1'")
+                       .arg(out)));
+        QVERIFY2(tags.contains(QStringLiteral("2026-12-07T13:03:59.000000Z")), qPrintable(tags));
+
+        // The sound: FFmpeg's decode of the track against its decode of the raw sound, less
+        // what plays before the first picture; the track's start where its first record is.
+        const Sound& s = sounds[int(sound)];
+        const int64_t offsetMs = o.soundStartMs;
+        const QString rawFormat =
+            sound == Sound::Kind::ALaw    ? QStringLiteral("-f alaw -ar 8000 -ac 1")
+            : sound == Sound::Kind::Pcm16 ? QStringLiteral("-f s16le -ar 16000 -ac 1")
+                                          : QString();
+        const QString rawSound = dir.filePath(QStringLiteral("s%1").arg(int(sound)));
+        QByteArray expected = Output(
+            QStringLiteral("ffmpeg -v error %1 -i '%2' -f s16le -").arg(rawFormat, rawSound));
+        if (offsetMs < 0) expected.remove(0, int(-offsetMs * int64_t(s.rate) / 1000) * 2);
+        const QByteArray decoded =
+            Output(QStringLiteral("ffmpeg -v error -i '%1' -map 0:a -f s16le -").arg(out));
+        QVERIFY(!expected.isEmpty());
+        QVERIFY2(decoded == expected,
+                 qPrintable(QStringLiteral("%1 bytes of sound decoded, %2 expected")
+                                .arg(decoded.size())
+                                .arg(expected.size())));
+        const QStringList lines = tags.split(QLatin1Char('\n'));
+        double soundStart = -1;
+        for (const QString& l : lines)
+            if (l.startsWith(QStringLiteral("audio,")))
+                soundStart = l.section(QLatin1Char(','), 1).toDouble();
+        QVERIFY2(std::fabs(soundStart * 1000 - double(std::max<int64_t>(offsetMs, 0))) <= 1,
+                 qPrintable(tags));
+    }
 
 private slots:
     void initTestCase() {
@@ -192,18 +277,20 @@ private slots:
         QTest::addColumn<Options>("options");
         QTest::addColumn<Sound::Kind>("sound");
         QTest::addColumn<QString>("ffprobe");  // DHAV: what FFmpeg's reader finds
+        QTest::addColumn<bool>("convert");     // converted and checked in FFmpeg and GStreamer
 
-        auto row = [](const char* name, Options o, Sound::Kind s, const char* probe = "") {
-            QTest::newRow(name) << o << s << QString::fromLatin1(probe);
+        auto row = [](const char* name, Options o, Sound::Kind s, const char* probe = "",
+                      bool convert = false) {
+            QTest::newRow(name) << o << s << QString::fromLatin1(probe) << convert;
         };
         using D = Damage::Kind;
         Options o;
-        row("HXVS, A-law, index", o, Sound::Kind::ALaw);
+        row("HXVS, A-law, index", o, Sound::Kind::ALaw, "", true);
         o.kind = ContainerKind::Hxvt;
         o.h265 = true;
         o.soundStartMs = -60;        // sound from before the first picture: held, negative
         o.clockStart = 0xFFFFFF00u;  // the 32-bit clock goes round
-        row("HXVT, early sound, clock round", o, Sound::Kind::ALaw);
+        row("HXVT, early sound, clock round", o, Sound::Kind::ALaw, "", true);
         o = Options();
         o.index = false;
         o.damage = {
@@ -213,7 +300,7 @@ private slots:
         o.kind = ContainerKind::Dhav;
         o.dahuaHeader = true;
         o.clockStart = 65536 - 300;  // the 16-bit counter goes round
-        row("DHAV, header, A-law", o, Sound::Kind::ALaw, "h264 pcm_alaw 40 100");
+        row("DHAV, header, A-law", o, Sound::Kind::ALaw, "h264 pcm_alaw 40 100", true);
         o.dahuaHeader = false;
         o.h265 = true;
         o.wideSoundField = true;
@@ -222,9 +309,10 @@ private slots:
         o = Options();
         o.kind = ContainerKind::Dhav;
         o.soundStartMs = -30;
-        row("DHAV, AAC", o, Sound::Kind::Aac, "h264 aac 40 17");
+        row("DHAV, AAC", o, Sound::Kind::Aac, "h264 aac 40 17", true);
+        o.soundStartMs = 45;  // sound after the first picture: an empty edit first
+        row("DHAV, PCM, late sound", o, Sound::Kind::Pcm16, "h264 pcm_s16le 40 100", true);
         o.soundStartMs = 0;
-        row("DHAV, PCM", o, Sound::Kind::Pcm16, "h264 pcm_s16le 40 100");
         o.damage = {
             {D::Cut, 3, 30}, {D::Garbage, 30, 100}, {D::BadLength, 50, 0}, {D::CutEnd, 0, 20}};
         row("DHAV damaged", o, Sound::Kind::Pcm16);
@@ -241,6 +329,7 @@ private slots:
         QFETCH(Options, options);
         QFETCH(Sound::Kind, sound);
         QFETCH(QString, ffprobe);
+        QFETCH(bool, convert);
         const Bytes& stream = options.h265 ? h265 : h264;
         const File f =
             Make(options.durationsMs.empty() ? Bytes() : stream, sounds.value(int(sound)), options);
@@ -295,15 +384,40 @@ private slots:
             QCOMPARE(r.skipped, whole.skipped);
         }
 
+        // A camera's name carries its date; a DVR's frames do.
+        const QString path = dir.filePath(options.kind == ContainerKind::Dhav
+                                              ? QStringLiteral("f.dav")
+                                              : QStringLiteral("A261207_140359_140459.264"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(reinterpret_cast<const char*>(f.bytes.data()), qint64(f.bytes.size()));
+        file.close();
         if (!ffprobe.isEmpty()) {
-            const QString path = dir.filePath(QStringLiteral("f.dav"));
-            QFile out(path);
-            QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            out.write(reinterpret_cast<const char*>(f.bytes.data()), qint64(f.bytes.size()));
-            out.close();
             QCOMPARE(FfprobeDhav(path), ffprobe);
             QCOMPARE(QStringLiteral("%1 %2").arg(f.videoFrames).arg(f.soundFrames),
                      ffprobe.section(QLatin1Char(' '), 2));
+        }
+        if (convert) Converted(path, options, f, sound);
+        if (!options.damage.empty() || f.video.empty()) {
+            // Damage is a warning with its counts; a file without a picture a reason, nothing
+            // written.
+            const QString out = dir.filePath(QStringLiteral("damaged.mp4"));
+            QFile::remove(out);
+            QProcess cli;
+            cli.start(QStringLiteral(TOVANMUXER_CLI), {path, QStringLiteral("-o"), out});
+            QVERIFY(cli.waitForFinished(120000));
+            const QString errors = QString::fromUtf8(cli.readAllStandardError());
+            QCOMPARE(cli.exitCode(), f.video.empty() ? 1 : 0);
+            QCOMPARE(QFile::exists(out), !f.video.empty());
+            const QString counts =
+                QStringLiteral("skipped %1 damaged records, %2 bytes")
+                    .arg(f.damagedRecords)
+                    .arg(QLocale(QLocale::English).toString(qulonglong(f.skippedBytes)));
+            QVERIFY2(f.video.empty()
+                         ? errors.contains(QStringLiteral("nothing after its header")) &&
+                               errors.count(QLatin1Char('\n')) == 1
+                         : errors.contains(counts),
+                     qPrintable(errors));
         }
     }
 

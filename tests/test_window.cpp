@@ -543,8 +543,9 @@ private Q_SLOTS:
         SelectInput(&w, input, filter, &filters);
         // The first filter shows every kind of stream the converter takes.
         QCOMPARE(filters,
-                 QStringList({QStringLiteral("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265)"),
-                              QStringLiteral("All files (*)")}));
+                 QStringList(
+                     {QStringLiteral("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265 *.dav)"),
+                      QStringLiteral("All files (*)")}));
         QCOMPARE(Child<QLineEdit>(&w, "edtFilePath")->text(), QDir::toNativeSeparators(input));
         QCOMPARE(DebugValue(QStringLiteral("## input_file_name=")), QFileInfo(input).fileName());
 

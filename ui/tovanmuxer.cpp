@@ -354,10 +354,10 @@ void Tovanmuxer::Init() {
 
 void Tovanmuxer::OnClickOpenFile() {
     qDebug("## OnClickSelectFile ......");
-    const QStringList chosen =
-        QFileDialog::getOpenFileNames(this, QString(), QStringLiteral("/home"),
-                                      tr("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265)") +
-                                          QStringLiteral(";;") + tr("All files (*)"));
+    const QStringList chosen = QFileDialog::getOpenFileNames(
+        this, QString(), QStringLiteral("/home"),
+        tr("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265 *.dav)") + QStringLiteral(";;") +
+            tr("All files (*)"));
     QVector<Input> list;
     for (const QString& path : chosen) {
         qDebug("## select_file_name=%s", path.toStdString().c_str());
