@@ -147,7 +147,8 @@ class TestDemux : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    Bytes h264, h265;
+    Bytes h264, h265, bframes;
+    std::vector<int64_t> bframeMs;  // its pictures' times in decoding order
     QMap<int, camerafiles::Sound> sounds;
 
 private:
@@ -237,6 +238,21 @@ private slots:
         QVERIFY(EncodeTestPattern(dir.filePath(QStringLiteral("v.h264")), e));
         e.h265 = true;
         QVERIFY(EncodeTestPattern(dir.filePath(QStringLiteral("v.h265")), e));
+        e.h265 = false;
+        e.bframes = 2;
+        QVERIFY(EncodeTestPattern(dir.filePath(QStringLiteral("b.h264")), e));
+        bframes = ReadBytes(dir.filePath(QStringLiteral("b.h264")));
+        // Which picture each output one is in decoding order: the times of a camera that
+        // stamps each picture with when it was taken.
+        const QStringList coded =
+            QString::fromUtf8(Output(QStringLiteral("ffprobe -v error -show_entries "
+                                                    "frame=coded_picture_number -of csv=p=0 '%1'")
+                                         .arg(dir.filePath(QStringLiteral("b.h264")))))
+                .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        bframeMs.assign(size_t(coded.size()), -1);
+        for (int k = 0; k < coded.size(); ++k)
+            if (coded[k].toUInt() < bframeMs.size()) bframeMs[coded[k].toUInt()] = 40 * k + (k % 3);
+        QVERIFY(std::find(bframeMs.begin(), bframeMs.end(), -1) == bframeMs.end());
         h264 = ReadBytes(dir.filePath(QStringLiteral("v.h264")));
         h265 = ReadBytes(dir.filePath(QStringLiteral("v.h265")));
         QVERIFY(!h264.empty() && !h265.empty());
@@ -310,6 +326,9 @@ private slots:
         o.kind = ContainerKind::Dhav;
         o.soundStartMs = -30;
         row("DHAV, AAC", o, Sound::Kind::Aac, "h264 aac 40 17", true);
+        o.pictureMs = {-1};  // the B-frame stream, its pictures at the times they were taken
+        row("DHAV, B-frames", o, Sound::Kind::ALaw, "", true);
+        o.pictureMs.clear();
         o.soundStartMs = 45;  // sound after the first picture: an empty edit first
         row("DHAV, PCM, late sound", o, Sound::Kind::Pcm16, "h264 pcm_s16le 40 100", true);
         o.soundStartMs = 0;
@@ -330,7 +349,9 @@ private slots:
         QFETCH(Sound::Kind, sound);
         QFETCH(QString, ffprobe);
         QFETCH(bool, convert);
-        const Bytes& stream = options.h265 ? h265 : h264;
+        const bool b = !options.pictureMs.empty();
+        if (b) options.pictureMs = bframeMs;
+        const Bytes& stream = b ? bframes : options.h265 ? h265 : h264;
         const File f =
             Make(options.durationsMs.empty() ? Bytes() : stream, sounds.value(int(sound)), options);
         QCOMPARE(DetectContainer(f.bytes.data(), std::min(f.bytes.size(), kContainerProbeBytes)),

@@ -41,6 +41,8 @@ struct Options {
     bool dahuaHeader = false;     // DHAV: the 0x400-byte header in front
     bool wideSoundField = false;  // DHAV: the sound's extension field 0x8C, not 0x83
     std::vector<int> durationsMs = {33, 34, 33, 40, 68};  // each picture's, round and round
+    // Instead: each picture's time, in decoding order (with B-frames not ascending).
+    std::vector<int64_t> pictureMs;
     int64_t soundStartMs = 0;       // the first sound frame's time after the first picture's
     int64_t soundLagMs = 100;       // how far behind the pictures the sound records are written
     uint32_t clockStart = 1000000;  // the recorder's clock at the first picture (DHAV: mod 65536)
@@ -202,9 +204,11 @@ inline File Make(const Bytes& annexB, const Sound& sound, const Options& o) {
     };
 
     // Pictures.
-    int64_t t = 0;
+    int64_t t = 0, written = 0;
     size_t n = 0;
     for (const AccessUnit& au : SplitAccessUnits(annexB, o.h265)) {
+        if (n < o.pictureMs.size()) t = o.pictureMs[n];
+        written = std::max(written, t);  // in decoding order, whatever the times
         if (dhav) {
             Bytes payload;
             for (const Bytes& u : au.units) payload.insert(payload.end(), u.begin(), u.end());
@@ -214,12 +218,12 @@ inline File Make(const Bytes& annexB, const Sound& sound, const Options& o) {
                        0,    0, 0,       0,       0,    0};
             }
             records.push_back({dhavFrame(au.key ? 0xFD : 0xFC, ext, payload, t),
-                               t,
+                               written,
                                {{true, payload, t, au.key, true}}});
         } else {
             for (size_t k = 0; k < au.units.size(); ++k)
                 records.push_back({hxvsRecord("HXVF", au.units[k], t, au.key ? 1 : 2),
-                                   t,
+                                   written,
                                    {{true, au.units[k], t, au.key, k == au.firstSlice}}});
         }
         t += o.durationsMs[n++ % o.durationsMs.size()];
