@@ -43,18 +43,16 @@ std::unique_ptr<Demuxer> MakeDemuxer(ContainerKind kind) {
 }
 
 uint8_t* Demuxer::Space(size_t size) {
-    if (buffer.size() - end < size) {
-        // The packets of the current record are places relative to `begin`: moving the bytes
-        // keeps them.
-        if (begin > 0) {
-            memmove(buffer.data(), buffer.data() + begin, end - begin);
-            end -= begin;
-            begin = 0;
-        }
-        // Grown by halves at least, so that feeding a byte at a time moves each byte a few
-        // times, not once a byte.
-        if (buffer.size() - end < size) buffer.resize(std::max(end + size, buffer.size() * 3 / 2));
+    if (buffer.size() - end >= size) return buffer.data() + end;
+    // The bytes read are moved to the front only once they are no more than those passed, so
+    // that each byte is moved about once however the reads fall; the packets of the current
+    // record are places relative to `begin`, which the move keeps.
+    if (begin > 0 && begin >= end - begin) {
+        memmove(buffer.data(), buffer.data() + begin, end - begin);
+        end -= begin;
+        begin = 0;
     }
+    if (buffer.size() - end < size) buffer.resize(std::max(end + size, buffer.size() * 2));
     return buffer.data() + end;
 }
 
