@@ -241,6 +241,7 @@ void VideoSource::EndInput() {
                         .arg(sizeAtEnd)
                         .arg(done);
     done = 0;
+    total = 0;  // counted in bytesBefore now: the progress after the last input is not twice it
     if (stopped) return;
     // A segment without a picture is not part of the recording: a wrong file in the list.
     const bool pictures = writer ? writer->Slices() != slicesBefore : early.size() != earlyBefore;
