@@ -28,9 +28,12 @@ QString Counted(uint64_t n, const char* one, const char* many) {
 }  // namespace
 
 ContainerKind ContainerOfFile(const char* path) {
+    // Not even opened unless a regular file: opening a FIFO would let a writer waiting for its
+    // reader go on, and end, before the conversion opens it.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return ContainerKind::None;
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return ContainerKind::None;
-    struct stat st;
     uint8_t head[kContainerProbeBytes];
     ssize_t n = -1;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = pread(fd, head, sizeof head, 0);
