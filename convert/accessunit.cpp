@@ -188,6 +188,7 @@ bool AccessUnitWriter::EndFragment(const PictureFacts& p, uint32_t index) {
     PlaceFragment(index);
     fragmentStart = index;
     ++fragments;
+    if (beforeFragment) beforeFragment(double(timeline.TimeAt(index)) / timeline.TimeScale());
     return MP4WriteFragment(file, track, MP4SampleId(index + 1));
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,6 +30,9 @@ public:
     // for their output places is known. Pictures ahead of the first decodable one are left out
     // of the file, and the presentation starts at 0.
     void SetFragments(MP4Duration ticks);
+    // Called before each fragment is written with the time (seconds) at which it ends: the
+    // other tracks' samples up to then go into it.
+    void SetFragmentHook(std::function<void(double)> hook) { beforeFragment = std::move(hook); }
 
     // Takes the next NAL unit of the stream, in stream order. Parameter sets are handed to the
     // track in front of the access unit they precede. False when a sample could not be written
@@ -108,6 +112,7 @@ private:
     // the picture whose count is orders[0], the highest count since the fragment or the run
     // began, and where the presentation starts (-1: not known yet).
     MP4Duration fragmentTicks = 0;
+    std::function<void(double)> beforeFragment;
     uint32_t fragmentStart = 0;
     uint32_t orderBase = 0;
     int64_t runMaxOrder = 0;

@@ -32,6 +32,8 @@ constexpr int kSoundWaitSeconds = 2;
 // How far the pictures of a stream may run ahead of a sound stream that flows, and how recent
 // its last bytes must be for it to count as flowing.
 constexpr double kMaxPictureLead = 0.2;
+// How far the sound is read ahead of the pictures of a file.
+constexpr double kSoundAhead = 0.5;
 constexpr int kFlowingMs = 1000;
 // The picture size the track has until an SPS tells its own.
 constexpr int32_t kFallbackWidth = 1920;
@@ -342,6 +344,13 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
             Fail(audio->Failure());
             return false;
         });
+    // Each fragment takes the sound up to its end: what a file has, what a stream has now.
+    if (audio)
+        video->SetFragmentHook([this](double until) {
+            while (audio->HasTrack() && audio->WrittenSeconds() < until &&
+                   audio->Pump(0) == TrackSource::Step::kRead) {
+            }
+        });
     const bool muxed = Mux(h.h, fragmented);
     warnings << video->Warnings();
     if (audio) warnings << audio->Warnings();
@@ -515,7 +524,9 @@ bool Converter::Mux(MP4FileHandle file, bool fragmented) {
         if (videoEnded && audioEnded) return true;
         const double videoAt = video->WrittenSeconds();
         const double audioAt = audio ? audio->WrittenSeconds() : 0;
-        const bool audioFirst = !audioEnded && (videoEnded || audioAt < videoAt);
+        // The sound a little ahead: the pictures, the bulk of the data, then go straight into
+        // the file, the sound's chunks in between.
+        const bool audioFirst = !audioEnded && (videoEnded || audioAt < videoAt + kSoundAhead);
         // The pictures of a stream wait for the sound while it flows: for its first bytes, a
         // moment, and for its time, so that each fragment's sound covers the pictures' time.
         const bool waitForSound =
@@ -533,13 +544,23 @@ bool Converter::Mux(MP4FileHandle file, bool fragmented) {
             Step step;
             if (isAudio)
                 step = audio->FormatKnown() ? audio->Pump(0) : audio->Prime(0);
-            else
+            else {
+                // No further than the sound, while it comes.
+                const bool sound =
+                    !audioEnded && audio->FormatKnown() && audio->Flowing(kFlowingMs);
+                video->SetLimit(sound ? audioAt : 1e300);
                 step = video->Pump(0);
+            }
             if (step == Step::kFailed) {
                 Fail(isAudio ? audio->Failure() : video->Failure());
                 return false;
             }
             if (step == Step::kEnd) (isAudio ? audioEnded : videoEnded) = true;
+            // The last picture goes in as soon as the pictures end, before the rest of the sound.
+            if (step == Step::kEnd && !isAudio && !audioEnded && !video->Finish()) {
+                Fail(video->Failure());
+                return false;
+            }
             moved = step != Step::kIdle;
         }
         if (moved) continue;

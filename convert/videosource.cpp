@@ -87,7 +87,8 @@ bool VideoSource::OpenInput(size_t index) {
         if (kind != ContainerKind::None) unwrap = MakeDemuxer(kind);
     }
     if (buffer.size() != kReadSize) std::vector<uint8_t>(kReadSize).swap(buffer);
-    fill = 0;
+    fill = unitsStart = unitsEnd = 0;
+    held = false;
     done = 0;
     total = !streamInput && fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
     sizeAtStart = sizeAtEnd = total;
@@ -120,6 +121,13 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
                             openError == ENODEV ? QStringLiteral("not a regular file")
                                                 : ErrnoText(openError)));
         return Step::kFailed;
+    }
+    // Units a limit kept in the buffer go first.
+    if (held) return WriteBuffered() ? Step::kRead : Step::kFailed;
+    if (unitsStart > 0) {
+        fill -= unitsStart;
+        memmove(buffer.data(), buffer.data() + unitsStart, fill);
+        unitsStart = 0;
     }
     if (unwrap) return ReadWrapped();
     if (streamInput) {
@@ -167,12 +175,36 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
         buffer.resize(std::min<size_t>(buffer.size() * 2, kMaxBuffer));
         return Step::kRead;
     }
-    int32_t covered = WriteNalUnits(buffer.data(), uint32_t(boundary));
-    if (failed) return Step::kFailed;
-    if (covered <= 0) covered = int32_t(boundary);  // only bytes in front of the stream
-    fill = count - uint32_t(covered);
-    memmove(buffer.data(), buffer.data() + covered, fill);
-    return Step::kRead;
+    fill = count;
+    unitsEnd = uint32_t(boundary);
+    return WriteBuffered() ? Step::kRead : Step::kFailed;
+}
+
+// Writes the complete units of the buffer, [unitsStart, unitsEnd), until the pictures pass the
+// limit; what is left of them is held for the next call.
+bool VideoSource::WriteBuffered() {
+    held = false;
+    uint32_t pos = 0;
+    const uint8_t* data = buffer.data() + unitsStart;
+    const uint32_t end = unitsEnd - unitsStart;
+    NalUnit nalu;
+    for (;;) {
+        const int32_t r = FindNextNalUnit(data, end, pos, &nalu);
+        if (r == 0) break;
+        if (!TakeUnit(nalu)) {
+            pos = 0;
+            break;
+        }
+        pos += uint32_t(r);
+        if (WrittenSeconds() > limit && pos < end) {
+            held = true;
+            break;
+        }
+    }
+    if (failed) return false;
+    // Nothing found: only bytes in front of the stream.
+    unitsStart += pos > 0 ? pos : end;
+    return true;
 }
 
 // A wrapped input: its reader takes the bytes straight into its buffer, and hands out the
@@ -224,8 +256,10 @@ void VideoSource::Stop() {
 void VideoSource::EndInput() {
     uint64_t d, t;
     Progress(&d, &t);
-    if (fill > 0) WriteNalUnits(buffer.data(), fill);
-    fill = 0;
+    if (held) WriteBuffered();  // a limit holds nothing back at the end
+    if (fill > unitsStart) WriteNalUnits(buffer.data() + unitsStart, fill - unitsStart);
+    fill = unitsStart = unitsEnd = 0;
+    held = false;
     close(fd);
     fd = -1;
     sizeAtStartAll += sizeAtStart;
@@ -382,6 +416,7 @@ bool VideoSource::AddVideoTrack(const NalUnit& sps) {
                      firstSignal.transferCharacteristics, firstSignal.matrixCoefficients,
                      firstSignal.fullRange);
     writer->SetTrack(MP4TrackId(trackId), std::move(timeline));
+    if (fragmentHook) writer->SetFragmentHook(fragmentHook);
     if (trackHook && !trackHook()) {
         failed = true;
         return false;
@@ -480,8 +515,12 @@ QString VideoSource::WriteFailure() const {
 }
 
 bool VideoSource::Finish() {
+    if (finished) return !failed;
+    finished = true;
     const bool ok = !writer || writer->Finish();
     if (!ok) Fail(WriteFailure());
     GiveHdrMetadata();
+    // No more pictures: the other tracks' chunks need not wait for them.
+    if (ok && trackId) MP4EndTrack(file, trackId);
     return ok;
 }

@@ -46,6 +46,8 @@ public:
     // other tracks, which must be there before a fragmented file's first fragment. Returning
     // false fails the conversion with its Failure().
     void SetTrackHook(std::function<bool()> hook) { trackHook = std::move(hook); }
+    // Called before each fragment is written with the time (seconds) at which it ends.
+    void SetFragmentHook(std::function<void(double)> hook) { fragmentHook = std::move(hook); }
 
     // Opens the first of the inputs (segments of one stream, "-": standard input) to be read;
     // false when it cannot be (Pump then fails and tells why).
@@ -54,6 +56,9 @@ public:
     bool StreamInput() const { return streamInput; }
 
     Step Pump(int waitMs) override;
+    // The pictures a call of Pump writes stop once they pass `seconds` (with the units in
+    // front of the one that passed it): the muxer keeps the tracks together.
+    void SetLimit(double seconds) { limit = seconds; }
     // Ends the input being read as its end would, and reads no more (a recording stopped).
     void Stop();
     bool Finish() override;
@@ -86,6 +91,7 @@ private:
     void Fail(const QString& reason);
     bool OpenInput(size_t index);
     void EndInput();
+    bool WriteBuffered();
     bool TakeUnit(const NalUnit& nal);
     Step ReadWrapped();
     bool TakePackets();
@@ -98,7 +104,9 @@ private:
 
     MP4FileHandle file;
     VideoOptions options;
+    bool finished = false;
     std::function<bool()> trackHook;
+    std::function<void(double)> fragmentHook;
     bool failed = false;
     MP4TrackId trackId = 0;
     int32_t width = 0, height = 0;
@@ -132,8 +140,13 @@ private:
     std::vector<uint8_t> buffer;
     uint32_t fill = 0;
     std::unique_ptr<Demuxer> unwrap;  // the input's reader when it wraps its stream
-    uint64_t done = 0;                // bytes of this input read
-    uint64_t total = 0;               // its size now
+    // The complete units of the buffer, of which those from unitsStart on are not written yet
+    // (`held`: a limit stopped them).
+    uint32_t unitsStart = 0, unitsEnd = 0;
+    bool held = false;
+    double limit = 1e300;
+    uint64_t done = 0;   // bytes of this input read
+    uint64_t total = 0;  // its size now
     uint64_t sizeAtStart = 0, sizeAtEnd = 0;
     uint64_t slicesBefore = 0;
     size_t earlyBefore = 0;

@@ -92,6 +92,7 @@ struct TrackState {
     uint32_t samplesPerChunk = 1;  // the only track's chunks
     bool chunkOpen = false;
     bool chunkDirect = false;
+    bool chunkAlone = false;  // opened while the track was the file's only one
     uint32_t chunkSamples = 0;
     uint64_t chunkTicks = 0;
     uint64_t chunkStart = 0;
@@ -184,13 +185,28 @@ void PutData(Mp4File* f, TrackState* t, const uint8_t* p, size_t n) {
         f->sink.Write(p, n);
 }
 
+void Interleave(Mp4File* f, bool all);
+bool Earlier(uint64_t a, const TrackState* ta, uint64_t b, const TrackState* tb);
+
 // A chunk begins with the track's next sample. The only track of the file writes its chunks
 // straight into it; with several, each chunk waits in memory until it is complete and the other
 // tracks have reached its time, and then goes out whole: the chunks alternate in time order.
 void OpenChunk(Mp4File* f, TrackState* t) {
     if (f->fragmented || t->chunkOpen) return;
     t->chunkOpen = true;
-    t->chunkDirect = f->tracks.size() == 1;
+    t->chunkAlone = f->tracks.size() == 1;
+    // The pictures' chunks, the bulk of the data, go straight into the file too unless another
+    // track's chunk is being written there; the others' complete chunks wait for them
+    // (they must also have reached its time: what they bring later belongs behind it).
+    bool busy = false;
+    for (const auto& o : f->tracks)
+        if (o.get() != t)
+            busy = busy || (o->chunkOpen && o->chunkDirect) ||
+                   (!o->ended &&
+                    Earlier(o->samples.MediaDuration(), o.get(), t->samples.MediaDuration(), t));
+    t->chunkDirect = false;
+    if (!t->chunkAlone && !t->audio && !busy) Interleave(f, false);  // what is ready goes first
+    t->chunkDirect = t->chunkAlone || (!t->audio && !busy);
     t->chunkSamples = 0;
     t->chunkTicks = 0;
     t->chunkStart = t->samples.MediaDuration();
@@ -258,10 +274,10 @@ void CloseChunk(Mp4File* f, TrackState* t) {
 // the tracks alternate.
 constexpr uint64_t kMaxChunkBytes = 8u << 20;
 bool ChunkFull(const Mp4File* f, const TrackState* t) {
-    if (t->chunkDirect)
-        return f->tracks.size() > 1 || (!t->audio && t->chunkSamples >= t->samplesPerChunk) ||
-               (t->audio && t->chunkTicks * 2 >= t->box.timeScale);
-    return t->chunkTicks * 2 >= t->box.timeScale || t->chunkData.size() >= kMaxChunkBytes;
+    if (t->chunkAlone && !t->audio)
+        return f->tracks.size() > 1 || t->chunkSamples >= t->samplesPerChunk;
+    return t->chunkTicks * 2 >= t->box.timeScale ||
+           (!t->chunkDirect && t->chunkData.size() >= kMaxChunkBytes);
 }
 
 void OpenSample(Mp4File* f, TrackState* t) {

@@ -1,14 +1,18 @@
 // tovanmuxer-cli as a user runs it: exit status, messages, default output name, --fps, progress,
-// timestamp files, joins and several inputs, and live recording from a pipe into a fragmented
-// MP4 file.
+// timestamp files, joins and several inputs, live recording from a pipe into a fragmented MP4
+// file, and sound beside the pictures.
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QThread>
 #include <QtEndian>
 #include <algorithm>
+#include <thread>
 
 #include <QDir>
 #include <QFile>
@@ -68,6 +72,116 @@ QVector<QByteArray> GstHashes(const QString& path) {
     return out;
 }
 
+QString SoundFile(const QString& name) {
+    return QStringLiteral(TOVANMUXER_SOUND_DIR "/") + name;
+}
+
+QByteArray Output(const QString& program, const QStringList& args, QString* err = nullptr) {
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(120000)) return QByteArray();
+    if (err) *err = QString::fromUtf8(p.readAllStandardError());
+    return p.readAllStandardOutput();
+}
+
+// The sound of a file as FFmpeg decodes it, interleaved 64-bit float (every PCM and every
+// decoder's output fits it exactly); `raw` names the demuxer, rate and channels of headerless
+// sound ("s16le:48000:2").
+QByteArray FfmpegSound(const QString& path, const QString& raw = QString()) {
+    QStringList args = {"-nostdin", "-v", "error"};
+    const QStringList r = raw.split(':');
+    if (r.size() == 3) args << "-f" << r[0] << "-ar" << r[1] << "-ac" << r[2];
+    return Output(QStringLiteral("ffmpeg"),
+                  args + QStringList{"-i", path, "-map", "0:a", "-f", "f64le", "-"});
+}
+
+// GStreamer's: the samples, and the stream time of the first loud one (seconds).
+struct GstSound {
+    QByteArray samples;
+    double onset = -1;
+    QString error;
+};
+GstSound GstSoundOf(const QString& path) {
+    QTemporaryDir dir;
+    const QString raw = dir.filePath(QStringLiteral("sound.raw"));
+    const QJsonObject o =
+        QJsonDocument::fromJson(Output(QStringLiteral("/usr/bin/python3"),
+                                       {QStringLiteral(TOVANMUXER_GST_SOUND), path, raw}))
+            .object();
+    GstSound g;
+    g.samples = ReadFileBytes(raw);
+    g.error = o.value(QStringLiteral("error")).toString();
+    if (o.value(QStringLiteral("onset_ns")).isDouble())
+        g.onset = o.value(QStringLiteral("onset_ns")).toDouble() / 1e9;
+    return g;
+}
+
+// FFmpeg's presentation times of the first loud sound sample and of the first bright picture,
+// on the timeline its command line gives every stream of the file.
+double FfmpegOnset(const QString& path, const QString& raw = QString()) {
+    QStringList args = {"-nostdin", "-v", "error"};
+    const QStringList r = raw.split(':');
+    if (r.size() == 3) args << "-f" << r[0] << "-ar" << r[1] << "-ac" << r[2];
+    const QByteArray s =
+        Output(QStringLiteral("ffmpeg"),
+               args + QStringList{"-i", path, "-map", "0:a", "-af", "aresample=async=1:first_pts=0",
+                                  "-ac", "1", "-ar", "48000", "-f", "f64le", "-"});
+    for (int i = 0; i + 8 <= s.size(); i += 8)
+        if (std::abs(qFromLittleEndian<double>(s.constData() + i)) > 0.03) return i / 8 / 48000.0;
+    return -1;
+}
+double FfmpegFlash(const QString& path) {
+    QString err;
+    Output(QStringLiteral("ffmpeg"),
+           {"-nostdin", "-v", "info", "-i", path, "-map", "0:v", "-vf",
+            "signalstats,metadata=print:key=lavfi.signalstats.YAVG", "-f", "null", "-"},
+           &err);
+    double at = -1;
+    for (const QString& line : err.split('\n')) {
+        if (line.contains(QStringLiteral("pts_time:")))
+            at = line.section(QStringLiteral("pts_time:"), 1).section(' ', 0, 0).toDouble();
+        if (line.contains(QStringLiteral("YAVG=")) && line.section('=', 1).toDouble() > 100)
+            return at;
+    }
+    return -1;
+}
+
+// The chunk offsets of each track of an unfragmented file (stco or co64), in track order.
+QVector<QVector<quint64>> ChunkOffsets(const QByteArray& file) {
+    QVector<QVector<quint64>> tracks;
+    for (int at = file.indexOf("stco"); at >= 4; at = file.indexOf("stco", at + 4)) {
+        const int n = int(qFromBigEndian<quint32>(file.constData() + at + 8));
+        QVector<quint64> offsets;
+        for (int k = 0; k < n; ++k)
+            offsets << qFromBigEndian<quint32>(file.constData() + at + 12 + 4 * k);
+        tracks << offsets;
+    }
+    return tracks;
+}
+
+// Each movie fragment's track fragments: the decode time of each, in seconds at the track's
+// time scale (video 90 kHz, sound `rate`).
+QVector<QVector<double>> FragmentTimes(const QByteArray& file, double rate) {
+    QVector<QVector<double>> out;
+    for (int at = 0; at + 8 <= file.size();) {
+        const int size = int(qFromBigEndian<quint32>(file.constData() + at));
+        if (size < 8) break;
+        if (file.mid(at + 4, 4) == "moof") {
+            QVector<double> times;
+            for (int t = file.indexOf("tfhd", at); t > 0 && t < at + size;
+                 t = file.indexOf("tfhd", t + 4)) {
+                const quint32 track = qFromBigEndian<quint32>(file.constData() + t + 8);
+                const int d = file.indexOf("tfdt", t);
+                const quint64 time = qFromBigEndian<quint64>(file.constData() + d + 8);
+                times << double(time) / (track == 1 ? 90000.0 : rate);
+            }
+            out << times;
+        }
+        at += size;
+    }
+    return out;
+}
+
 bool IsPrefix(const QVector<QByteArray>& part, const QVector<QByteArray>& whole) {
     return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
 }
@@ -102,7 +216,14 @@ private Q_SLOTS:
                           QStringLiteral("-1")},
               QStringList{QStringLiteral("a.h264"), QStringLiteral("--fragment"),
                           QStringLiteral("0"), QStringLiteral("-o"), QStringLiteral("-")},
-              QStringList{QStringLiteral("-")}}) {
+              QStringList{QStringLiteral("-")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("b.h264"),
+                          QStringLiteral("--audio"), QStringLiteral("s.aac")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("--audio-offset"),
+                          QStringLiteral("1")},
+              QStringList{QStringLiteral("a.h264"), QStringLiteral("--audio"),
+                          QStringLiteral("s.pcm"), QStringLiteral("--audio-rate"),
+                          QStringLiteral("fast")}}) {
             r = Cli(bad);
             QCOMPARE(r.status, 2);
             QVERIFY(r.err.contains(QStringLiteral("tovanmuxer-cli: ")));
@@ -454,6 +575,261 @@ private Q_SLOTS:
                                                      .arg(got.size())
                                                      .arg(want.size())
                                                      .arg(older)));
+    }
+
+    // A sound file beside the pictures, in every format and every kind of output: the pictures
+    // frame exact, the sound decoded bit exact (FFmpeg and GStreamer) against the input's own
+    // decode, the sample entry that plays best, chunks that alternate, the summary.
+    void sound_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("raw");  // FFmpeg's demuxer:rate:channels of headerless sound
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QByteArray>("entry");
+        QTest::addColumn<QString>("described");
+        const QStringList none, fast{"--faststart"}, frag{"--fragment", "0.3"};
+        QTest::newRow("AAC") << "aac_48k_stereo.aac"
+                             << "" << none << QByteArray("mp4a") << "AAC 48000 Hz 2 ch 1.621 s";
+        QTest::newRow("AAC fast start") << "aac_16k_mono_mpeg2.aac"
+                                        << "" << fast << QByteArray("mp4a") << "AAC 16000 Hz 1 ch";
+        QTest::newRow("AAC fragmented") << "aac_48k_crc.aac"
+                                        << "" << frag << QByteArray("mp4a") << "AAC 48000 Hz 2 ch";
+        QTest::newRow("MP3") << "mp3_44k_cbr.mp3"
+                             << "" << none << QByteArray("mp4a") << "MP3 44100 Hz 2 ch 1.600 s";
+        QTest::newRow("WAV 16-bit mono, fragmented")
+            << "wav_16k_mono_s16.wav"
+            << "" << frag << QByteArray("sowt") << "PCM 16-bit 16000";
+        QTest::newRow("WAV 24-bit")
+            << "wav_48k_s24.wav"
+            << "" << none << QByteArray("lpcm") << "PCM 24-bit 48000 Hz 2 ch";
+        QTest::newRow("WAV float, fast start")
+            << "wav_48k_f32.wav"
+            << "" << fast << QByteArray("lpcm") << "PCM 32-bit float";
+        QTest::newRow("WAV 8-bit") << "wav_48k_u8.wav"
+                                   << "" << none << QByteArray("raw ") << "PCM 8-bit";
+        QTest::newRow("WAV A-law, fragmented")
+            << "wav_8k_alaw.wav"
+            << "" << frag << QByteArray("alaw") << "G.711 A-law 8000 Hz";
+        QTest::newRow("raw PCM") << "raw_48k_stereo.pcm"
+                                 << "s16le:48000:2" << none << QByteArray("sowt")
+                                 << "PCM 16-bit 48000 Hz 2 ch 1.600 s";
+        QTest::newRow("raw mu-law, fast start")
+            << "raw_8k.ulaw"
+            << "mulaw:8000:1" << fast << QByteArray("ulaw") << "G.711 mu-law 8000 Hz 1 ch";
+        QTest::newRow("raw PCM, rate and channels given")
+            << "raw_16k_mono.raw"
+            << "s16le:16000:1"
+            << QStringList{"--audio-rate", "16000", "--audio-channels", "1", "--fragment", "1"}
+            << QByteArray("sowt") << "PCM 16-bit 16000 Hz 1 ch";
+    }
+    void sound() {
+        QFETCH(QString, file);
+        QFETCH(QString, raw);
+        QFETCH(QStringList, options);
+        QFETCH(QByteArray, entry);
+        QFETCH(QString, described);
+        const QString video = FindTestStream(QStringLiteral("main_bframes_640x360.h264")).file;
+        const QString in = SoundFile(file);
+        const QString out =
+            tmp.filePath(QStringLiteral("sound-%1.mp4").arg(QTest::currentDataTag()));
+        const Run r = Cli(QStringList{video, "--audio", in, "-o", out} + options);
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.contains(QStringLiteral(", audio ") + described), qPrintable(r.out));
+        // 1.6 s of sound beside 0.96 s of pictures.
+        QVERIFY2(r.err.contains(QStringLiteral("warning: the sound ends 0.")), qPrintable(r.err));
+        const QVector<QByteArray> pictures = DecodePictureHashes(video);
+        QCOMPARE(DecodePictureHashes(out), pictures);
+        QCOMPARE(GstHashes(out), pictures);
+        const QByteArray want = FfmpegSound(in, raw);
+        QVERIFY(!want.isEmpty());
+        const QByteArray got = FfmpegSound(out);
+        const GstSound gst = GstSoundOf(out);
+        QVERIFY2(gst.error.isEmpty(), qPrintable(gst.error));
+        if (entry == "mp4a" && file.endsWith(QLatin1String(".mp3"))) {
+            // FFmpeg leaves the encoder's padding at the end, which the edit list leaves out;
+            // GStreamer's MP3 decoder is another one: its samples are not FFmpeg's.
+            QVERIFY(got.startsWith(want));
+        } else {
+            QCOMPARE(got.size(), want.size());
+            QVERIFY(got == want);
+            QCOMPARE(gst.samples.size(), want.size());
+            QVERIFY(gst.samples == want);
+        }
+        const QByteArray bytes = ReadFileBytes(out);
+        const QByteArray moov = bytes.mid(bytes.indexOf("moov"));
+        QVERIFY2(moov.contains(entry), entry.constData());
+        if (options.contains(QStringLiteral("--fragment"))) {
+            // The moov's esds carries the AudioSpecificConfig (DecSpecificInfo, tag 5), built
+            // from the first ADTS header.
+            if (entry == "mp4a") {
+                const QByteArray adts = ReadFileBytes(in);
+                const int objectType = ((uchar(adts[2]) >> 6) & 3) + 1;
+                const int rateIndex = (uchar(adts[2]) >> 2) & 15;
+                const int channels = (uchar(adts[2]) & 1) << 2 | uchar(adts[3]) >> 6;
+                const quint16 asc = quint16(objectType << 11 | rateIndex << 7 | channels << 3);
+                QVERIFY(moov.contains(QByteArray("\x05\x02") + char(asc >> 8) + char(asc & 0xFF)));
+            }
+            // Every fragment holds both tracks, from the same time.
+            const double rate =
+                QRegularExpression(QStringLiteral("(\\d+) Hz")).match(r.out).captured(1).toDouble();
+            for (const QVector<double>& times : FragmentTimes(bytes, rate)) {
+                if (times.size() < 2) continue;  // the sound that lasts beyond the pictures
+                QVERIFY(std::abs(times[0] - times[1]) < 0.05);
+            }
+        } else {
+            // Chunks of about half a second that alternate: both tracks' before either's end.
+            const QVector<QVector<quint64>> chunks = ChunkOffsets(moov);
+            QCOMPARE(chunks.size(), 2);
+            QVERIFY(chunks[0].size() >= 2 && chunks[1].size() >= 3);
+            QVERIFY(chunks[1][0] < chunks[0].last() && chunks[0][0] < chunks[1].last());
+        }
+    }
+
+    // The flash and the beep of the same moment play together (within 1 ms) in FFmpeg and in
+    // GStreamer, with B-frames, whatever the offset, unfragmented and fragmented.
+    void soundSync_data() {
+        QTest::addColumn<double>("offset");
+        QTest::addColumn<QStringList>("options");
+        for (const double offset : {0.0, 0.5, -0.25}) {
+            QTest::addRow("%+.2f s", offset) << offset << QStringList();
+            QTest::addRow("%+.2f s, fragmented", offset)
+                << offset << QStringList{"--fragment", "1"};
+        }
+    }
+    void soundSync() {
+        QFETCH(double, offset);
+        QFETCH(QStringList, options);
+        // A flash in picture 25 (1 s) and a beep from 1 s on, as ffmpeg's generators make them.
+        const QString flash = tmp.filePath(QStringLiteral("flash.h264"));
+        const QString beep = tmp.filePath(QStringLiteral("beep.wav"));
+        if (!QFile::exists(beep)) {
+            QString err;
+            Output(QStringLiteral("ffmpeg"),
+                   {"-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                    "color=c=black:s=320x240:r=25:d=3,drawbox=enable='eq(n,25)':x=0:y=0:w=320:"
+                    "h=240:c=white:t=fill",
+                    "-c:v", "libx264", "-bf", "3", "-g", "50", "-pix_fmt", "yuv420p", "-f", "h264",
+                    flash},
+                   &err);
+            Output(QStringLiteral("ffmpeg"),
+                   {"-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                    "sine=f=1000:r=48000:d=3,volume=enable='lt(t,1)':volume=0", "-ac", "2", beep},
+                   &err);
+            QVERIFY2(QFile::exists(beep), qPrintable(err));
+        }
+        const double beepAt = FfmpegOnset(beep);  // the generator's own, near 1 s
+        QVERIFY(beepAt > 0.99 && beepAt < 1.03);
+        const QString out = tmp.filePath(
+            QStringLiteral("sync-%1.mp4")
+                .arg(QString(QTest::currentDataTag()).replace(QRegularExpression("\\W"), "_")));
+        const Run r = Cli(QStringList{flash, "--audio", beep, "--audio-offset",
+                                      QString::number(offset), "-o", out} +
+                          options);
+        QCOMPARE(r.status, 0);
+        const double want = beepAt - 1.0 + offset;  // the beep after the flash
+        const double ffmpeg = FfmpegOnset(out) - FfmpegFlash(out);
+        QVERIFY2(std::abs(ffmpeg - want) < 0.001, qPrintable(QString::number(ffmpeg)));
+        // GStreamer: the flash is picture 25 in output order.
+        const QVector<QByteArray> raw = DecodePictureHashes(flash);
+        const DecodeResult g = DecodeWithGStreamer(out);
+        QCOMPARE(g.pictures.size(), raw.size());
+        QCOMPARE(g.pictures[25].hash, raw[25]);
+        const GstSound s = GstSoundOf(out);
+        const double gst = s.onset - double(g.pictures[25].pts) / 1e9;
+        QVERIFY2(std::abs(gst - want) < 0.001, qPrintable(QString::number(gst)));
+    }
+
+    // Sound that cannot be read: one line that says why, exit 1, nothing written.
+    void soundRefused_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << "none.aac"
+                                 << "No such file or directory";
+        QTest::newRow("0 bytes") << "empty.aac"
+                                 << "empty.aac";
+        QTest::newRow("not sound") << "notes.txt"
+                                   << "not a sound format";
+        QTest::newRow("WAV header cut") << "wav_cut_header.wav"
+                                        << "wav_cut_header.wav";
+        QTest::newRow("AAC with a PCE") << "aac_pce.aac"
+                                        << "aac_pce.aac";
+    }
+    void soundRefused() {
+        QFETCH(QString, file);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString in =
+            file == QLatin1String("notes.txt") ? dir.filePath(file) : SoundFile(file);
+        if (file == QLatin1String("notes.txt")) {
+            QFile f(in);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("not sound at all\n");
+        }
+        const QString out = dir.filePath(QStringLiteral("out.mp4"));
+        for (const QStringList& options : {QStringList(), QStringList{"--fragment", "1"}}) {
+            const Run r =
+                Cli(QStringList{FindTestStream(QStringLiteral("baseline_320x240.h264")).file,
+                                "--audio", in, "-o", out} +
+                    options);
+            QCOMPARE(r.status, 1);
+            QVERIFY2(r.err.startsWith(QStringLiteral("tovanmuxer-cli: ")) &&
+                         r.err.count('\n') == 1 && r.err.contains(reason),
+                     qPrintable(r.err));
+            QVERIFY(r.out.isEmpty());
+            QVERIFY(!QFile::exists(out));
+            QVERIFY(!PartLeft(out));
+        }
+    }
+
+    // A recording from a pipe with its sound from a FIFO, both at about real-time speed, ended
+    // by SIGINT: both tracks in every fragment from the same time, the pictures and the sound
+    // read, bit exact.
+    void liveRecordingWithSound() {
+        const QString raw = tmp.filePath(QStringLiteral("livesound.raw"));
+        const QByteArray bytes = Repeated(QStringLiteral("main_bframes_640x360.h264"), 3, raw);
+        const QString fifo = tmp.filePath(QStringLiteral("mic.pcm"));
+        QVERIFY(mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        const QByteArray pcm = ReadFileBytes(SoundFile(QStringLiteral("raw_48k_stereo.pcm")));
+        const QString out = tmp.filePath(QStringLiteral("livesound.mp4"));
+        QProcess p;
+        p.start(QStringLiteral(TOVANMUXER_CLI),
+                {QStringLiteral("-"), QStringLiteral("--audio"), fifo, QStringLiteral("-o"), out,
+                 QStringLiteral("--fragment"), QStringLiteral("0.4")});
+        QVERIFY(p.waitForStarted());
+        // The sound: 0.1 s every 0.1 s, twice over, as a microphone gives it.
+        std::thread mic([&] {
+            const int fd = open(QFile::encodeName(fifo).constData(), O_WRONLY);
+            for (int i = 0; fd >= 0 && i < 2 * pcm.size(); i += 19200) {
+                const QByteArray piece = pcm.mid(i % pcm.size(), 19200);
+                if (write(fd, piece.constData(), size_t(piece.size())) < 0) break;
+                QThread::msleep(100);
+            }
+            if (fd >= 0) close(fd);
+        });
+        FeedLive(p, bytes, 36, 0.96 * 3, [](int) { return true; });
+        QThread::msleep(300);
+        QCOMPARE(kill(pid_t(p.processId()), SIGINT), 0);
+        QVERIFY(p.waitForFinished(30000));
+        mic.join();
+        QCOMPARE(p.exitCode(), 0);
+        const QString summary = QString::fromUtf8(p.readAllStandardOutput());
+        QVERIFY2(summary.contains(QStringLiteral("audio PCM 16-bit 48000 Hz 2 ch")) &&
+                     summary.contains(QStringLiteral("ended by SIGINT")),
+                 qPrintable(summary));
+        QVERIFY(IsPrefix(DecodePictureHashes(out), DecodePictureHashes(raw)));
+        QVERIFY(DecodePictureHashes(out).size() >= 60);
+        const QByteArray got = FfmpegSound(out);
+        QVERIFY(got.size() >= 2 * 48000 * 8);  // a second at least
+        QVERIFY((FfmpegSound(SoundFile(QStringLiteral("raw_48k_stereo.pcm")), "s16le:48000:2")
+                     .repeated(2))
+                    .startsWith(got));
+        int both = 0;
+        for (const QVector<double>& times : FragmentTimes(ReadFileBytes(out), 48000)) {
+            if (times.size() != 2) continue;
+            ++both;
+            QVERIFY2(std::abs(times[0] - times[1]) < 0.15,
+                     qPrintable(QStringLiteral("%1 %2").arg(times[0]).arg(times[1])));
+        }
+        QVERIFY(both >= 3);
     }
 
     // A fragmented file of a file: every test stream plays frame exact in both readers.

@@ -465,6 +465,48 @@ private Q_SLOTS:
 
     // A sample of more than 4 GiB - 1 bytes is refused with EFBIG, not cut; written to
     // /dev/null, which takes the bytes without storing them.
+    // Half an hour of G.711 beside the pictures, written in runs of a tenth of a second: the
+    // table holds one size for its 14.4 million samples and one duration, memory does not grow
+    // with them, and FFmpeg reads every one, a second of them interleaved with the pictures.
+    void soundRunsCostNothingPerSample() {
+        const QString path = tmp.filePath(QStringLiteral("sound.mp4"));
+        MP4FileHandle h = MP4Create(path.toUtf8().constData(), 0);
+        QVERIFY(h != MP4_INVALID_FILE_HANDLE);
+        const MP4TrackId v =
+            MP4AddH264VideoTrack(h, 90000, 3600, 320, 240, uint8_t(stream.sps[1]),
+                                 uint8_t(stream.sps[2]), uint8_t(stream.sps[3]), 3);
+        const MP4TrackId a = MP4AddALawAudioTrack(h, 8000);
+        QVERIFY(v != MP4_INVALID_TRACK_ID && a != MP4_INVALID_TRACK_ID);
+        MP4AddH264SequenceParameterSet(h, v, U8(stream.sps), uint16_t(stream.sps.size()));
+        MP4AddH264PictureParameterSet(h, v, U8(stream.pps), uint16_t(stream.pps.size()));
+        QVERIFY(MP4WriteSample(h, v, U8(stream.samples[0]), uint32_t(stream.samples[0].size())));
+        QVERIFY(MP4EndTrack(h, v));         // the sound's chunks need not wait for more pictures
+        QByteArray tenth(800, char(0xD5));  // A-law silence
+        const auto resident = [] {
+            QFile f(QStringLiteral("/proc/self/statm"));
+            return f.open(QIODevice::ReadOnly)
+                       ? f.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE)
+                       : 0;
+        };
+        const qint64 before = resident();
+        for (int i = 0; i < 18000; ++i) QVERIFY(MP4WriteSampleRun(h, a, U8(tenth), 1, 800, 1));
+        const qint64 grown = resident() - before;
+        QVERIFY2(grown < 8 << 20, qPrintable(QString::number(grown)));
+        QVERIFY(MP4CloseChecked(h, 0, nullptr));
+        const QByteArray file = ReadFileBytes(path);
+        const int stsz = file.lastIndexOf("stsz");
+        QCOMPARE(qFromBigEndian<quint32>(file.constData() + stsz + 8), 1u);  // one size
+        QCOMPARE(qFromBigEndian<quint32>(file.constData() + stsz + 12), 14400000u);
+        const int stts = file.lastIndexOf("stts");
+        QCOMPARE(qFromBigEndian<quint32>(file.constData() + stts + 8), 1u);  // one run
+        QProcess probe;
+        probe.start(QStringLiteral("ffprobe"),
+                    {"-v", "error", "-select_streams", "a", "-show_entries",
+                     "stream=codec_name,duration", "-of", "csv=p=0", path});
+        QVERIFY(probe.waitForFinished(60000));
+        QCOMPARE(probe.readAllStandardOutput().trimmed(), QByteArray("pcm_alaw,1800.000000"));
+    }
+
     void sampleOver4GiB() {
         MP4FileHandle h = MP4Create("/dev/null", 0);
         QVERIFY(h != MP4_INVALID_FILE_HANDLE);
