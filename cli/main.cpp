@@ -30,6 +30,8 @@ const char kUsage[] =
     "       tovanmuxer-cli --join-in-order INPUT... [-o OUTPUT] ...\n"
     "Wraps the raw H.264 or H.265 stream INPUT (.h264, .h26x, .h265, .hevc, .265) into an MP4\n"
     "file without re-encoding. The codec is told by the stream's bytes, not by the name.\n"
+    "Camera and DVR files that wrap such a stream (HXVS/HXVT, DHAV .dav) are read with their\n"
+    "pictures' times, their sound and their recording date.\n"
     "Several inputs are converted each into its own MP4 file, beside it or into the directory\n"
     "OUTPUT; the others go on when one fails. INPUT - is standard input; it and any pipe or\n"
     "FIFO are recorded as they come.\n"
@@ -62,6 +64,8 @@ const char kUsage[] =
     "                       first picture; > 0 delays it, < 0 skips its beginning\n"
     "  --audio-rate HZ      the sample rate of headerless sound\n"
     "  --audio-channels N   the channels of headerless sound\n"
+    "  --date DATE          the recording's start, for the MP4's creation time:\n"
+    "                       \"2026-12-07 14:03:59\" (local time), or with Z or +01:00\n"
     "  -v, --verbose        print the engine's debug lines\n"
     "  -h, --help           print this help\n"
     "  --version            print the version\n"
@@ -231,6 +235,7 @@ int main(int argc, char** argv) {
     QByteArray audioPath;
     AudioOptions audioOptions;
     double audioOffset = 0;
+    RecordingDate date;
     for (int i = 1; i < argc; ++i) {
         const QByteArray a(argv[i]);
         if (options && a == "--") {
@@ -252,11 +257,18 @@ int main(int argc, char** argv) {
         } else if (options &&
                    (a == "-o" || a == "--output" || a == "--fps" || a == "--timestamps" ||
                     a == "--fragment" || a == "--audio" || a == "--audio-offset" ||
-                    a == "--audio-rate" || a == "--audio-channels")) {
+                    a == "--audio-rate" || a == "--audio-channels" || a == "--date")) {
             if (i + 1 >= argc) return UsageError(a + " needs a value");
             const QByteArray value(argv[++i]);
             bool number = false;
-            if (a == "--audio-offset") {
+            if (a == "--date") {
+                if (!ParseDateText(value.toStdString(), &date.utcSeconds))
+                    return UsageError(
+                        "not a date and time (\"2026-12-07 14:03:59\", with Z "
+                        "or +01:00 when not local): " +
+                        value);
+                date.source = RecordingDate::Source::User;
+            } else if (a == "--audio-offset") {
                 audioOffset = value.toDouble(&number);
                 if (!number || !(audioOffset >= -86400 && audioOffset <= 86400))
                     return UsageError("not an offset in seconds: " + value);
@@ -335,6 +347,7 @@ int main(int argc, char** argv) {
     converter.SetFastStart(fastStart);
     converter.SetTimestampFile(timestamps.toStdString());
     converter.SetFragmentSeconds(fragment);
+    converter.SetRecordingDate(date);
     if (!audioPath.isEmpty())
         converter.SetAudioFile(audioPath.toStdString(), audioOptions, audioOffset);
     bool stream = false;  // the input being converted

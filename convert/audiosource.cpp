@@ -30,6 +30,10 @@ void AudioSource::Fail(const QString& reason) {
 }
 
 bool AudioSource::Open() {
+    if (input.handed) {
+        reader = input.handed;
+        return true;
+    }
     int err = 0;
     fd = OpenInputFile(input.path.c_str(), &stream, &err);
     if (fd < 0) {
@@ -57,6 +61,7 @@ TrackSource::Step AudioSource::ReadSome(int waitMs) {
         inputEnded = true;
         return Step::kRead;
     }
+    if (fd < 0) return Step::kIdle;  // handed its frames: nothing to read
     if (stream) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, waitMs) <= 0) return Step::kIdle;

@@ -20,6 +20,9 @@ struct SoundInput {
     std::string path;  // the file name's bytes; empty for none
     AudioOptions options;
     double offsetSeconds = 0;
+    // Instead of a file of its own: the reader that the pictures' input hands its sound frames
+    // to as it is read (`path` then only names it in messages).
+    std::shared_ptr<AudioReader> handed;
 };
 
 class AudioSource : public TrackSource {
@@ -61,7 +64,7 @@ private:
     void TakeWarnings();
 
     SoundInput input;
-    std::unique_ptr<AudioReader> reader;
+    std::shared_ptr<AudioReader> reader;
     int fd = -1;
     bool stream = false;
     bool inputEnded = false;

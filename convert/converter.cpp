@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "convert/accessunit.h"
+#include "convert/camerafile.h"
 #include "convert/inputfile.h"
 #include "convert/outputfile.h"
 #include "convert/partfile.h"
@@ -88,9 +89,9 @@ void Converter::SetTimestampFile(const std::string& path) {
 
 void Converter::SetAudioFile(const std::string& path, const AudioOptions& options,
                              double offsetSeconds) {
-    sound.path = path;
-    sound.options = options;
-    sound.offsetSeconds = offsetSeconds;
+    userSound.path = path;
+    userSound.options = options;
+    userSound.offsetSeconds = offsetSeconds;
 }
 
 void Converter::SetFrameRateOverride(uint32_t num, uint32_t den) {
@@ -112,6 +113,7 @@ VideoOptions Converter::VideoOptionsFor(bool fragmented) {
     o.overrideDen = overrideDen;
     o.fragmentMillis = fragmented ? (fragmentMillis > 0 ? fragmentMillis : 1000) : 0;
     o.outputName = &outputName;
+    o.sound = soundHook;
     return o;
 }
 
@@ -307,6 +309,8 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
         return false;
     }
     if (!SameCodec(inputPaths)) return false;
+    sound = userSound;
+    if (!PrepareWrappedInputs(inputPaths)) return false;
     // The sound first: a file that is no sound fails before anything is written.
     if (!StartSound()) return false;
     // The first input first: whether it is a stream decides the kind of output.
@@ -333,6 +337,8 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
                                              recording || outputName == "-")
                      : MP4CreateFd(fd);
     StartMp4File(h.h, kFallbackWidth, kFallbackHeight);
+    if (date.Known()) MP4SetCreationTime(h.h, date.utcSeconds);
+    summary.recordingDate = RecordingDateText(date);
     fragmentReport = Mp4FragmentReport();
     MP4ReportFragments(h.h, &fragmentReport);
     // A recording that fails keeps its whole fragments, cut back to them when the file is let go;
@@ -410,6 +416,73 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
                         .arg(writer->SkippedUnits());
     if (!output.Commit()) Fail(output.Error());
     return !failed;  // an unfinished file goes with `output`
+}
+
+// Inputs that wrap their stream (camera and DVR files): each read through once for its
+// pictures' times, which then time the track (unless a timestamp file does), and its sound, which
+// becomes the sound track (unless a sound file is given), each frame placed by its time. The
+// recording's date for the file. All inputs of a join are such files, or none.
+bool Converter::PrepareWrappedInputs(const std::vector<std::string>& inputPaths) {
+    soundHook = nullptr;
+    std::vector<CameraFacts> facts(inputPaths.size());
+    size_t wrapped = 0;
+    for (size_t i = 0; i < inputPaths.size(); ++i) {
+        const ContainerKind kind = ContainerOfFile(inputPaths[i].c_str());
+        if (kind == ContainerKind::None) continue;
+        QString error;
+        if (!ScanCameraFile(inputPaths[i], kind, &facts[i], &error)) {
+            Fail(error);
+            return false;
+        }
+        warnings << CameraWarnings(inputPaths[i], facts[i]);
+        ++wrapped;
+    }
+    date = RecordingDateFor(inputPaths[0], wrapped ? &facts[0] : nullptr, typedDate);
+    if (wrapped == 0) return true;
+    if (wrapped != inputPaths.size()) {
+        const auto isWrapped = [&](size_t i) { return facts[i].kind != ContainerKind::None; };
+        size_t a = 0, b = 0;
+        while (!isWrapped(a)) ++a;
+        while (isWrapped(b)) ++b;
+        Fail(QStringLiteral("cannot join %1 (a %2 file) and %3 (a raw stream)")
+                 .arg(Shown(inputPaths[a]), QString::fromLatin1(ContainerName(facts[a].kind)),
+                      Shown(inputPaths[b])));
+        return false;
+    }
+    std::vector<const CameraFacts*> all;
+    for (const CameraFacts& f : facts) all.push_back(&f);
+    std::vector<int64_t> shifts;
+    std::vector<uint64_t> times = JoinedPictureTimes(all, &shifts);
+    if (timestampPath.empty()) timestamps.SetTimes(std::move(times));
+    if (!sound.path.empty()) return true;
+    // The sound of the first input that has some, and of those of the same format after it.
+    size_t first = 0;
+    while (first < facts.size() && !facts[first].sound) ++first;
+    if (first == facts.size()) return true;
+    const AudioSampleEntry format = facts[first].soundEntry;
+    auto reader = std::make_shared<HandedSoundReader>(format);
+    std::vector<bool> takes(facts.size(), false);
+    for (size_t i = first; i < facts.size(); ++i) {
+        const AudioSampleEntry& e = facts[i].soundEntry;
+        takes[i] = facts[i].sound && e.kind == format.kind && e.sampleRate == format.sampleRate &&
+                   e.channels == format.channels && e.bitsPerSample == format.bitsPerSample &&
+                   e.decoderSpecificInfo == format.decoderSpecificInfo;
+        if (facts[i].sound && !takes[i])
+            warnings << QStringLiteral("%1: its sound is left out: another format than %2's")
+                            .arg(Shown(inputPaths[i]), Shown(inputPaths[first]));
+    }
+    sound.path = inputPaths[first];
+    sound.handed = reader;
+    sound.offsetSeconds = double(facts[first].firstSoundMs + shifts[first]) / 1000.0;
+    soundHook = [reader, takes, shifts](size_t input, const DemuxPacket* frame) {
+        if (!frame) {
+            reader->Finish();
+            return;
+        }
+        if (input < takes.size() && takes[input])
+            reader->Hand(frame->data, frame->size, frame->ms + shifts[input]);
+    };
+    return true;
 }
 
 // Opens the sound input, and reads a file's until its format is known.

@@ -19,6 +19,7 @@
 #include "convert/timestamps.h"
 #include "convert/videosource.h"
 #include "mp4/mp4check.h"
+#include "demux/recordingdate.h"
 #include "mp4/mp4v2.h"
 
 class OutputFile;
@@ -55,6 +56,7 @@ struct ConversionSummary {
     double audioSeconds = 0;       // how long the sound plays
     // The signal came before the recording's first picture: no file, and nothing went wrong.
     bool nothingRecorded = false;
+    QString recordingDate;         // "recorded ... (where the date came from)"; empty: unknown
 };
 
 // Holds the converter state of one conversion. The window class derives from it, and the tests,
@@ -104,6 +106,12 @@ public:
     // A timestamp file (its name's bytes; empty for none) that gives the pictures their
     // presentation times; read when the conversion starts, whose failure its errors are.
     void SetTimestampFile(const std::string& path);
+
+    // The recording's start, given by hand; it wins over what the inputs tell (unknown: none).
+    // The MP4's creation and modification times are the recording's start: given by hand, or
+    // told by the first input (a recorder's dates in its frames, a date and time in its name),
+    // else 0.
+    void SetRecordingDate(const RecordingDate& date) { typedDate = date; }
 
     // Called when the output path is taken, at the start or when the finished file is to take
     // its name: returns another path in the same directory to use instead, or an empty one to
@@ -162,6 +170,7 @@ private:
     bool WriteOutput(const std::vector<std::string>& inputPaths);
     bool Mux(OutputFile& output, MP4FileHandle file, bool fragmented);
     bool StartSound();
+    bool PrepareWrappedInputs(const std::vector<std::string>& inputPaths);
     void CompareLengths();
     bool SameCodec(const std::vector<std::string>& inputPaths);
     void CountTimes();
@@ -175,7 +184,12 @@ private:
     TimestampFile timestamps;
     bool fastStart = false;
     std::unique_ptr<VideoSource> video;
-    SoundInput sound;
+    SoundInput userSound;  // the sound file given
+    SoundInput sound;      // the sound of this conversion: the file given, or the inputs' own
+    RecordingDate typedDate;
+    RecordingDate date;
+    // Takes the sound frames of inputs that hold their own.
+    std::function<void(size_t, const DemuxPacket*)> soundHook;
     std::unique_ptr<AudioSource> audio;
     uint32_t overrideNum = 0;
     uint32_t overrideDen = 0;

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <vector>
 
+#include "convert/camerafile.h"
 #include "convert/nalunit.h"
 #include "convert/trackformat.h"
 
@@ -84,6 +85,8 @@ std::vector<uint8_t> FirstMiB(const char* path) {
 }  // namespace
 
 StreamTiming FirstSpsTiming(const char* path) {
+    // A camera's or DVR's file gives each picture's time.
+    if (ContainerOfFile(path) != ContainerKind::None) return StreamTiming::Present;
     const std::vector<uint8_t> chunk = FirstMiB(path);
     const uint32_t n = uint32_t(chunk.size());
     if (n == 0) return StreamTiming::Unknown;
@@ -115,6 +118,9 @@ Codec StreamCodecOf(const char* path) {
 
 Codec StreamFileCodec(const QString& path) {
     const QByteArray name = QFile::encodeName(path);
+    // A camera's or DVR's file: the stream inside tells.
+    if (ContainerOfFile(name.constData()) != ContainerKind::None)
+        return StreamCodecOf(name.constData());
     const std::vector<uint8_t> chunk = FirstMiB(name.constData());
     size_t zeros = 0;
     while (zeros < chunk.size() && chunk[zeros] == 0) ++zeros;
@@ -152,6 +158,7 @@ QStringList SummaryLines(const ConversionSummary& s, bool assumedRate) {
     if (assumedRate)
         lines << QStringLiteral(
             "the stream does not say its frame rate: 25 fps assumed; --fps sets another");
+    if (!s.recordingDate.isEmpty()) lines << s.recordingDate;
     return lines;
 }
 

@@ -31,7 +31,8 @@ StreamTiming FirstSpsTiming(const char* path);
 // when they do not tell.
 Codec StreamCodecOf(const char* path);
 // The same, for the window's choice of the files in a folder: only a file that begins with a
-// start code (an Annex B stream does) counts; an MP4 file holding the same units does not.
+// start code (an Annex B stream does), or a camera's or DVR's file around such a stream, counts;
+// an MP4 file holding the same units does not.
 Codec StreamFileCodec(const QString& path);
 
 // What a successful conversion reports, a line each: the pictures shown, the duration, the

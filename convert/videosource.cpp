@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "convert/accessunit.h"
+#include "convert/camerafile.h"
 #include "convert/inputfile.h"
 #include "convert/timeline.h"
 #include "convert/timing.h"
@@ -82,6 +83,11 @@ bool VideoSource::OpenInput(size_t index) {
     if (index > 0 && stat(paths[index].c_str(), &st) == 0)
         bytesAfter -= std::min<uint64_t>(bytesAfter, uint64_t(st.st_size));
     if (fd < 0) return false;
+    unwrap.reset();
+    if (!streamInput) {
+        const ContainerKind kind = ContainerOfFile(paths[index].c_str());
+        if (kind != ContainerKind::None) unwrap = MakeDemuxer(kind);
+    }
     if (buffer.size() != kReadSize) std::vector<uint8_t>(kReadSize).swap(buffer);
     fill = unitsStart = unitsEnd = 0;
     held = false;
@@ -125,6 +131,7 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
         memmove(buffer.data(), buffer.data() + unitsStart, fill);
         unitsStart = 0;
     }
+    if (unwrap) return ReadWrapped();
     if (streamInput) {
         if (!CheckStall()) return Step::kFailed;
         // A stream is read as it comes; the wait ends for a signal too.
@@ -142,7 +149,10 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
     if (n == 0) {
         EndInput();
         if (failed) return Step::kFailed;
-        if (current + 1 >= paths.size()) return Step::kEnd;
+        if (current + 1 >= paths.size()) {
+            if (options.sound) options.sound(current, nullptr);
+            return Step::kEnd;
+        }
         OpenInput(current + 1);
         return Step::kRead;
     }
@@ -217,6 +227,45 @@ bool VideoSource::CheckStall() {
     return false;
 }
 
+// A wrapped input: its reader takes the bytes straight into its buffer, and hands out the
+// stream's NAL units and the sound frames.
+TrackSource::Step VideoSource::ReadWrapped() {
+    const ssize_t n = read(fd, unwrap->Space(kReadSize), kReadSize);
+    if (n < 0) {
+        const int err = errno;
+        if (err == EINTR || err == EAGAIN) return Step::kIdle;
+        Fail(QStringLiteral("cannot read %1: %2")
+                 .arg(QString::fromLocal8Bit(paths[current].c_str()), ErrnoText(err)));
+        return Step::kFailed;
+    }
+    unwrap->Commit(size_t(n));
+    done += uint64_t(n);
+    if (n == 0) unwrap->Finish();
+    if (!TakePackets()) return Step::kFailed;
+    if (n > 0) return Step::kRead;
+    EndInput();
+    if (failed) return Step::kFailed;
+    if (current + 1 >= paths.size()) {
+        if (options.sound) options.sound(current, nullptr);
+        return Step::kEnd;
+    }
+    OpenInput(current + 1);
+    return Step::kRead;
+}
+
+bool VideoSource::TakePackets() {
+    DemuxPacket p;
+    while (unwrap->Next(&p)) {
+        if (p.kind == DemuxPacket::Kind::Sound) {
+            if (options.sound) options.sound(current, &p);
+            continue;
+        }
+        WriteNalUnits(p.data, uint32_t(p.size));
+        if (failed) return false;
+    }
+    return true;
+}
+
 void VideoSource::Stop() {
     if (fd >= 0 && !stopped) EndInput();
     stopped = true;
@@ -245,7 +294,8 @@ void VideoSource::EndInput() {
                         .arg(sizeAtStart)
                         .arg(sizeAtEnd)
                         .arg(done);
-    done = total = 0;  // counted in bytesBefore from here on
+    done = 0;
+    total = 0;  // counted in bytesBefore now: the progress after the last input is not twice it
     if (stopped) return;
     // A segment without a picture is not part of the recording: a wrong file in the list.
     const bool pictures = writer ? writer->Slices() != slicesBefore : early.size() != earlyBefore;

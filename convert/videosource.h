@@ -18,6 +18,7 @@
 #include "convert/timestamps.h"
 #include "convert/trackformat.h"
 #include "convert/tracksource.h"
+#include "demux/demuxer.h"
 #include "mp4/mp4v2.h"
 
 class AccessUnitWriter;
@@ -28,6 +29,10 @@ struct VideoOptions {
     uint32_t overrideNum = 0, overrideDen = 0;  // the frame rate instead of the stream's
     int64_t fragmentMillis = 0;                 // fragments of at least this long; 0: none
     const std::string* outputName = nullptr;    // the output's path, for messages
+    // An input that wraps its stream with sound beside it (a camera's or a DVR's file, told by
+    // its first bytes) hands each sound frame here, with the input's number and the time its
+    // record carries; null once the inputs have ended.
+    std::function<void(size_t input, const DemuxPacket* frame)> sound;
 };
 
 class VideoSource : public TrackSource {
@@ -92,6 +97,8 @@ private:
     bool WriteBuffered();
     bool CheckStall();
     bool TakeUnit(const NalUnit& nal);
+    Step ReadWrapped();
+    bool TakePackets();
     bool StartWriter();
     bool AddVideoTrack(const NalUnit& sps);
     void CheckLaterSps(const NalUnit& sps);
@@ -142,6 +149,7 @@ private:
     std::chrono::steady_clock::time_point stallSince = std::chrono::steady_clock::now();
     std::vector<uint8_t> buffer;
     uint32_t fill = 0;
+    std::unique_ptr<Demuxer> unwrap;  // the input's reader when it wraps its stream
     // The complete units of the buffer, of which those from unitsStart on are not written yet
     // (`held`: a limit stopped them).
     uint32_t unitsStart = 0, unitsEnd = 0;

@@ -3,7 +3,8 @@
 // OUTDIR/scanner, OUTDIR/slice and OUTDIR/convert get every H.264 stream whole, OUTDIR/sps every
 // distinct SPS NAL unit of them (from its header byte); OUTDIR/h265, OUTDIR/scanner and
 // OUTDIR/convert every *.h265 stream whole; OUTDIR/timestamps and OUTDIR/audio small files built
-// here.
+// here; OUTDIR/demux camera and DVR files made of each stream, whole and damaged, behind the byte
+// that picks the reader.
 
 #include <sys/stat.h>
 
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "convert/nalunit.h"
+#include "support/camerafiles.h"
 
 namespace {
 
@@ -29,6 +31,34 @@ bool Write(const std::string& path, const std::vector<uint8_t>& bytes) {
 std::string BaseName(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A camera file and a DVR file of the stream, each also damaged, with a second of sound.
+bool WriteCameraFiles(const std::string& stem, const std::vector<uint8_t>& stream, bool h265) {
+    using namespace camerafiles;
+    Sound alaw;
+    alaw.kind = Sound::Kind::ALaw;
+    for (int k = 0; k < 8000; ++k) alaw.bytes.push_back(uint8_t(0xD5 ^ (k * 7 & 0x3F)));
+    const std::vector<Damage> damage = {
+        {Damage::Kind::Cut, 4, 30}, {Damage::Kind::Garbage, 9, 21}, {Damage::Kind::CutEnd, 0, 9}};
+    int n = 0;
+    for (ContainerKind kind :
+         {h265 ? ContainerKind::Hxvt : ContainerKind::Hxvs, ContainerKind::Dhav}) {
+        for (bool damaged : {false, true}) {
+            Options o;
+            o.kind = kind;
+            o.h265 = h265;
+            o.dahuaHeader = damaged;
+            if (damaged) o.damage = damage;
+            const File f = Make(stream, alaw, o);
+            if (f.video.size() < 10) continue;
+            // The selector: the reader (HXVS and HXVT read alike), pieces of 1 + 7 * 4 bytes.
+            std::vector<uint8_t> seed = {uint8_t(4 * 3 + (kind == ContainerKind::Dhav ? 2 : 0))};
+            seed.insert(seed.end(), f.bytes.begin(), f.bytes.end());
+            if (!Write(stem + "." + std::to_string(n++), seed)) return false;
+        }
+    }
+    return true;
 }
 
 void Le(std::vector<uint8_t>& v, uint64_t x, int bytes) {
@@ -155,7 +185,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string out = argv[1];
-    const char* kinds[] = {"scanner", "sps", "slice", "convert", "h265", "timestamps", "audio"};
+    const char* kinds[] = {"scanner", "sps", "slice", "convert", "h265", "timestamps", "audio",
+                           "demux"};
     mkdir(out.c_str(), 0777);
     for (const char* k : kinds) mkdir((out + "/" + k).c_str(), 0777);
 
@@ -169,7 +200,10 @@ int main(int argc, char** argv) {
             return 1;
         }
         const std::string name = BaseName(argv[i]);
-        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".h265") == 0) {
+        const bool h265 = name.size() > 5 && name.compare(name.size() - 5, 5, ".h265") == 0;
+        if (stream.size() < 200000 && !WriteCameraFiles(out + "/demux/" + name, stream, h265))
+            return 1;
+        if (h265) {
             for (const char* k : {"h265", "scanner", "convert"})
                 if (!Write(out + "/" + k + "/" + name, stream)) return 1;
             continue;

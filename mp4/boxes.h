@@ -76,6 +76,7 @@ struct MovieExtends {
 
 struct Movie {
     uint32_t timeScale = 90000;
+    uint64_t creationTime = 0;         // seconds since 1904 (UTC); 0 unknown
     uint64_t duration = 0;             // movie ticks
     int visualProfileLevel = -1;       // iods, when 0..255
     std::vector<const Track*> tracks;  // in the order of their ids

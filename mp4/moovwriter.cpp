@@ -20,17 +20,17 @@ void Matrix(BoxWriter& w) {
     for (uint32_t v : m) w.U32(v);
 }
 
-// Creation and modification times (left 0), then the time scale and duration fields common to
-// mvhd and mdhd, in the width the version asks for.
-void Times(BoxWriter& w, bool v1, uint32_t timeScale, uint64_t duration) {
+// Creation and modification times (the recording's start, 0 when unknown), then the time scale and
+// duration fields common to mvhd and mdhd, in the width the version asks for.
+void Times(BoxWriter& w, bool v1, uint64_t created, uint32_t timeScale, uint64_t duration) {
     if (v1) {
-        w.U64(0);
-        w.U64(0);
+        w.U64(created);
+        w.U64(created);
         w.U32(timeScale);
         w.U64(duration);
     } else {
-        w.U32(0);
-        w.U32(0);
+        w.U32(uint32_t(created));
+        w.U32(uint32_t(created));
         w.U32(timeScale);
         w.U32(uint32_t(duration));
     }
@@ -38,9 +38,9 @@ void Times(BoxWriter& w, bool v1, uint32_t timeScale, uint64_t duration) {
 
 // 8.2.2 Movie header.
 void WriteMovieHeader(BoxWriter& w, const Movie& m) {
-    const bool v1 = NeedsVersion1(m.duration);
+    const bool v1 = NeedsVersion1(m.duration) || m.creationTime > UINT32_MAX;
     w.StartFullBox("mvhd", v1 ? 1 : 0, 0);
-    Times(w, v1, m.timeScale, m.duration);
+    Times(w, v1, m.creationTime, m.timeScale, m.duration);
     w.U32(kFixedOne);  // rate
     w.U16(0x0100);     // volume
     w.Zeros(2 + 8);    // reserved
@@ -73,18 +73,18 @@ void WriteObjectDescriptor(BoxWriter& w, const Movie& m) {
 }
 
 // 8.3.2 Track header: enabled, in the movie.
-void WriteTrackHeader(BoxWriter& w, const Track& t) {
-    const bool v1 = NeedsVersion1(t.movieDuration);
+void WriteTrackHeader(BoxWriter& w, const Track& t, uint64_t created) {
+    const bool v1 = NeedsVersion1(t.movieDuration) || created > UINT32_MAX;
     w.StartFullBox("tkhd", v1 ? 1 : 0, 0x000003);
     if (v1) {
-        w.U64(0);
-        w.U64(0);
+        w.U64(created);
+        w.U64(created);
         w.U32(t.trackId);
         w.U32(0);
         w.U64(t.movieDuration);
     } else {
-        w.U32(0);
-        w.U32(0);
+        w.U32(uint32_t(created));
+        w.U32(uint32_t(created));
         w.U32(t.trackId);
         w.U32(0);
         w.U32(uint32_t(t.movieDuration));
@@ -125,10 +125,10 @@ void WriteEdits(BoxWriter& w, const Track& t) {
 }
 
 // 8.4.2 Media header, 8.4.3 handler reference.
-void WriteMediaHeaders(BoxWriter& w, const Track& t) {
-    const bool v1 = NeedsVersion1(t.mediaDuration);
+void WriteMediaHeaders(BoxWriter& w, const Track& t, uint64_t created) {
+    const bool v1 = NeedsVersion1(t.mediaDuration) || created > UINT32_MAX;
     w.StartFullBox("mdhd", v1 ? 1 : 0, 0);
-    Times(w, v1, t.timeScale, t.mediaDuration);
+    Times(w, v1, created, t.timeScale, t.mediaDuration);
     w.U16(0x55C4);  // language "und" (ISO 639-2/T, packed 5 bits a letter)
     w.U16(0);       // pre_defined
     w.EndBox();
@@ -351,12 +351,12 @@ void WriteRandomAccessGroup(BoxWriter& w, const SampleTable& s) {
     w.EndBox();
 }
 
-void WriteTrack(BoxWriter& w, const Track& t) {
+void WriteTrack(BoxWriter& w, const Track& t, uint64_t created) {
     w.StartBox("trak");
-    WriteTrackHeader(w, t);
+    WriteTrackHeader(w, t, created);
     WriteEdits(w, t);
     w.StartBox("mdia");
-    WriteMediaHeaders(w, t);
+    WriteMediaHeaders(w, t, created);
     w.StartBox("minf");
     WriteMediaInformationHeaders(w, t);
     w.StartBox("stbl");
@@ -410,7 +410,7 @@ void WriteMovie(BoxWriter& w, const Movie& m) {
     w.StartBox("moov");
     WriteMovieHeader(w, m);
     if (m.visualProfileLevel >= 0 && m.visualProfileLevel <= 255) WriteObjectDescriptor(w, m);
-    for (const Track* t : m.tracks) WriteTrack(w, *t);
+    for (const Track* t : m.tracks) WriteTrack(w, *t, m.creationTime);
     if (!m.tracks.empty() && m.extends) WriteMovieExtends(w, m.tracks, *m.extends);
     w.EndBox();
 }

@@ -125,6 +125,7 @@ struct Mp4File {
     uint64_t mdatHeader = 0;   // offset of the media data box's 8-byte header
     uint32_t movieTimeScale = 90000;
     int visualProfileLevel = -1;
+    uint64_t creationTime = 0;  // seconds since 1904; 0 unknown
     bool fastStart = false;
     std::vector<std::unique_ptr<TrackState>> tracks;  // track id i + 1 is tracks[i]
 
@@ -998,6 +999,14 @@ bool MP4SetContentLightLevel(MP4FileHandle hFile, MP4TrackId trackId, const uint
     return true;
 }
 
+bool MP4SetCreationTime(MP4FileHandle hFile, int64_t unixSeconds) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    if (!f || unixSeconds < 0) return false;
+    // The box fields count from 1904-01-01 00:00:00 UTC.
+    f->creationTime = unixSeconds == 0 ? 0 : uint64_t(unixSeconds) + 2082844800u;
+    return true;
+}
+
 bool MP4SetFastStart(MP4FileHandle hFile, bool on) {
     Mp4File* f = static_cast<Mp4File*>(hFile);
     if (!f) return false;
@@ -1043,6 +1052,7 @@ void WriteFragmentedMovie(Mp4File* f) {
     Movie movie;
     movie.timeScale = f->movieTimeScale;
     movie.visualProfileLevel = f->visualProfileLevel;
+    movie.creationTime = f->creationTime;
     SampleTable none;
     f->extends.withDuration = f->seekable;
     for (auto& ts : f->tracks) {
@@ -1468,6 +1478,7 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     Movie movie;
     movie.timeScale = f->movieTimeScale;
     movie.visualProfileLevel = f->visualProfileLevel;
+    movie.creationTime = f->creationTime;
     for (auto& t : f->tracks) {
         CompleteTrack(f.get(), t.get());
         movie.tracks.push_back(&t->box);

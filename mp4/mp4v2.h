@@ -91,3 +91,7 @@ MP4EditId MP4AddTrackEdit(MP4FileHandle hFile, MP4TrackId trackId,
 bool MP4AddPixelAspectRatio(MP4FileHandle hFile, MP4TrackId trackId, uint32_t hSpacing,
                             uint32_t vSpacing);
 void MP4Close(MP4FileHandle hFile, uint32_t flags = 0);
+// The recording's start, in seconds since 1970 (UTC), as the creation and modification time of
+// the movie and of every track and media header; 0 (the default) for unknown, which leaves them
+// 0. Given before the movie box is written.
+bool MP4SetCreationTime(MP4FileHandle hFile, int64_t unixSeconds);

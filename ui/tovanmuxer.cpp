@@ -346,10 +346,10 @@ void Tovanmuxer::Init() {
 
 void Tovanmuxer::OnClickOpenFile() {
     qDebug("## OnClickSelectFile ......");
-    const QStringList chosen =
-        QFileDialog::getOpenFileNames(this, QString(), QStringLiteral("/home"),
-                                      tr("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265)") +
-                                          QStringLiteral(";;") + tr("All files (*)"));
+    const QStringList chosen = QFileDialog::getOpenFileNames(
+        this, QString(), QStringLiteral("/home"),
+        tr("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265 *.dav)") + QStringLiteral(";;") +
+            tr("All files (*)"));
     for (const QString& path : chosen) {
         qDebug("## select_file_name=%s", path.toStdString().c_str());
         qDebug("## input_file_name=%s", FileNameOfPath(path).toStdString().c_str());
@@ -597,6 +597,9 @@ Tovanmuxer::Outcome Tovanmuxer::Convert(const Job& job, int number, int count, c
     const QString timestampFile = first.timestampFile;
     if (!timestampFile.isEmpty())
         converter.SetTimestampFile(QFile::encodeName(timestampFile).toStdString());
+    // The sound beside the first input; a join takes it for the whole recording.
+    const QString soundFile = first.soundFile;
+    if (!soundFile.isEmpty()) converter.SetAudioFile(QFile::encodeName(soundFile).toStdString());
     converter.SetProgressHook([&](uint64_t done, uint64_t total) {
         return progress->Update(done, total, [&] { ShowJobProgress(job, sizes, done, total); });
     });
@@ -626,6 +629,9 @@ Tovanmuxer::Outcome Tovanmuxer::Convert(const Job& job, int number, int count, c
     if (!timestampFile.isEmpty())
         entry += QStringLiteral("; ") +
                  tr("times from %1").arg(QDir::toNativeSeparators(timestampFile)).toHtmlEscaped();
+    if (!soundFile.isEmpty())
+        entry += QStringLiteral("; ") +
+                 tr("sound from %1").arg(QDir::toNativeSeparators(soundFile)).toHtmlEscaped();
     for (const QString& warning : converter.Warnings())
         entry += QStringLiteral("; ") + warning.toHtmlEscaped();
     LogLine(now, entry);

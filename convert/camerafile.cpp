@@ -1,0 +1,228 @@
+#include "convert/camerafile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QFile>
+#include <QStringList>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "convert/inputfile.h"
+#include "demux/picturetimes.h"
+
+namespace {
+
+constexpr size_t kReadSize = 1u << 20;
+
+// "1 byte", "2,180 bytes".
+QString Counted(uint64_t n, const char* one, const char* many) {
+    QString digits = QString::number(n);
+    for (int i = digits.size() - 3; i > 0; i -= 3) digits.insert(i, QLatin1Char(','));
+    return digits + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
+}
+
+}  // namespace
+
+ContainerKind ContainerOfFile(const char* path) {
+    // Not even opened unless a regular file: opening a FIFO would let a writer waiting for its
+    // reader go on, and end, before the conversion opens it.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return ContainerKind::None;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return ContainerKind::None;
+    uint8_t head[kContainerProbeBytes];
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = pread(fd, head, sizeof head, 0);
+    close(fd);
+    return n > 0 ? DetectContainer(head, size_t(n)) : ContainerKind::None;
+}
+
+bool ScanCameraFile(const std::string& path, ContainerKind kind, CameraFacts* facts,
+                    QString* error) {
+    *facts = CameraFacts();
+    facts->kind = kind;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot open %1: %2").arg(Shown(path), ErrnoText(errno));
+        return false;
+    }
+    std::unique_ptr<Demuxer> d = MakeDemuxer(kind);
+    PictureTimes times;
+    bool soundSeen = false;
+    for (bool end = false; !end;) {
+        const ssize_t n = read(fd, d->Space(kReadSize), kReadSize);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = QStringLiteral("cannot read %1: %2").arg(Shown(path), ErrnoText(errno));
+            close(fd);
+            return false;
+        }
+        d->Commit(size_t(n));
+        end = n == 0;
+        if (end) d->Finish();
+        DemuxPacket p;
+        while (d->Next(&p)) {
+            if (p.kind == DemuxPacket::Kind::Video) {
+                times.Take(d->Coding(), p.data, p.size, p.ms);
+                continue;
+            }
+            facts->firstSoundMs = soundSeen ? std::min(facts->firstSoundMs, p.ms) : p.ms;
+            soundSeen = true;
+            ++facts->soundFrames;
+        }
+    }
+    close(fd);
+    facts->pictureMs = times.Times();
+    facts->sound = soundSeen && d->HasSound();
+    facts->soundEntry = d->Sound();
+    facts->dated = d->RecordedAt(&facts->recordedAt);
+    facts->damagedRecords = d->DamagedRecords();
+    facts->skippedBytes = d->SkippedBytes();
+    facts->soundLeftOut = d->SoundFramesLeftOut();
+    const std::string reason = d->FailureReason();
+    if (!reason.empty() || facts->pictureMs.empty()) {
+        *error = QStringLiteral("%1: %2").arg(
+            Shown(path), reason.empty() ? QStringLiteral("%1 without a picture")
+                                              .arg(QString::fromLatin1(ContainerName(kind)))
+                                        : QString::fromStdString(reason));
+        return false;
+    }
+    return true;
+}
+
+QStringList CameraWarnings(const std::string& path, const CameraFacts& facts) {
+    QStringList out;
+    if (facts.damagedRecords > 0)
+        out << QStringLiteral("%1: skipped %2, %3")
+                   .arg(Shown(path),
+                        Counted(facts.damagedRecords, "damaged record", "damaged records"),
+                        Counted(facts.skippedBytes, "byte", "bytes"));
+    if (facts.soundLeftOut > 0)
+        out << QStringLiteral("%1: %2 left out (a coding or format the track cannot hold)")
+                   .arg(Shown(path), Counted(facts.soundLeftOut, "sound frame", "sound frames"));
+    return out;
+}
+
+std::vector<uint64_t> JoinedPictureTimes(const std::vector<const CameraFacts*>& files,
+                                         std::vector<int64_t>* shifts) {
+    std::vector<uint64_t> out;
+    shifts->clear();
+    int64_t next = 0;  // where the next file's first picture goes, in ms
+    for (const CameraFacts* f : files) {
+        std::vector<int64_t> t = f->pictureMs;
+        if (t.empty()) {
+            shifts->push_back(next);
+            continue;
+        }
+        std::sort(t.begin(), t.end());
+        shifts->push_back(next - t.front());
+        for (int64_t ms : f->pictureMs) out.push_back(uint64_t(next + ms - t.front()) * 1000);
+        // The last picture lasts as long as the one before it.
+        const int64_t last = t.size() >= 2 ? t.back() - t[t.size() - 2] : 40;
+        next += t.back() - t.front() + std::max<int64_t>(last, 1);
+    }
+    return out;
+}
+
+HandedSoundReader::HandedSoundReader(const AudioSampleEntry& format) {
+    SetFormat(format);
+    if (format.kind != AudioSampleEntry::Kind::kAac && format.kind != AudioSampleEntry::Kind::kMp3)
+        bytesPerTime =
+            uint32_t(std::max(1, format.bitsPerSample / 8) * std::max<int>(1, format.channels));
+}
+
+void HandedSoundReader::Hand(const uint8_t* data, size_t size, int64_t ms) {
+    const uint32_t rate = Format().sampleRate;
+    const int64_t at = ms * int64_t(rate) / 1000;
+    if (bytesPerTime == 0) {
+        frames.push_back({std::vector<uint8_t>(data, data + size), 1024});
+        return;
+    }
+    const uint32_t times = uint32_t(size / bytesPerTime);
+    if (times == 0) return;
+    // A frame's time is its record's, to the millisecond: a few milliseconds either way are
+    // the records' rounding and jitter, not a gap.
+    const int64_t slack = int64_t(rate) * 60 / 1000;
+    if (!started) {
+        started = true;
+        next = at;
+    } else if (at > next + slack) {
+        const int64_t gap = at - next;
+        const AudioSampleEntry::Kind kind = Format().kind;
+        const uint8_t quiet = kind == AudioSampleEntry::Kind::kALaw                     ? 0xD5
+                              : kind == AudioSampleEntry::Kind::kULaw                   ? 0xFF
+                              : Format().bitsPerSample == 8 && Format().unsignedSamples ? 0x80
+                                                                                        : 0;
+        frames.push_back({std::vector<uint8_t>(size_t(gap) * bytesPerTime, quiet), uint32_t(gap)});
+        silence += uint64_t(gap);
+        next = at;
+    } else if (at + int64_t(times) < next - slack) {
+        ++dropped;
+        return;
+    }
+    frames.push_back({std::vector<uint8_t>(data, data + size_t(times) * bytesPerTime), times});
+    next += times;
+}
+
+bool HandedSoundReader::Parse(AudioFrame& frame) {
+    if (frames.empty()) {
+        if (Finished() && (silence || dropped)) {
+            if (silence)
+                Warn(std::to_string(silence * 1000 / Format().sampleRate) +
+                     " ms of silence put where sound records were missing");
+            if (dropped)
+                Warn(std::to_string(dropped) +
+                     " sound frames left out that would play over "
+                     "the sound before them");
+            silence = dropped = 0;
+        }
+        return false;
+    }
+    frame = std::move(frames.front());
+    frames.pop_front();
+    return true;
+}
+
+RecordingDate RecordingDateFor(const std::string& firstInput, const CameraFacts* facts,
+                               const RecordingDate& typed) {
+    if (typed.Known()) return typed;
+    RecordingDate r;
+    if (facts && facts->dated && LocalCivilSeconds(facts->recordedAt, &r.utcSeconds)) {
+        r.source = RecordingDate::Source::Recorder;
+        return r;
+    }
+    const size_t slash = firstInput.rfind('/');
+    const std::string name = slash == std::string::npos ? firstInput : firstInput.substr(slash + 1);
+    CivilTime t;
+    bool camera = false;
+    if (DateInFileName(name, &t, &camera) && LocalCivilSeconds(t, &r.utcSeconds))
+        r.source = camera ? RecordingDate::Source::CameraName : RecordingDate::Source::FileName;
+    return r;
+}
+
+QString RecordingDateText(const RecordingDate& date) {
+    QString from;
+    switch (date.source) {
+        case RecordingDate::Source::None:
+            return {};
+        case RecordingDate::Source::Recorder:
+            from = QStringLiteral("the recorder's clock in its frames");
+            break;
+        case RecordingDate::Source::CameraName:
+            from = QStringLiteral("the camera's file name");
+            break;
+        case RecordingDate::Source::FileName:
+            from = QStringLiteral("the file name");
+            break;
+        case RecordingDate::Source::User:
+            from = QStringLiteral("--date");
+            break;
+    }
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(date.utcSeconds).toLocalTime();
+    return QStringLiteral("recorded %1 (%2)")
+        .arg(local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t")), from);
+}

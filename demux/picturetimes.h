@@ -1,0 +1,25 @@
+// Each picture's time in a camera or DVR file, from the video packets its reader hands out: the
+// time of the packet that holds the picture's first slice. Pictures are told by their slices'
+// headers (H.264 first_mb_in_slice 0, 7.4.3; H.265 first_slice_segment_in_pic_flag, 7.4.7.1), so
+// records that hold one NAL unit each and frames that hold a whole picture count alike. A packet
+// is looked through up to its first slice.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "demux/demuxer.h"
+
+class PictureTimes {
+public:
+    // Takes a video packet (Annex B bytes, whole NAL units) with its time. `coding` is what
+    // the file says; while it says nothing, the first parameter set tells.
+    void Take(VideoCoding coding, const uint8_t* data, size_t size, int64_t ms);
+    // The pictures' times in milliseconds, in decoding order.
+    const std::vector<int64_t>& Times() const { return times; }
+
+private:
+    std::vector<int64_t> times;
+    VideoCoding seen = VideoCoding::Unknown;  // told by a parameter set
+};
