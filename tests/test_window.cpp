@@ -42,6 +42,7 @@
 #include <QtTest>
 #include <functional>
 
+#include "support/audiodecode.h"
 #include "support/decode.h"
 #include "support/streams.h"
 #include "ui/tovanmuxer.h"
@@ -589,8 +590,9 @@ private Q_SLOTS:
         SelectInput(&w, input, filter, &filters);
         // The first filter shows every kind of stream the converter takes.
         QCOMPARE(filters,
-                 QStringList({QStringLiteral("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265)"),
-                              QStringLiteral("All files (*)")}));
+                 QStringList(
+                     {QStringLiteral("Video File(*.h264 *.h26x *.264 *.h265 *.hevc *.265 *.dav)"),
+                      QStringLiteral("All files (*)")}));
         QCOMPARE(Child<QLineEdit>(&w, "edtFilePath")->text(), QDir::toNativeSeparators(input));
         QCOMPARE(DebugValue(QStringLiteral("## input_file_name=")), QFileInfo(input).fileName());
 
@@ -1289,6 +1291,35 @@ private Q_SLOTS:
         QVERIFY2(log.contains(QStringLiteral("times from ") +
                               QDir::toNativeSeparators(times.fileName())) &&
                      log.contains(QStringLiteral("variable frame rate")),
+                 qPrintable(log));
+    }
+
+    // A sound file beside an input, of the same base name, goes in as its sound track: a text
+    // named as sound is passed over, a WAV told by its content is taken, and the log says so.
+    void soundFileBeside() {
+        const TestStream s = FindTestStream(QStringLiteral("baseline_320x240.h264"));
+        QTemporaryDir inDir, outDir;
+        const QString input = inDir.filePath(QStringLiteral("cam.h264"));
+        QVERIFY(QFile::copy(s.file, input));
+        QFile notes(inDir.filePath(QStringLiteral("cam.mp3")));
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("not sound at all\n") > 0);
+        notes.close();
+        const QString sound = inDir.filePath(QStringLiteral("cam.wav"));
+        QVERIFY(QFile::copy(QStringLiteral(TOVANMUXER_SOUND_DIR "/wav_16k_mono_s16.wav"), sound));
+        Tovanmuxer w;
+        w.show();
+        w.AddInputs({input});
+        TypeDir(&w, outDir.path());
+        Child<QPushButton>(&w, "btnStartDownload")->click();
+        const QStringList made = FilesIn(outDir.path());
+        QCOMPARE(made.size(), 1);
+        const QString output = outDir.filePath(made[0]);
+        QCOMPARE(DecodePictureHashes(output), DecodePictureHashes(input));
+        const DecodedAudio got = DecodeAudioFile(output), want = DecodeAudioFile(sound);
+        QVERIFY2(got.ok && want.ok, qPrintable(got.error + want.error));
+        QVERIFY(got.Md5() == want.Md5());
+        const QString log = Child<QTextBrowser>(&w, "textLog")->toPlainText();
+        QVERIFY2(log.contains(QStringLiteral("sound from ") + QDir::toNativeSeparators(sound)),
                  qPrintable(log));
     }
 

@@ -4,6 +4,8 @@ tovanmuxer_add_test(NAME test_window SOURCES test_window.cpp ${PROJECT_SOURCE_DI
 if(TOVANMUXER_SANITIZE)
     target_compile_definitions(test_window PRIVATE TOVANMUXER_SANITIZED=1)
 endif()
+target_compile_definitions(test_window PRIVATE TOVANMUXER_SOUND_DIR="${TOVANMUXER_SOUND_DIR}")
+set_tests_properties(test_window PROPERTIES FIXTURES_REQUIRED sound)
 # The desktop entry and the MIME package, installed into a temporary prefix.
 add_test(NAME desktop_entry COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/desktop_entry.sh
                                     ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})

@@ -1,10 +1,13 @@
 #include "ui/inputlist.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <algorithm>
+#include <memory>
 
+#include "audio/audioreader.h"
 #include "convert/streamfile.h"
 #include "convert/timestamps.h"
 
@@ -36,6 +39,41 @@ QString TimestampFileBeside(const QString& input, const QStringList& namesBeside
         if (!name.startsWith(prefix) || name == info.fileName()) continue;
         const QString path = info.dir().filePath(name);
         if (IsTimestampFile(path)) return path;
+    }
+    return QString();
+}
+
+// Whether `path` holds sound the conversion can take: a file with a header (ADTS, MP3, WAV) told
+// by its first bytes, headerless sound by its name alone.
+bool IsSoundFile(const QString& path) {
+    const std::string name = QFile::encodeName(path).toStdString();
+    if (IsRawAudioName(name)) return true;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray head = file.read(64 * 1024);
+    if (head.isEmpty()) return false;
+    const std::unique_ptr<AudioReader> reader = OpenAudioReader(name);
+    if (!reader) return false;
+    reader->Feed(reinterpret_cast<const uint8_t*>(head.constData()), size_t(head.size()));
+    if (file.atEnd()) reader->Finish();
+    AudioFrame frame;
+    return reader->Next(frame) || (reader->HasFormat() && !reader->Failed());
+}
+
+QString SoundFileBeside(const QString& input, const QStringList& namesBeside) {
+    static const QStringList kExtensions = {QStringLiteral("aac"),  QStringLiteral("adts"),
+                                            QStringLiteral("mp3"),  QStringLiteral("wav"),
+                                            QStringLiteral("alaw"), QStringLiteral("al"),
+                                            QStringLiteral("ulaw"), QStringLiteral("ul"),
+                                            QStringLiteral("pcm"),  QStringLiteral("raw")};
+    const QFileInfo info(input);
+    const QString base = info.completeBaseName();
+    if (base.isEmpty()) return QString();
+    for (const QString& extension : kExtensions) {
+        const QString name = base + QLatin1Char('.') + extension;
+        if (name == info.fileName() || !namesBeside.contains(name)) continue;
+        const QString path = info.dir().filePath(name);
+        if (IsSoundFile(path)) return path;
     }
     return QString();
 }
@@ -180,6 +218,7 @@ void InputList::FindCompanions() {
             names =
                 listed.insert(dir, QDir(dir).entryList(QDir::Files | QDir::Readable, QDir::Name));
         SetTimestampFile(row, TimestampFileBeside(path, *names));
+        SetSoundFile(row, SoundFileBeside(path, *names));
     }
 }
 

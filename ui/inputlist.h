@@ -78,3 +78,7 @@ private:
 // in name order: one of the same base name ("cam.h264" -> "cam.txt", "cam.h264.tc", ...) whose
 // first line is a timestamp file's header; empty for none.
 QString TimestampFileBeside(const QString& input, const QStringList& namesBeside);
+// The sound file beside the stream `input`, among `namesBeside`: one of the same base name with a
+// sound file's extension (.aac .adts .mp3 .wav .alaw .al .ulaw .ul .pcm .raw), told by its content
+// where it has a header; empty for none.
+QString SoundFileBeside(const QString& input, const QStringList& namesBeside);
