@@ -56,8 +56,10 @@ for f in "$cli" "$root/usr/bin/tovanmuxer" "$man" "$root/usr/share/man/man1/tova
 done
 options=$(run "$cli" --help | grep -oE -- '--[a-z]+' | sort -u)
 [ -n "$options" ] || fail "--help names no options"
+# Read once: grep -q leaving a pipe early would fail it under pipefail.
+page=$(zcat "$man" | sed 's/\\-/-/g')
 for o in $options; do
-    zcat "$man" | sed 's/\\-/-/g' | grep -qF -- "$o" || fail "the man page lacks $o"
+    grep -qF -- "$o" <<<"$page" || fail "the man page lacks $o"
 done
 
 # The installed CLI converts a stream; the window starts and stays up until it is stopped.
