@@ -18,8 +18,8 @@
 #include "convert/picturereader.h"
 #include "convert/timestamps.h"
 #include "convert/videosource.h"
-#include "mp4/mp4check.h"
 #include "demux/recordingdate.h"
+#include "mp4/mp4check.h"
 #include "mp4/mp4v2.h"
 
 class OutputFile;
@@ -56,7 +56,7 @@ struct ConversionSummary {
     double audioSeconds = 0;       // how long the sound plays
     // The signal came before the recording's first picture: no file, and nothing went wrong.
     bool nothingRecorded = false;
-    QString recordingDate;         // "recorded ... (where the date came from)"; empty: unknown
+    QString recordingDate;  // "recorded ... (where the date came from)"; empty: unknown
 };
 
 // Holds the converter state of one conversion. The window class derives from it, and the tests,

@@ -185,8 +185,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string out = argv[1];
-    const char* kinds[] = {"scanner", "sps", "slice", "convert", "h265", "timestamps", "audio",
-                           "demux"};
+    const char* kinds[] = {"scanner", "sps",        "slice", "convert",
+                           "h265",    "timestamps", "audio", "demux"};
     mkdir(out.c_str(), 0777);
     for (const char* k : kinds) mkdir((out + "/" + k).c_str(), 0777);
 
