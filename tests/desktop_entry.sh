@@ -36,12 +36,14 @@ for type in video/H264 video/H265; do
         failures=$((failures + 1))
     fi
 done
-version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM tovanmuxer --version)
-[ "$version" = "$(tovanmuxer-cli --version | sed 's/-cli//')" ] || {
+# A cross build's programs start through the emulator the tests are given.
+emulator=${TOVANMUXER_EMULATOR:-}
+version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM $emulator "$(command -v tovanmuxer)" --version)
+[ "$version" = "$($emulator "$(command -v tovanmuxer-cli)" --version | sed 's/-cli//')" ] || {
     echo "FAIL: tovanmuxer --version: $version"
     failures=$((failures + 1))
 }
-help=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM tovanmuxer --help)
+help=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM $emulator "$(command -v tovanmuxer)" --help)
 grep -q '^Usage: tovanmuxer ' <<<"$help" || { echo "FAIL: tovanmuxer --help"; failures=$((failures + 1)); }
 check() {  # FILE EXPECTED
     local got
