@@ -120,6 +120,14 @@ bool AudioSource::AddTrack(MP4FileHandle h, uint32_t timeScale, bool isFragmente
     if (input.offsetSeconds < 0) skipped += uint64_t(std::llround(-input.offsetSeconds * rate));
     // A fragmented file's edits: how long the sound plays is not known yet.
     if (fragmented) {
+        // FFmpeg plays a fragmented file's samples from before its edit's media time as sound at
+        // negative times rather than leaving them out: PCM and G.711 samples, each its own,
+        // are left out of the track instead, which every reader plays the same.
+        if (format.kind != AudioSampleEntry::Kind::kAac &&
+            format.kind != AudioSampleEntry::Kind::kMp3) {
+            cut = skipped;
+            skipped = 0;
+        }
         if (input.offsetSeconds > 0)
             MP4AddTrackEdit(file, track, MP4_INVALID_EDIT_ID, MP4_INVALID_TIMESTAMP,
                             MP4Duration(std::llround(input.offsetSeconds * movieTimeScale)));
@@ -144,17 +152,25 @@ bool AudioSource::WriteFrame(const AudioFrame& frame) {
     } else {
         const uint32_t size =
             uint32_t(frame.data.size() / std::max<uint32_t>(frame.sampleTimes, 1));
-        ok = frame.sampleTimes == 0 ||
-             MP4WriteSampleRun(file, track, frame.data.data(), size, frame.sampleTimes, 1);
+        const uint32_t gone = uint32_t(std::min<uint64_t>(cut, frame.sampleTimes));
+        cut -= gone;
+        ok = frame.sampleTimes == gone ||
+             MP4WriteSampleRun(file, track, frame.data.data() + size_t(gone) * size, size,
+                               frame.sampleTimes - gone, 1);
+        if (!ok) return WriteFailed();
+        written += frame.sampleTimes - gone;
+        return true;
     }
-    if (!ok) {
-        const int err = MP4WriteError(file);
-        Fail(err ? QStringLiteral("cannot write the sound: %1").arg(ErrnoText(err))
-                 : QStringLiteral("cannot write the sound track"));
-        return false;
-    }
+    if (!ok) return WriteFailed();
     written += frame.sampleTimes;
     return true;
+}
+
+bool AudioSource::WriteFailed() {
+    const int err = MP4WriteError(file);
+    Fail(err ? QStringLiteral("cannot write the sound: %1").arg(ErrnoText(err))
+             : QStringLiteral("cannot write the sound track"));
+    return false;
 }
 
 TrackSource::Step AudioSource::Pump(int waitMs) {

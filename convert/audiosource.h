@@ -61,6 +61,7 @@ private:
     void Fail(const QString& reason);
     Step ReadSome(int waitMs);
     bool WriteFrame(const AudioFrame& frame);
+    bool WriteFailed();  // fails with why writing did
     void TakeWarnings();
 
     SoundInput input;
@@ -80,5 +81,6 @@ private:
     bool fragmented = false;
     uint64_t written = 0;  // sample times
     uint64_t skipped = 0;  // sample times the edit leaves out at the start
+    uint64_t cut = 0;      // sample times at the start left out of the track itself
     std::chrono::steady_clock::time_point lastBytes = std::chrono::steady_clock::now();
 };

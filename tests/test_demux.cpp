@@ -155,11 +155,13 @@ private:
     // The conversion of a camera or DVR file: the stream's pictures, each at its record's time
     // within a millisecond, in FFmpeg and GStreamer; the sound decoded as the raw sound decodes,
     // placed by its first record's time; the creation time the recording's start.
-    void Converted(const QString& input, const Options& o, const File& f, Sound::Kind sound) {
+    void Converted(const QString& input, const Options& o, const File& f, Sound::Kind sound,
+                   const QStringList& cliOptions) {
         const QString out = dir.filePath(QStringLiteral("out.mp4"));
         QFile::remove(out);
         QProcess cli;
-        cli.start(QStringLiteral(TOVANMUXER_CLI), {input, QStringLiteral("-o"), out});
+        cli.start(QStringLiteral(TOVANMUXER_CLI),
+                  QStringList{input, QStringLiteral("-o"), out} + cliOptions);
         QVERIFY(cli.waitForFinished(120000));
         QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
         const QString summary = QString::fromUtf8(cli.readAllStandardOutput());
@@ -294,10 +296,11 @@ private slots:
         QTest::addColumn<Sound::Kind>("sound");
         QTest::addColumn<QString>("ffprobe");  // DHAV: what FFmpeg's reader finds
         QTest::addColumn<bool>("convert");     // converted and checked in FFmpeg and GStreamer
+        QTest::addColumn<QStringList>("cliOptions");  // of that conversion
 
         auto row = [](const char* name, Options o, Sound::Kind s, const char* probe = "",
-                      bool convert = false) {
-            QTest::newRow(name) << o << s << QString::fromLatin1(probe) << convert;
+                      bool convert = false, QStringList cliOptions = {}) {
+            QTest::newRow(name) << o << s << QString::fromLatin1(probe) << convert << cliOptions;
         };
         using D = Damage::Kind;
         Options o;
@@ -306,7 +309,8 @@ private slots:
         o.h265 = true;
         o.soundStartMs = -60;        // sound from before the first picture: held, negative
         o.clockStart = 0xFFFFFF00u;  // the 32-bit clock goes round
-        row("HXVT, early sound, clock round", o, Sound::Kind::ALaw, "", true);
+        row("HXVT, early sound, clock round, fragmented", o, Sound::Kind::ALaw, "", true,
+            {QStringLiteral("--fragment"), QStringLiteral("1")});
         o = Options();
         o.index = false;
         o.damage = {
@@ -349,6 +353,7 @@ private slots:
         QFETCH(Sound::Kind, sound);
         QFETCH(QString, ffprobe);
         QFETCH(bool, convert);
+        QFETCH(QStringList, cliOptions);
         const bool b = !options.pictureMs.empty();
         if (b) options.pictureMs = bframeMs;
         const Bytes& stream = b ? bframes : options.h265 ? h265 : h264;
@@ -418,7 +423,7 @@ private slots:
             QCOMPARE(QStringLiteral("%1 %2").arg(f.videoFrames).arg(f.soundFrames),
                      ffprobe.section(QLatin1Char(' '), 2));
         }
-        if (convert) Converted(path, options, f, sound);
+        if (convert) Converted(path, options, f, sound, cliOptions);
         if (!options.damage.empty() || f.video.empty()) {
             // Damage is a warning with its counts; a file without a picture a reason, nothing
             // written.
