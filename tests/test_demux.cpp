@@ -453,17 +453,19 @@ private slots:
         QTest::addColumn<bool>("typed");   // a typed date, not a name
         QTest::addColumn<QString>("utc");  // expected, ISO in UTC; empty: none
         QTest::addColumn<bool>("camera");
-        auto row = [](const char* text, bool typed, const char* utc, bool camera = false) {
+        QTest::addColumn<bool>("convert");  // a raw stream of that name converted
+        auto row = [](const char* text, bool typed, const char* utc, bool camera = false,
+                      bool convert = false) {
             QTest::newRow(text) << QString::fromUtf8(text) << typed << QString::fromLatin1(utc)
-                                << camera;
+                                << camera << convert;
         };
         row("A261207_140359_140459.264", false, "2026-12-07T13:03:59Z", true);
         row("2026-12-07-14.03.59-cam1.mp4", false, "2026-12-07T13:03:59Z");
-        row("VID_20260707_140359.h264", false, "2026-07-07T12:03:59Z");
+        row("VID_20260707_140359.h264", false, "2026-07-07T12:03:59Z", false, true);
         row("rec20261207-140359.h265", false, "2026-12-07T13:03:59Z");
         row("ch01_20261207140359_20261207141000.dav", false, "2026-12-07T13:03:59Z");
-        row("cam_120261207_140359.h264", false, "");  // the digits run on
-        row("2026-13-07-14.03.59.h264", false, "");   // no 13th month
+        row("cam_120261207_140359.h264", false, "", false, true);  // the digits run on
+        row("2026-13-07-14.03.59.h264", false, "");                // no 13th month
         row("2026-12-07 14:03:59", true, "2026-12-07T13:03:59Z");
         row("2026-12-07T14:03", true, "2026-12-07T13:03:00Z");
         row("2026-12-07 14:03:59Z", true, "2026-12-07T14:03:59Z");
@@ -478,6 +480,29 @@ private slots:
         QFETCH(bool, typed);
         QFETCH(QString, utc);
         QFETCH(bool, camera);
+        QFETCH(bool, convert);
+        if (convert) {
+            // The MP4 of a raw stream so named gives the date as its creation time, or none.
+            const QString in = dir.filePath(text), out = dir.filePath(QStringLiteral("named.mp4"));
+            QFile::remove(in);
+            QFile::remove(out);
+            QVERIFY(QFile::copy(dir.filePath(QStringLiteral("v.h264")), in));
+            QProcess cli;
+            cli.start(QStringLiteral(TOVANMUXER_CLI), {in, QStringLiteral("-o"), out});
+            QVERIFY(cli.waitForFinished(120000));
+            QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
+            QCOMPARE(QString::fromUtf8(cli.readAllStandardOutput())
+                         .contains(QStringLiteral("(the file name)")),
+                     !utc.isEmpty());
+            const QString tags =
+                QString::fromUtf8(
+                    Output(
+                        QStringLiteral("ffprobe -v error -show_entries format_tags=creation_time "
+                                       "-of csv=p=0 '%1'")
+                            .arg(out)))
+                    .trimmed();
+            QCOMPARE(tags, utc.isEmpty() ? QString() : QString(utc).insert(19, ".000000"));
+        }
         int64_t seconds = 0;
         bool found = false, wasCamera = false;
         if (typed) {
