@@ -1309,6 +1309,7 @@ private Q_SLOTS:
         Tovanmuxer w;
         w.show();
         w.AddInputs({input});
+        QCOMPARE(Rows(&w), QStringList{QStringLiteral("cam.h264 with sound cam.wav: waiting")});
         TypeDir(&w, outDir.path());
         Child<QPushButton>(&w, "btnStartDownload")->click();
         const QStringList made = FilesIn(outDir.path());

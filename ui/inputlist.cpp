@@ -254,7 +254,12 @@ QString InputList::Text(int row) const {
             state = tr("cancelled");
             break;
     }
-    return NameOf(input.path) + QStringLiteral(": ") + state;
+    // What goes in beside the stream shows in its row, not only in its tooltip.
+    QString name = NameOf(input.path);
+    if (!input.soundFile.isEmpty()) name += tr(" with sound %1").arg(NameOf(input.soundFile));
+    if (!input.timestampFile.isEmpty())
+        name += tr(" with times %1").arg(NameOf(input.timestampFile));
+    return name + QStringLiteral(": ") + state;
 }
 
 void InputList::Changed(int row) {
