@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr size_t kReadSize = 1u << 20;
+// Reads of this size are looked through while they are in the cache.
+constexpr size_t kReadSize = 256u << 10;
 
 // "1 byte", "2,180 bytes".
 QString Counted(uint64_t n, const char* one, const char* many) {

@@ -22,7 +22,9 @@
 
 namespace {
 
-constexpr uint32_t kReadSize = 1u << 20;          // bytes per read
+constexpr uint32_t kReadSize = 1u << 20;  // bytes per read
+// A wrapped input's reads are smaller: its reader looks through them while they are in the cache.
+constexpr uint32_t kWrappedReadSize = 256u << 10;
 constexpr uint32_t kMaxNalUnit = 256u << 20;      // the largest NAL unit taken
 constexpr uint32_t kMaxBuffer = kMaxNalUnit + 8;  // a unit, its start code and the next one's
 constexpr uint32_t kMaxParameterSet = 65535;      // avcC stores 16-bit lengths
@@ -218,7 +220,7 @@ bool VideoSource::CheckStall() {
 // A wrapped input: its reader takes the bytes straight into its buffer, and hands out the
 // stream's NAL units and the sound frames.
 TrackSource::Step VideoSource::ReadWrapped() {
-    const ssize_t n = read(fd, unwrap->Space(kReadSize), kReadSize);
+    const ssize_t n = read(fd, unwrap->Space(kWrappedReadSize), kWrappedReadSize);
     if (n < 0) return ReadFailed();
     unwrap->Commit(size_t(n));
     done += uint64_t(n);
@@ -255,7 +257,8 @@ TrackSource::Step VideoSource::NextInput() {
 bool VideoSource::CheckWrapper(uint32_t bytes) {
     if (bytes < 5) return true;  // "DAHUA" is the longest
     wrapperChecked = true;
-    const ContainerKind kind = DetectContainer(buffer.data(), std::min<size_t>(bytes, kContainerProbeBytes));
+    const ContainerKind kind =
+        DetectContainer(buffer.data(), std::min<size_t>(bytes, kContainerProbeBytes));
     if (kind == ContainerKind::None) return true;
     Fail(QStringLiteral("%1 is %2 %3 file (a camera's or DVR's), which is read from a file only, "
                         "not from a pipe or standard input: save it and give its name")
