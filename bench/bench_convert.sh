@@ -42,7 +42,12 @@
 #    both inputs' bytes (`cat V A | dd conv=fsync`) and, for AAC, `ffmpeg -i V -i A -c copy`
 #    (FFmpeg's MP4 writer refuses PCM): the medians of ROUNDS rounds and the peak RSS, the
 #    converter's to be at most 1.05x the copy's time, half FFmpeg's, and within 20 MB.
-# BENCH=sound (or any of h264 h265 sei live timestamps faststart sound, comma-separated) runs
+# 8. A camera's file: a DHAV file of MEGABYTES (the DAHUA header, then a frame for each picture
+#    of the H.264 stream of 1., 39 to 41 ms apart on a millisecond counter that wraps, and a frame
+#    of 40 ms of A-law sound every 40 ms, written 100 ms behind the pictures), made by this
+#    script, against a durable copy of its bytes: the medians of ROUNDS rounds, the converter's
+#    at most 1.1x the copy's, and its peak RSS.
+# BENCH=sound (or any of h264 h265 sei live timestamps faststart sound camera, comma-separated) runs
 # only those parts. Prints a small table. Needs python3, ffmpeg, GNU time (scripts/deps.sh installs them) and a
 # build of tovanmuxer-cli.
 set -euo pipefail
@@ -57,7 +62,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tovanbench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 python3 - "$here/tests/data" "$work" "$cli" "$mb" "$rounds" <<'PY'
-import csv, os, statistics, subprocess, sys, time
+import calendar, csv, os, re, statistics, struct, subprocess, sys, time
 
 data, work, cli, mb, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
 before = os.environ.get("BEFORE")
@@ -116,13 +121,9 @@ def run(cmd, flush=True, measure_rss=True, fails=False):
 
 MB = 1e6
 
-def bench(label, names):
-    """The big stream's table and the small stream's line for one codec's test streams."""
-    streams = load(names)
-    big, small = os.path.join(work, "big.bin"), os.path.join(work, "small.bin")
-    big_bytes, big_pictures = join(big, mb * 1000000, streams)
-    small_bytes, _ = join(small, 100000, streams)
-    cmds = commands(big)
+def timed_rounds(cmds):
+    """Each command once as a warm-up, then ROUNDS rounds of all of them in turn: each one's wall
+    times and its largest peak RSS."""
     for c in cmds.values():
         run(c)  # warm-up
     walls = {k: [] for k in cmds}
@@ -132,6 +133,16 @@ def bench(label, names):
             dt, r = run(c)
             walls[k].append(dt)
             rss[k] = max(rss[k], r)
+    return walls, rss
+
+def bench(label, names):
+    """The big stream's table and the small stream's line for one codec's test streams."""
+    streams = load(names)
+    big, small = os.path.join(work, "big.bin"), os.path.join(work, "small.bin")
+    big_bytes, big_pictures = join(big, mb * 1000000, streams)
+    small_bytes, _ = join(small, 100000, streams)
+    cmds = commands(big)
+    walls, rss = timed_rounds(cmds)
     best = {k: min(v) for k, v in walls.items()}
     median = {k: statistics.median(v) for k, v in walls.items()}
 
@@ -270,15 +281,7 @@ def sound():
         if label == "AAC":
             cmds["ffmpeg -c copy"] = ["ffmpeg", "-v", "error", "-y", "-i", big, "-i", a, "-map",
                                       "0:v", "-map", "1:a", "-c", "copy", out]
-        for c in cmds.values():
-            run(c)  # warm-up
-        walls = {k: [] for k in cmds}
-        rss = {k: 0 for k in cmds}
-        for _ in range(rounds):
-            for k, c in cmds.items():
-                dt, r = run(c)
-                walls[k].append(dt)
-                rss[k] = max(rss[k], r)
+        walls, rss = timed_rounds(cmds)
         median = {k: statistics.median(v) for k, v in walls.items()}
         total = big_bytes + os.path.getsize(a)
         line = ("sound: %.1f MB H.264 + 30 min %s (%.1f MB): cli %.3f s, dd conv=fsync %.3f s: "
@@ -293,7 +296,78 @@ def sound():
     os.unlink(pcm)
     os.unlink(big)
 
-parts = os.environ.get("BENCH", "h264,h265,sei,live,timestamps,faststart,sound").split(",")
+def access_units(d):
+    """The access units of an H.264 stream: (bytes with 4-byte start codes, key picture)."""
+    starts = [m.start() for m in re.finditer(b"\x00\x00\x01", d)]
+    units = []
+    for i, a in enumerate(starts):
+        e = starts[i + 1] if i + 1 < len(starts) else len(d)
+        u = d[a + 3:e].rstrip(b"\x00")  # zero bytes at the end belong to the next start code
+        if len(u) >= 2:
+            units.append(u)
+    aus, vcl_seen = [], False
+    for u in units:
+        t = u[0] & 0x1F
+        vcl = 1 <= t <= 5
+        if not aus or (vcl_seen and ((vcl and u[1] & 0x80) or t in (6, 7, 8, 9))):
+            aus.append([bytearray(), False])
+            vcl_seen = False
+        aus[-1][0] += b"\x00\x00\x00\x01" + u
+        aus[-1][1] = aus[-1][1] or t == 5
+        vcl_seen = vcl_seen or vcl
+    return [(bytes(b), k) for b, k in aus]
+
+def camera():
+    """A DVR's file of MEGABYTES: the pictures of the joined H.264 stream in DHAV frames behind
+    the DAHUA header, their times 39 to 41 ms apart on a millisecond counter that wraps, and
+    A-law sound frames of 40 ms written 100 ms behind the pictures of their time."""
+    path = os.path.join(work, "camera.dav")
+    streams = [access_units(d) for d, _ in load(NAMES)]
+    start = calendar.timegm((2026, 12, 7, 14, 3, 59))
+    number = 0
+
+    def frame(kind, ext, payload, t):
+        nonlocal number
+        length = 24 + len(ext) + len(payload) + 8
+        c = time.gmtime(start + (t + 400) // 1000)
+        date = (c.tm_sec | c.tm_min << 6 | c.tm_hour << 12 | c.tm_mday << 17 | c.tm_mon << 22
+                | (c.tm_year - 2000) << 26)
+        head = b"DHAV" + bytes([kind, 0, 0, 0]) + struct.pack(
+            "<IIIHB", number, length, date, (60000 + t) & 0xFFFF, len(ext))
+        number += 1
+        return head + bytes([sum(head) & 0xFF]) + ext + payload + b"dhav" + struct.pack("<I", length)
+
+    key_ext = bytes([0x80, 0, 20, 15, 0x81, 0, 2, 25, 0x88, 0, 0, 0, 0, 0, 0, 0])
+    sound_ext = bytes([0x83, 1, 0x0E, 0])
+    alaw = bytes((0xD5 ^ (k * 37 & 0x7F)) for k in range(320))
+    size = pictures = sounds = t = heard = i = 0
+    with open(path, "wb") as f:
+        f.write(b"DAHUA" + bytes(0x400 - 5))
+        while size < mb * 1000000:
+            for au, key in streams[i % len(streams)]:
+                while heard + 100 <= t:
+                    size += f.write(frame(0xF0, sound_ext, alaw, heard))
+                    heard, sounds = heard + 40, sounds + 1
+                size += f.write(frame(0xFD if key else 0xFC, key_ext if key else b"", au, t))
+                t, pictures = t + (39, 40, 41, 40)[pictures % 4], pictures + 1
+            i += 1
+    cmds = {"dd conv=fsync": ["dd", "if=" + path, "of=" + out, "bs=1M", "conv=fsync",
+                              "status=none"],
+            "tovanmuxer-cli": [cli, path, "-o", out],
+            **({"cli before": [before, path, "-o", out]} if before else {})}
+    walls, rss = timed_rounds(cmds)
+    median = {k: statistics.median(v) for k, v in walls.items()}
+    dd = median["dd conv=fsync"]
+    budget = 16 * MB + 16 * pictures
+    print("camera: DHAV file %.1f MB, %d pictures, %d A-law frames, %d rounds: dd conv=fsync "
+          "%.3f s, %s; tovanmuxer-cli %.2fx dd (at most 1.1), peak RSS %.1f MB against 16 MB + "
+          "16 B x %d pictures = %.1f MB"
+          % (os.path.getsize(path) / MB, pictures, sounds, rounds, dd,
+             ", ".join("%s %.3f s" % (k, v) for k, v in median.items() if k != "dd conv=fsync"),
+             median["tovanmuxer-cli"] / dd, rss["tovanmuxer-cli"] / MB, pictures, budget / MB))
+    os.unlink(path)
+
+parts = os.environ.get("BENCH", "h264,h265,sei,live,timestamps,faststart,sound,camera").split(",")
 if "h264" in parts: bench("H.264", NAMES)
 if "h265" in parts: bench("H.265", H265_NAMES)
 if "sei" in parts: sei_flood()
@@ -301,4 +375,5 @@ if "live" in parts: live_pipe()
 if "timestamps" in parts: timestamps()
 if "faststart" in parts: faststart()
 if "sound" in parts: sound()
+if "camera" in parts: camera()
 PY

@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr size_t kReadSize = 1u << 20;
+// Reads of this size are looked through while they are in the cache.
+constexpr size_t kReadSize = 256u << 10;
 
 // "1 byte", "2,180 bytes".
 QString Counted(uint64_t n, const char* one, const char* many) {
@@ -113,17 +114,28 @@ std::vector<uint64_t> JoinedPictureTimes(const std::vector<const CameraFacts*>& 
     shifts->clear();
     int64_t next = 0;  // where the next file's first picture goes, in ms
     for (const CameraFacts* f : files) {
-        std::vector<int64_t> t = f->pictureMs;
+        const std::vector<int64_t>& t = f->pictureMs;
         if (t.empty()) {
             shifts->push_back(next);
             continue;
         }
-        std::sort(t.begin(), t.end());
-        shifts->push_back(next - t.front());
-        for (int64_t ms : f->pictureMs) out.push_back(uint64_t(next + ms - t.front()) * 1000);
+        // The earliest time, the latest and the one before it (the same when two are equal).
+        int64_t first = t[0], last = t[0], beforeLast = INT64_MIN;
+        for (size_t i = 1; i < t.size(); ++i) {
+            first = std::min(first, t[i]);
+            if (t[i] >= last) {
+                beforeLast = last;
+                last = t[i];
+            } else {
+                beforeLast = std::max(beforeLast, t[i]);
+            }
+        }
+        shifts->push_back(next - first);
+        out.reserve(out.size() + t.size());
+        for (int64_t ms : t) out.push_back(uint64_t(next + ms - first) * 1000);
         // The last picture lasts as long as the one before it.
-        const int64_t last = t.size() >= 2 ? t.back() - t[t.size() - 2] : 40;
-        next += t.back() - t.front() + std::max<int64_t>(last, 1);
+        const int64_t lasts = t.size() >= 2 ? last - beforeLast : 40;
+        next += last - first + std::max<int64_t>(lasts, 1);
     }
     return out;
 }

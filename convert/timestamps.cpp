@@ -190,7 +190,8 @@ size_t TimestampFile::SetTimes(std::vector<uint64_t> microseconds) {
     times = std::move(microseconds);
     if (times.empty()) return 0;
     version = 2;
-    std::sort(times.begin(), times.end());
+    // A camera's times come in order but for reordered pictures.
+    if (!std::is_sorted(times.begin(), times.end())) std::sort(times.begin(), times.end());
     size_t moved = 0;
     for (size_t i = 1; i < times.size(); ++i) {
         if (times[i] > times[i - 1]) continue;

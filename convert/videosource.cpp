@@ -22,7 +22,9 @@
 
 namespace {
 
-constexpr uint32_t kReadSize = 1u << 20;          // bytes per read
+constexpr uint32_t kReadSize = 1u << 20;  // bytes per read
+// A wrapped input's reads are smaller: its reader looks through them while they are in the cache.
+constexpr uint32_t kWrappedReadSize = 256u << 10;
 constexpr uint32_t kMaxNalUnit = 256u << 20;      // the largest NAL unit taken
 constexpr uint32_t kMaxBuffer = kMaxNalUnit + 8;  // a unit, its start code and the next one's
 constexpr uint32_t kMaxParameterSet = 65535;      // avcC stores 16-bit lengths
@@ -84,10 +86,12 @@ bool VideoSource::OpenInput(size_t index) {
         bytesAfter -= std::min<uint64_t>(bytesAfter, uint64_t(st.st_size));
     if (fd < 0) return false;
     unwrap.reset();
-    if (!streamInput) {
+    const bool named = !streamInput && paths[index] != "-";
+    if (named) {
         const ContainerKind kind = ContainerOfFile(paths[index].c_str());
         if (kind != ContainerKind::None) unwrap = MakeDemuxer(kind);
     }
+    wrapperChecked = named;
     if (buffer.size() != kReadSize) std::vector<uint8_t>(kReadSize).swap(buffer);
     fill = unitsStart = unitsEnd = 0;
     held = false;
@@ -139,24 +143,10 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
         if (poll(&p, 1, waitMs) <= 0) return Step::kIdle;  // nothing yet, or a signal
     }
     const ssize_t n = read(fd, buffer.data() + fill, buffer.size() - fill);
-    if (n < 0) {
-        const int err = errno;
-        if (err == EINTR || err == EAGAIN) return Step::kIdle;
-        Fail(QStringLiteral("cannot read %1: %2")
-                 .arg(QString::fromLocal8Bit(paths[current].c_str()), ErrnoText(err)));
-        return Step::kFailed;
-    }
-    if (n == 0) {
-        EndInput();
-        if (failed) return Step::kFailed;
-        if (current + 1 >= paths.size()) {
-            if (options.sound) options.sound(current, nullptr);
-            return Step::kEnd;
-        }
-        OpenInput(current + 1);
-        return Step::kRead;
-    }
+    if (n < 0) return ReadFailed();
+    if (n == 0) return NextInput();
     done += n;
+    if (!wrapperChecked && !CheckWrapper(uint32_t(fill + n))) return Step::kFailed;
     const uint32_t count = fill + uint32_t(n);
     const int64_t boundary = FindLastStartCode(buffer.data(), count);
     if (boundary <= 0) {
@@ -230,19 +220,26 @@ bool VideoSource::CheckStall() {
 // A wrapped input: its reader takes the bytes straight into its buffer, and hands out the
 // stream's NAL units and the sound frames.
 TrackSource::Step VideoSource::ReadWrapped() {
-    const ssize_t n = read(fd, unwrap->Space(kReadSize), kReadSize);
-    if (n < 0) {
-        const int err = errno;
-        if (err == EINTR || err == EAGAIN) return Step::kIdle;
-        Fail(QStringLiteral("cannot read %1: %2")
-                 .arg(QString::fromLocal8Bit(paths[current].c_str()), ErrnoText(err)));
-        return Step::kFailed;
-    }
+    const ssize_t n = read(fd, unwrap->Space(kWrappedReadSize), kWrappedReadSize);
+    if (n < 0) return ReadFailed();
     unwrap->Commit(size_t(n));
     done += uint64_t(n);
     if (n == 0) unwrap->Finish();
     if (!TakePackets()) return Step::kFailed;
-    if (n > 0) return Step::kRead;
+    return n > 0 ? Step::kRead : NextInput();
+}
+
+// A read that failed: nothing yet, or a signal, or the end of the conversion.
+TrackSource::Step VideoSource::ReadFailed() {
+    const int err = errno;
+    if (err == EINTR || err == EAGAIN) return Step::kIdle;
+    Fail(QStringLiteral("cannot read %1: %2")
+             .arg(QString::fromLocal8Bit(paths[current].c_str()), ErrnoText(err)));
+    return Step::kFailed;
+}
+
+// The input has ended: the next one is opened, or the sound told that the inputs are over.
+TrackSource::Step VideoSource::NextInput() {
     EndInput();
     if (failed) return Step::kFailed;
     if (current + 1 >= paths.size()) {
@@ -251,6 +248,25 @@ TrackSource::Step VideoSource::ReadWrapped() {
     }
     OpenInput(current + 1);
     return Step::kRead;
+}
+
+// A camera's or DVR's file needs its pictures' times before the first is written, which a
+// first read through it gives: a file that comes through a pipe, or as standard input, cannot
+// be read twice. Its first bytes tell it, while they are still the buffer's first ones; read as
+// a stream its wrapper would go into the pictures and its times and sound would be lost.
+bool VideoSource::CheckWrapper(uint32_t bytes) {
+    if (bytes < 5) return true;  // "DAHUA" is the longest
+    wrapperChecked = true;
+    const ContainerKind kind =
+        DetectContainer(buffer.data(), std::min<size_t>(bytes, kContainerProbeBytes));
+    if (kind == ContainerKind::None) return true;
+    Fail(QStringLiteral("%1 is %2 %3 file (a camera's or DVR's), which is read from a file only, "
+                        "not from a pipe or standard input: save it and give its name")
+             .arg(paths[current] == "-" ? QStringLiteral("standard input")
+                                        : QString::fromLocal8Bit(paths[current].c_str()),
+                  kind == ContainerKind::Dhav ? QStringLiteral("a") : QStringLiteral("an"),
+                  QString::fromLatin1(ContainerName(kind))));
+    return false;
 }
 
 bool VideoSource::TakePackets() {

@@ -98,6 +98,9 @@ private:
     bool CheckStall();
     bool TakeUnit(const NalUnit& nal);
     Step ReadWrapped();
+    Step ReadFailed();
+    Step NextInput();
+    bool CheckWrapper(uint32_t bytes);
     bool TakePackets();
     bool StartWriter();
     bool AddVideoTrack(const NalUnit& sps);
@@ -150,6 +153,7 @@ private:
     std::vector<uint8_t> buffer;
     uint32_t fill = 0;
     std::unique_ptr<Demuxer> unwrap;  // the input's reader when it wraps its stream
+    bool wrapperChecked = false;      // whether the input is known not to be wrapped
     // The complete units of the buffer, of which those from unitsStart on are not written yet
     // (`held`: a limit stopped them).
     uint32_t unitsStart = 0, unitsEnd = 0;

@@ -57,8 +57,14 @@ int64_t DhavReader::Unwrap(uint16_t ms, uint32_t date) {
     // second, tell how many times it went round (when they move by less than half an hour: a
     // recorder's clock set anew is no gap); without them the shorter way round is taken, which
     // allows sound written behind the pictures.
-    const CivilTime t = DecodeDate(date);
-    const int64_t second = IsValidCivilTime(t) ? CivilSeconds(t) : -1;
+    // Frames of the same second carry the same date: it is worked out once.
+    if (!secondKnown || date != lastDate) {
+        const CivilTime t = DecodeDate(date);
+        dateSecond = IsValidCivilTime(t) ? CivilSeconds(t) : -1;
+        lastDate = date;
+        secondKnown = true;
+    }
+    const int64_t second = dateSecond;
     if (!clockStarted) {
         clockStarted = true;
         clock = ms;
@@ -197,8 +203,11 @@ void DhavReader::TakeFrame(const uint8_t* frame, size_t length,
         TakeSound(frame, payload, payloadEnd, ms, soundCoding, soundChannels, soundRate, packets);
         return;
     }
-    CivilTime when = DecodeDate(date);
-    SetRecordedAt(when);
+    // The first picture with a date gives the recording's.
+    if (!dated && dateSecond >= 0) {
+        dated = true;
+        SetRecordedAt(DecodeDate(date));
+    }
     if (payloadEnd > payload)
         packets->push_back(
             {DemuxPacket::Kind::Video, payload, payloadEnd - payload, ms, type == kKeyPicture});

@@ -50,4 +50,8 @@ private:
     uint16_t lastMs = 0;
     int64_t lastSecond = -1;  // the last frame's date, in seconds; -1 when it was none
     int64_t clock = 0;
+    bool secondKnown = false;
+    uint32_t lastDate = 0;    // the date field of the frame before
+    int64_t dateSecond = -1;  // its seconds, -1 when it is no date
+    bool dated = false;       // the first picture's date was given
 };

@@ -297,14 +297,17 @@ private slots:
         QTest::addColumn<QString>("ffprobe");  // DHAV: what FFmpeg's reader finds
         QTest::addColumn<bool>("convert");     // converted and checked in FFmpeg and GStreamer
         QTest::addColumn<QStringList>("cliOptions");  // of that conversion
+        QTest::addColumn<QString>("through");         // "pipe", "stdin": given so, and refused
 
         auto row = [](const char* name, Options o, Sound::Kind s, const char* probe = "",
-                      bool convert = false, QStringList cliOptions = {}) {
-            QTest::newRow(name) << o << s << QString::fromLatin1(probe) << convert << cliOptions;
+                      bool convert = false, QStringList cliOptions = {}, const char* through = "") {
+            QTest::newRow(name) << o << s << QString::fromLatin1(probe) << convert << cliOptions
+                                << QString::fromLatin1(through);
         };
         using D = Damage::Kind;
         Options o;
         row("HXVS, A-law, index", o, Sound::Kind::ALaw, "", true);
+        row("HXVS as standard input", o, Sound::Kind::ALaw, "", false, {}, "stdin");
         o.kind = ContainerKind::Hxvt;
         o.h265 = true;
         o.soundStartMs = -60;        // sound from before the first picture: held, negative
@@ -321,6 +324,7 @@ private slots:
         o.dahuaHeader = true;
         o.clockStart = 65536 - 300;  // the 16-bit counter goes round
         row("DHAV, header, A-law", o, Sound::Kind::ALaw, "h264 pcm_alaw 40 100", true);
+        row("DHAV through a pipe", o, Sound::Kind::ALaw, "", false, {}, "pipe");
         o.dahuaHeader = false;
         o.h265 = true;
         o.wideSoundField = true;
@@ -354,6 +358,7 @@ private slots:
         QFETCH(QString, ffprobe);
         QFETCH(bool, convert);
         QFETCH(QStringList, cliOptions);
+        QFETCH(QString, through);
         const bool b = !options.pictureMs.empty();
         if (b) options.pictureMs = bframeMs;
         const Bytes& stream = b ? bframes : options.h265 ? h265 : h264;
@@ -418,6 +423,30 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(reinterpret_cast<const char*>(f.bytes.data()), qint64(f.bytes.size()));
         file.close();
+        if (!through.isEmpty()) {
+            // Its times are read before its pictures: not from a pipe. Read as a raw stream, it
+            // would lose them and its sound.
+            const QString out = dir.filePath(QStringLiteral("piped.mp4"));
+            QProcess cli;
+            cli.setStandardOutputFile(QProcess::nullDevice());
+            const QString command = through == QLatin1String("pipe")
+                                        ? QStringLiteral("cat '%1' | '%2' - -o '%3'")
+                                        : QStringLiteral("'%2' - -o '%3' < '%1'");
+            cli.start(
+                QStringLiteral("sh"),
+                {QStringLiteral("-c"), command.arg(path, QStringLiteral(TOVANMUXER_CLI), out)});
+            QVERIFY(cli.waitForFinished(120000));
+            const QString errors = QString::fromUtf8(cli.readAllStandardError());
+            QCOMPARE(cli.exitCode(), 1);
+            QVERIFY2(errors.count(QLatin1Char('\n')) == 1 &&
+                         errors.contains(QStringLiteral("standard input is %1 file")
+                                             .arg(options.kind == ContainerKind::Dhav
+                                                      ? QStringLiteral("a DHAV")
+                                                      : QStringLiteral("an HXVS"))),
+                     qPrintable(errors));
+            QVERIFY(!QFile::exists(out));
+            return;
+        }
         if (!ffprobe.isEmpty()) {
             QCOMPARE(FfprobeDhav(path), ffprobe);
             QCOMPARE(QStringLiteral("%1 %2").arg(f.videoFrames).arg(f.soundFrames),
