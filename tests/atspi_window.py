@@ -22,7 +22,7 @@ import gi
 warnings.simplefilter("ignore", DeprecationWarning)
 
 gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+from gi.repository import Atspi, GLib  # noqa: E402
 
 TIMEOUT = int(os.environ.get("ATSPI_TIMEOUT", "60"))
 
@@ -30,7 +30,12 @@ TIMEOUT = int(os.environ.get("ATSPI_TIMEOUT", "60"))
 def wait_for(what, probe, timeout=TIMEOUT):
     end = time.monotonic() + timeout
     while True:
-        value = probe()
+        try:
+            value = probe()
+        except GLib.GError:
+            # An object the probe reached went away meanwhile (the list's rows are made anew
+            # when they change): look again.
+            value = None
         if value:
             return value
         if time.monotonic() > end:
