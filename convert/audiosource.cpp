@@ -134,26 +134,22 @@ bool AudioSource::AddTrack(MP4FileHandle h, uint32_t timeScale, bool isFragmente
     return true;
 }
 
-bool AudioSource::WriteFrame(const AudioFrame& frame) {
+bool AudioSource::WriteFrame(AudioFrame& frame) {
     const AudioSampleEntry& format = reader->Format();
-    bool ok;
-    if (format.kind == AudioSampleEntry::Kind::kAac ||
-        format.kind == AudioSampleEntry::Kind::kMp3) {
-        ok = MP4WriteSample(file, track, frame.data.data(), uint32_t(frame.data.size()),
-                            frame.sampleTimes, 0, true);
-    } else {
-        const uint32_t size =
-            uint32_t(frame.data.size() / std::max<uint32_t>(frame.sampleTimes, 1));
-        ok = frame.sampleTimes == 0 ||
-             MP4WriteSampleRun(file, track, frame.data.data(), size, frame.sampleTimes, 1);
-    }
+    const uint32_t times = frame.sampleTimes;
+    // A frame of AAC or MP3 is one sample; PCM and G.711 are a sample for each sample time.
+    // The bytes are handed over: a chunk that waits for its turn keeps them.
+    const bool coded =
+        format.kind == AudioSampleEntry::Kind::kAac || format.kind == AudioSampleEntry::Kind::kMp3;
+    const bool ok = times == 0 || MP4WriteSamplesTaken(file, track, std::move(frame.data),
+                                                       coded ? 1 : times, coded ? times : 1);
     if (!ok) {
         const int err = MP4WriteError(file);
         Fail(err ? QStringLiteral("cannot write the sound: %1").arg(ErrnoText(err))
                  : QStringLiteral("cannot write the sound track"));
         return false;
     }
-    written += frame.sampleTimes;
+    written += times;
     return true;
 }
 

@@ -60,7 +60,7 @@ public:
 private:
     void Fail(const QString& reason);
     Step ReadSome(int waitMs);
-    bool WriteFrame(const AudioFrame& frame);
+    bool WriteFrame(AudioFrame& frame);
     void TakeWarnings();
 
     SoundInput input;
