@@ -101,6 +101,7 @@ void TestAudio::readers_data() {
         16, "1190", "skipped 1000 bytes of damaged AAC data at byte ");
     row("aac taken up midway", "aac_48k_midway.aac", "aac_48k_midway_ref.aac", "", 48000, 2, aac,
         16, "1190", "bytes of damaged AAC data at byte 0");
+    row("aac 96 kHz", "aac_96k_stereo.aac", "", "", 96000, 2, aac, 16, "1010");
     row("aac last frame cut", "aac_48k_cut.aac", "aac_48k_cut_ref.aac", "", 48000, 2, aac, 16,
         "1190", "the last AAC frame is cut short");
     // MP3: MPEG-1 CBR and VBR (Info/Xing frame, ID3v2, ID3v1), MPEG-2 and 2.5 without tags.
@@ -119,6 +120,7 @@ void TestAudio::readers_data() {
     row("wav f64", "wav_16k_f64.wav", "", "", 16000, 1, pcm, 64, "");
     row("wav a-law", "wav_8k_alaw.wav", "", "", 8000, 1, alaw, 8, "");
     row("wav mu-law", "wav_8k_ulaw.wav", "", "", 8000, 1, ulaw, 8, "");
+    row("wav s16 192 kHz", "wav_192000_s16.wav", "", "", 192000, 2, pcm, 16, "");
     row("wav extensible 4 ch", "wav_48k_4ch_extensible.wav", "", "", 48000, 4, pcm, 16, "");
     row("wav rf64", "wav_48k_rf64.wav", "", "", 48000, 2, pcm, 16, "");
     row("wav odd chunk", "wav_16k_odd_chunk.wav", "wav_16k_mono_s16.wav", "", 16000, 1, pcm, 16,
