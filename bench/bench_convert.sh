@@ -41,7 +41,8 @@
 #    by ffmpeg's encoder) and 16-bit PCM at 48 kHz stereo (345.6 MB), against a durable copy of
 #    both inputs' bytes (`cat V A | dd conv=fsync`) and, for AAC, `ffmpeg -i V -i A -c copy`
 #    (FFmpeg's MP4 writer refuses PCM): the medians of ROUNDS rounds and the peak RSS, the
-#    converter's to be at most 1.05x the copy's time, half FFmpeg's, and within 20 MB.
+#    converter's to be at most 1.05x the copy's time, half FFmpeg's, and within 20 MB. With
+#    BEFORE=CLI, that other build runs in the same rounds here too.
 # BENCH=sound (or any of h264 h265 sei live timestamps faststart sound, comma-separated) runs
 # only those parts. Prints a small table. Needs python3, ffmpeg, GNU time (scripts/deps.sh installs them) and a
 # build of tovanmuxer-cli.
@@ -266,7 +267,8 @@ def sound():
     for label, a in (("AAC", aac), ("PCM", pcm)):
         cmds = {"dd conv=fsync": ["sh", "-c", "cat '%s' '%s' | dd of='%s' bs=1M conv=fsync "
                                   "status=none" % (big, a, out)],
-                "tovanmuxer-cli": [cli, big, "--audio", a, "-o", out]}
+                "tovanmuxer-cli": [cli, big, "--audio", a, "-o", out],
+                **({"cli before": [before, big, "--audio", a, "-o", out]} if before else {})}
         if label == "AAC":
             cmds["ffmpeg -c copy"] = ["ffmpeg", "-v", "error", "-y", "-i", big, "-i", a, "-map",
                                       "0:v", "-map", "1:a", "-c", "copy", out]
@@ -288,6 +290,9 @@ def sound():
         if "ffmpeg -c copy" in median:
             line += "; ffmpeg -c copy %.3f s: %.2fx the cli's (at least 2)" % (
                 median["ffmpeg -c copy"], median["ffmpeg -c copy"] / median["tovanmuxer-cli"])
+        if before:
+            line += "; cli before %.3f s: %.2fx the copy's" % (
+                median["cli before"], median["cli before"] / median["dd conv=fsync"])
         print(line + "; cli peak RSS %.1f MB (within 20)" % (rss["tovanmuxer-cli"] / MB))
     os.unlink(aac)
     os.unlink(pcm)
