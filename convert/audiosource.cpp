@@ -45,7 +45,6 @@ bool AudioSource::Open() {
         return false;
     }
     reader = OpenAudioReader(input.path, input.options);
-    buffer.resize(kReadSize);
     return true;
 }
 
@@ -66,7 +65,8 @@ TrackSource::Step AudioSource::ReadSome(int waitMs) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, waitMs) <= 0) return Step::kIdle;
     }
-    const ssize_t n = read(fd, buffer.data(), buffer.size());
+    // Straight into the reader's own buffer.
+    const ssize_t n = read(fd, reader->FeedSpace(kReadSize), kReadSize);
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) return Step::kIdle;
         Fail(QStringLiteral("cannot read %1: %2").arg(Shown(input.path), ErrnoText(errno)));
@@ -76,7 +76,7 @@ TrackSource::Step AudioSource::ReadSome(int waitMs) {
         inputEnded = true;
         reader->Finish();
     } else {
-        reader->Feed(buffer.data(), size_t(n));
+        reader->Fed(size_t(n));
         lastBytes = std::chrono::steady_clock::now();
     }
     return Step::kRead;

@@ -71,7 +71,6 @@ private:
     bool stopped = false;
     bool done = false;
     bool failed = false;
-    std::vector<uint8_t> buffer;
     AudioFrame pending;  // a frame read before the track was there
     bool hasPending = false;
     MP4FileHandle file = MP4_INVALID_FILE_HANDLE;
