@@ -1,22 +1,18 @@
 #include "audio/adts.h"
 
-#include "syntax/bitstream.h"
-
+// 14496-3 1.A.2.2.1 adts_fixed_header and adts_variable_header: 56 bits read from their bytes,
+// as every frame's header is read two or three times.
 bool ParseAdtsHeader(const uint8_t* p, AdtsHeader* h) {
     if (p[0] != 0xFF || (p[1] & 0xF6) != 0xF0) return false;  // syncword, layer 0
-    Bitstream bs(p, 56);
-    SkipBits(bs, 12);
-    h->id = uint8_t(bs.ReadBits(1));
-    SkipBits(bs, 2);  // layer
-    h->protectionAbsent = bs.ReadBits(1) != 0;
-    h->profile = uint8_t(bs.ReadBits(2));
-    h->samplingFrequencyIndex = uint8_t(bs.ReadBits(4));
-    SkipBits(bs, 1);  // private_bit
-    h->channelConfiguration = uint8_t(bs.ReadBits(3));
-    SkipBits(bs, 4);  // original_copy, home, copyright_identification_bit and _start
-    h->frameLength = uint16_t(bs.ReadBits(13));
-    SkipBits(bs, 11);  // adts_buffer_fullness
-    h->rawDataBlocks = uint8_t(bs.ReadBits(2));
+    h->id = (p[1] >> 3) & 1;
+    h->protectionAbsent = (p[1] & 1) != 0;
+    h->profile = p[2] >> 6;
+    h->samplingFrequencyIndex = (p[2] >> 2) & 15;
+    // private_bit, then channel_configuration across the byte boundary
+    h->channelConfiguration = uint8_t((p[2] & 1) << 2 | p[3] >> 6);
+    // original_copy, home, copyright_identification_bit and _start, then frame_length
+    h->frameLength = uint16_t((p[3] & 3) << 11 | p[4] << 3 | p[5] >> 5);
+    h->rawDataBlocks = p[6] & 3;  // behind adts_buffer_fullness
     return h->samplingFrequencyIndex < 13 && h->frameLength > h->HeaderSize();
 }
 

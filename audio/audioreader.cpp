@@ -16,15 +16,30 @@ void AudioReader::Feed(const uint8_t* data, size_t size) {
     data += drop;
     size -= size_t(drop);
     if (size == 0) return;
+    memcpy(FeedSpace(size), data, size);
+    fill_ += size;
+}
+
+uint8_t* AudioReader::FeedSpace(size_t n) {
     // Moves the bytes not yet taken to the front once the taken ones are the larger part.
-    if (start_ == buffer_.size()) {
-        buffer_.clear();
-        start_ = 0;
-    } else if (start_ > 0 && start_ >= buffer_.size() - start_) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + ptrdiff_t(start_));
+    if (start_ == fill_) {
+        start_ = fill_ = 0;
+    } else if (start_ > 0 && start_ >= fill_ - start_) {
+        memmove(buffer_.data(), buffer_.data() + start_, fill_ - start_);
+        fill_ -= start_;
         start_ = 0;
     }
-    buffer_.insert(buffer_.end(), data, data + size);
+    if (buffer_.size() - fill_ < n) buffer_.resize(fill_ + n);
+    return buffer_.data() + fill_;
+}
+
+void AudioReader::Fed(size_t n) {
+    if (finished_ || Failed() || n == 0) return;
+    uint8_t* p = buffer_.data() + fill_;
+    const size_t drop = size_t(std::min<uint64_t>(skip_, n));
+    skip_ -= drop;
+    if (drop > 0) memmove(p, p + drop, n - drop);
+    fill_ += n - drop;
 }
 
 void AudioReader::Finish() {
@@ -73,7 +88,7 @@ void AudioReader::Fail(const std::string& reason) {
     if (error_.empty()) error_ = reason.empty() ? "unreadable sound" : reason;
     buffer_.clear();
     buffer_.shrink_to_fit();
-    start_ = 0;
+    start_ = fill_ = 0;
 }
 
 void AudioReader::Warn(const std::string& warning) {
@@ -85,10 +100,11 @@ void AudioReader::SetFormat(const AudioSampleEntry& format) {
     hasFormat_ = true;
 }
 
-void AudioReader::TakeInput(std::vector<uint8_t>&& bytes, size_t start, uint64_t position,
-                            uint64_t skip, bool finished) {
+void AudioReader::TakeInput(std::vector<uint8_t>&& bytes, size_t start, size_t fill,
+                            uint64_t position, uint64_t skip, bool finished) {
     buffer_ = std::move(bytes);
     start_ = start;
+    fill_ = fill;
     consumed_ = position;
     skip_ = skip;
     finished_ = finished;
@@ -119,6 +135,15 @@ public:
             inner_->Feed(data, size);
         else
             AudioReader::Feed(data, size);
+    }
+    uint8_t* FeedSpace(size_t n) override {
+        return inner_ ? inner_->FeedSpace(n) : AudioReader::FeedSpace(n);
+    }
+    void Fed(size_t n) override {
+        if (inner_)
+            inner_->Fed(n);
+        else
+            AudioReader::Fed(n);
     }
     void Finish() override {
         if (inner_)
@@ -265,9 +290,9 @@ private:
 };
 
 void AudioReader::TakeBytes(AudioReader& to) {
-    to.TakeInput(std::move(buffer_), start_, consumed_, skip_, finished_);
+    to.TakeInput(std::move(buffer_), start_, fill_, consumed_, skip_, finished_);
     buffer_.clear();
-    start_ = 0;
+    start_ = fill_ = 0;
     skip_ = 0;
 }
 

@@ -49,6 +49,11 @@ public:
 
     // The next bytes of the input. Nothing is parsed until Next is called.
     virtual void Feed(const uint8_t* data, size_t size);
+    // Feed without a copy: room for n more bytes behind those kept, for the caller to read the
+    // input into; Fed(k) then takes the first k of them as Feed would. Until then nothing else
+    // is called on the reader (a read that brings nothing need not call Fed).
+    virtual uint8_t* FeedSpace(size_t n);
+    virtual void Fed(size_t n);
     // The input has ended: what is left is parsed as the last frames (or refused) by Next.
     virtual void Finish();
     // The next whole frame; false when more input is needed, the input is done (AtEnd) or the
@@ -89,7 +94,7 @@ protected:
     // needed, at the end or on failure (Fail). Called only while not failed.
     virtual bool Parse(AudioFrame& frame) = 0;
 
-    size_t Available() const { return buffer_.size() - start_; }
+    size_t Available() const { return fill_ - start_; }
     const uint8_t* Peek() const { return buffer_.data() + start_; }
     // Takes n of the buffered bytes (n <= Available()).
     void Consume(size_t n);
@@ -114,8 +119,9 @@ protected:
 private:
     static constexpr uint64_t kMaxWarnings = 100;
 
-    std::vector<uint8_t> buffer_;
-    size_t start_ = 0;  // first byte not yet consumed
+    std::vector<uint8_t> buffer_;  // the input kept is [start_, fill_), room for more behind
+    size_t start_ = 0;             // first byte not yet consumed
+    size_t fill_ = 0;
     uint64_t skip_ = 0;
     uint64_t consumed_ = 0;
     bool finished_ = false;
@@ -128,8 +134,8 @@ private:
     uint32_t leading_ = 0, trailing_ = 0;
     uint64_t frames_ = 0;
 
-    void TakeInput(std::vector<uint8_t>&& bytes, size_t start, uint64_t position, uint64_t skip,
-                   bool finished);
+    void TakeInput(std::vector<uint8_t>&& bytes, size_t start, size_t fill, uint64_t position,
+                   uint64_t skip, bool finished);
 };
 
 // A reader that tells the format from the first bytes: an ADTS header, an MPEG audio Layer III

@@ -41,12 +41,16 @@
 #    by ffmpeg's encoder) and 16-bit PCM at 48 kHz stereo (345.6 MB), against a durable copy of
 #    both inputs' bytes (`cat V A | dd conv=fsync`) and, for AAC, `ffmpeg -i V -i A -c copy`
 #    (FFmpeg's MP4 writer refuses PCM): the medians of ROUNDS rounds and the peak RSS, the
-#    converter's to be at most 1.05x the copy's time, half FFmpeg's, and within 20 MB.
+#    converter's to be at most 1.05x the copy's time, half FFmpeg's, and within 20 MB. With
+#    BEFORE=CLI, that other build runs in the same rounds here too.
 # 8. A camera's file: a DHAV file of MEGABYTES (the DAHUA header, then a frame for each picture
 #    of the H.264 stream of 1., 39 to 41 ms apart on a millisecond counter that wraps, and a frame
 #    of 40 ms of A-law sound every 40 ms, written 100 ms behind the pictures), made by this
 #    script, against a durable copy of its bytes: the medians of ROUNDS rounds, the converter's
 #    at most 1.1x the copy's, and its peak RSS.
+# Each round runs the commands in another order (the same orders in every run of the bench), so
+# that no command always follows the same one: on a virtual machine, the run right after the
+# durable copy has measured up to 1.4x slower than the same binary later in the round.
 # BENCH=sound (or any of h264 h265 sei live timestamps faststart sound camera, comma-separated) runs
 # only those parts. Prints a small table. Needs python3, ffmpeg, GNU time (scripts/deps.sh installs them) and a
 # build of tovanmuxer-cli.
@@ -62,7 +66,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tovanbench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 python3 - "$here/tests/data" "$work" "$cli" "$mb" "$rounds" <<'PY'
-import calendar, csv, os, re, statistics, struct, subprocess, sys, time
+import calendar, csv, os, random, re, statistics, struct, subprocess, sys, time
 
 data, work, cli, mb, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
 before = os.environ.get("BEFORE")
@@ -122,14 +126,17 @@ def run(cmd, flush=True, measure_rss=True, fails=False):
 MB = 1e6
 
 def timed_rounds(cmds):
-    """Each command once as a warm-up, then ROUNDS rounds of all of them in turn: each one's wall
-    times and its largest peak RSS."""
+    """Each command once as a warm-up, then ROUNDS rounds of all of them in turn, in another
+    order each round: each one's wall times and its largest peak RSS."""
     for c in cmds.values():
         run(c)  # warm-up
     walls = {k: [] for k in cmds}
     rss = {k: 0 for k in cmds}
+    order = list(cmds.items())
+    shuffle = random.Random(1)
     for _ in range(rounds):
-        for k, c in cmds.items():
+        shuffle.shuffle(order)
+        for k, c in order:
             dt, r = run(c)
             walls[k].append(dt)
             rss[k] = max(rss[k], r)
@@ -277,7 +284,8 @@ def sound():
     for label, a in (("AAC", aac), ("PCM", pcm)):
         cmds = {"dd conv=fsync": ["sh", "-c", "cat '%s' '%s' | dd of='%s' bs=1M conv=fsync "
                                   "status=none" % (big, a, out)],
-                "tovanmuxer-cli": [cli, big, "--audio", a, "-o", out]}
+                "tovanmuxer-cli": [cli, big, "--audio", a, "-o", out],
+                **({"cli before": [before, big, "--audio", a, "-o", out]} if before else {})}
         if label == "AAC":
             cmds["ffmpeg -c copy"] = ["ffmpeg", "-v", "error", "-y", "-i", big, "-i", a, "-map",
                                       "0:v", "-map", "1:a", "-c", "copy", out]
@@ -291,6 +299,9 @@ def sound():
         if "ffmpeg -c copy" in median:
             line += "; ffmpeg -c copy %.3f s: %.2fx the cli's (at least 2)" % (
                 median["ffmpeg -c copy"], median["ffmpeg -c copy"] / median["tovanmuxer-cli"])
+        if before:
+            line += "; cli before %.3f s: %.2fx the copy's" % (
+                median["cli before"], median["cli before"] / median["dd conv=fsync"])
         print(line + "; cli peak RSS %.1f MB (within 20)" % (rss["tovanmuxer-cli"] / MB))
     os.unlink(aac)
     os.unlink(pcm)

@@ -45,7 +45,6 @@ bool AudioSource::Open() {
         return false;
     }
     reader = OpenAudioReader(input.path, input.options);
-    buffer.resize(kReadSize);
     return true;
 }
 
@@ -66,7 +65,8 @@ TrackSource::Step AudioSource::ReadSome(int waitMs) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, waitMs) <= 0) return Step::kIdle;
     }
-    const ssize_t n = read(fd, buffer.data(), buffer.size());
+    // Straight into the reader's own buffer.
+    const ssize_t n = read(fd, reader->FeedSpace(kReadSize), kReadSize);
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) return Step::kIdle;
         Fail(QStringLiteral("cannot read %1: %2").arg(Shown(input.path), ErrnoText(errno)));
@@ -76,7 +76,7 @@ TrackSource::Step AudioSource::ReadSome(int waitMs) {
         inputEnded = true;
         reader->Finish();
     } else {
-        reader->Feed(buffer.data(), size_t(n));
+        reader->Fed(size_t(n));
         lastBytes = std::chrono::steady_clock::now();
     }
     return Step::kRead;
@@ -142,27 +142,24 @@ bool AudioSource::AddTrack(MP4FileHandle h, uint32_t timeScale, bool isFragmente
     return true;
 }
 
-bool AudioSource::WriteFrame(const AudioFrame& frame) {
+bool AudioSource::WriteFrame(AudioFrame& frame) {
     const AudioSampleEntry& format = reader->Format();
-    bool ok;
-    if (format.kind == AudioSampleEntry::Kind::kAac ||
-        format.kind == AudioSampleEntry::Kind::kMp3) {
-        ok = MP4WriteSample(file, track, frame.data.data(), uint32_t(frame.data.size()),
-                            frame.sampleTimes, 0, true);
-    } else {
-        const uint32_t size =
-            uint32_t(frame.data.size() / std::max<uint32_t>(frame.sampleTimes, 1));
-        const uint32_t gone = uint32_t(std::min<uint64_t>(cut, frame.sampleTimes));
+    uint32_t times = frame.sampleTimes;
+    // A frame of AAC or MP3 is one sample; PCM and G.711 are a sample for each sample time.
+    // The bytes are handed over: a chunk that waits for its turn keeps them.
+    const bool coded =
+        format.kind == AudioSampleEntry::Kind::kAac || format.kind == AudioSampleEntry::Kind::kMp3;
+    if (!coded && cut > 0 && times > 0) {
+        const size_t size = frame.data.size() / times;
+        const uint32_t gone = uint32_t(std::min<uint64_t>(cut, times));
         cut -= gone;
-        ok = frame.sampleTimes == gone ||
-             MP4WriteSampleRun(file, track, frame.data.data() + size_t(gone) * size, size,
-                               frame.sampleTimes - gone, 1);
-        if (!ok) return WriteFailed();
-        written += frame.sampleTimes - gone;
-        return true;
+        frame.data.erase(frame.data.begin(), frame.data.begin() + ptrdiff_t(size_t(gone) * size));
+        times -= gone;
     }
+    const bool ok = times == 0 || MP4WriteSamplesTaken(file, track, std::move(frame.data),
+                                                       coded ? 1 : times, coded ? times : 1);
     if (!ok) return WriteFailed();
-    written += frame.sampleTimes;
+    written += times;
     return true;
 }
 

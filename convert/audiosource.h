@@ -60,8 +60,8 @@ public:
 private:
     void Fail(const QString& reason);
     Step ReadSome(int waitMs);
-    bool WriteFrame(const AudioFrame& frame);
-    bool WriteFailed();  // fails with why writing did
+    bool WriteFrame(AudioFrame& frame);  // takes the frame's bytes
+    bool WriteFailed();                  // fails with why writing did
     void TakeWarnings();
 
     SoundInput input;
@@ -72,7 +72,6 @@ private:
     bool stopped = false;
     bool done = false;
     bool failed = false;
-    std::vector<uint8_t> buffer;
     AudioFrame pending;  // a frame read before the track was there
     bool hasPending = false;
     MP4FileHandle file = MP4_INVALID_FILE_HANDLE;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,14 +31,20 @@ void Take(AudioReader& r, Outcome& o) {
     for (std::string& w : r.TakeWarnings()) o.warnings.push_back(w);
 }
 
-// Feeds `size` bytes in pieces of `piece` bytes (all at once for 0), taking frames in between.
+// Feeds `size` bytes in pieces of `piece` bytes (all at once for 0), taking frames in between;
+// every other piece read into the reader's room for more, as a file is.
 Outcome Run(const std::string& name, const uint8_t* data, size_t size, size_t piece) {
     AudioOptions options;
     std::unique_ptr<AudioReader> r = OpenAudioReader(name, options);
     Outcome o;
     for (size_t at = 0; at < size;) {
         const size_t n = piece == 0 ? size : std::min(piece, size - at);
-        r->Feed(data + at, n);
+        if ((at / std::max<size_t>(piece, 1)) % 2) {
+            memcpy(r->FeedSpace(n + 1), data + at, n);
+            r->Fed(n);
+        } else {
+            r->Feed(data + at, n);
+        }
         at += n;
         Take(*r, o);
     }

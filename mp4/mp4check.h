@@ -3,6 +3,8 @@
 // and random access points decided after their sample was written.
 #pragma once
 
+#include <vector>
+
 #include "mp4/audioentry.h"
 #include "mp4/mp4v2.h"
 
@@ -111,6 +113,11 @@ MP4TrackId MP4AddSoundTrack(MP4FileHandle hFile, const AudioSampleEntry& entry);
 // the other at `bytes`: a run costs the tables nothing per sample. All are sync samples.
 bool MP4WriteSampleRun(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* bytes,
                        uint32_t sampleSize, uint32_t count, MP4Duration duration = 1);
+// `count` samples of bytes.size() / count bytes and `duration` ticks each (one sample: the
+// duration it lasts; a run: as MP4WriteSampleRun), all sync samples, whose bytes are handed
+// over: a chunk that waits in memory for the other tracks keeps them as they are, not a copy.
+bool MP4WriteSamplesTaken(MP4FileHandle hFile, MP4TrackId trackId, std::vector<uint8_t>&& bytes,
+                          uint32_t count, MP4Duration duration);
 // No more samples come for the track: its last chunk goes out, and the other tracks' chunks no
 // longer wait for it to reach their time.
 bool MP4EndTrack(MP4FileHandle hFile, MP4TrackId trackId);

@@ -87,8 +87,10 @@ struct TrackState {
     uint32_t sampleInband = 0;  // parameter sets at the front of the open sample
 
     // The chunk being filled: its samples, their duration and its decode time, and whether its
-    // bytes go straight into the file (the only track) or wait in `chunkData` for their turn;
-    // then the complete chunks that wait for the other tracks to reach their time.
+    // bytes go straight into the file (the only track) or wait in memory for their turn; then
+    // the complete chunks that wait for the other tracks to reach their time. A chunk that
+    // waits holds its bytes in parts: the samples handed over whole (MP4WriteSamplesTaken) as
+    // they came, the bytes copied in between them gathered in `chunkData`, the last part.
     uint32_t samplesPerChunk = 1;  // the only track's chunks
     bool chunkOpen = false;
     bool chunkDirect = false;
@@ -96,9 +98,12 @@ struct TrackState {
     uint32_t chunkSamples = 0;
     uint64_t chunkTicks = 0;
     uint64_t chunkStart = 0;
+    std::vector<std::vector<uint8_t>> chunkParts;  // in front of chunkData
+    uint64_t chunkPartBytes = 0;
     std::vector<uint8_t> chunkData;
     struct WaitingChunk {
-        std::vector<uint8_t> data;
+        std::vector<std::vector<uint8_t>> parts;
+        uint64_t bytes;
         uint32_t firstSample;
         uint64_t start;  // decode time
     };
@@ -178,7 +183,8 @@ uint64_t Rescale(uint64_t ticks, uint32_t to, uint32_t from) {
 // file's gathered media data.
 uint64_t DataPosition(const Mp4File* f, const TrackState* t) {
     if (f->fragmented) return t->fragmentData.size();
-    return t->chunkOpen && !t->chunkDirect ? t->chunkData.size() : f->sink.Position();
+    return t->chunkOpen && !t->chunkDirect ? t->chunkPartBytes + t->chunkData.size()
+                                           : f->sink.Position();
 }
 
 void PutData(Mp4File* f, TrackState* t, const uint8_t* p, size_t n) {
@@ -188,6 +194,22 @@ void PutData(Mp4File* f, TrackState* t, const uint8_t* p, size_t n) {
         t->chunkData.insert(t->chunkData.end(), p, p + n);
     else
         f->sink.Write(p, n);
+}
+
+// Whole samples' bytes handed over: a chunk that waits keeps them as they are, behind what it
+// holds already.
+void TakeData(Mp4File* f, TrackState* t, std::vector<uint8_t>&& bytes) {
+    if (f->fragmented || t->chunkDirect) {
+        PutData(f, t, bytes.data(), bytes.size());
+        return;
+    }
+    if (!t->chunkData.empty()) {
+        t->chunkPartBytes += t->chunkData.size();
+        t->chunkParts.push_back(std::move(t->chunkData));
+        t->chunkData = std::vector<uint8_t>();
+    }
+    t->chunkPartBytes += bytes.size();
+    t->chunkParts.push_back(std::move(bytes));
 }
 
 void Interleave(Mp4File* f, bool all);
@@ -235,7 +257,7 @@ void Interleave(Mp4File* f, bool all) {
         for (auto& t : f->tracks) {
             // A chunk written straight into the file holds the media data's end.
             if (t->chunkOpen && t->chunkDirect) return;
-            for (const TrackState::WaitingChunk& c : t->waiting) waitingBytes += c.data.size();
+            for (const TrackState::WaitingChunk& c : t->waiting) waitingBytes += c.bytes;
             if (!t->waiting.empty() && (!first || Earlier(t->waiting.front().start, t.get(),
                                                           first->waiting.front().start, first)))
                 first = t.get();
@@ -253,7 +275,7 @@ void Interleave(Mp4File* f, bool all) {
         }
         if (!ready) return;
         first->samples.AddChunk(f->sink.Position(), c.firstSample);
-        f->sink.Write(c.data.data(), c.data.size());
+        for (const std::vector<uint8_t>& part : c.parts) f->sink.Write(part.data(), part.size());
         first->waiting.pop_front();
     }
 }
@@ -264,11 +286,18 @@ void CloseChunk(Mp4File* f, TrackState* t) {
     if (t->chunkSamples == 0) {  // nothing was finished in it: no chunk
         if (t->chunkDirect) t->samples.DropLastChunk();
         t->chunkData.clear();
+        t->chunkParts.clear();
+        t->chunkPartBytes = 0;
     } else if (!t->chunkDirect) {
-        // A sample never finished (the file is closing) is not written.
-        if (t->sampleOpen) t->chunkData.resize(size_t(t->sampleStart));
+        // A sample never finished (the file is closing) is not written. Its bytes are all
+        // copied ones: nothing is handed over while a sample is open.
+        if (t->sampleOpen) t->chunkData.resize(size_t(t->sampleStart - t->chunkPartBytes));
+        const uint64_t bytes = t->chunkPartBytes + t->chunkData.size();
+        if (!t->chunkData.empty()) t->chunkParts.push_back(std::move(t->chunkData));
         t->waiting.push_back(
-            {std::move(t->chunkData), t->samples.Count() - t->chunkSamples, t->chunkStart});
+            {std::move(t->chunkParts), bytes, t->samples.Count() - t->chunkSamples, t->chunkStart});
+        t->chunkParts = std::vector<std::vector<uint8_t>>();
+        t->chunkPartBytes = 0;
         t->chunkData = std::vector<uint8_t>();
     }
     Interleave(f, false);
@@ -282,7 +311,7 @@ bool ChunkFull(const Mp4File* f, const TrackState* t) {
     if (t->chunkAlone && !t->audio)
         return f->tracks.size() > 1 || t->chunkSamples >= t->samplesPerChunk;
     return t->chunkTicks * 2 >= t->box.timeScale ||
-           (!t->chunkDirect && t->chunkData.size() >= kMaxChunkBytes);
+           (!t->chunkDirect && t->chunkPartBytes + t->chunkData.size() >= kMaxChunkBytes);
 }
 
 void OpenSample(Mp4File* f, TrackState* t) {
@@ -901,6 +930,21 @@ bool MP4WriteSampleRun(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t* b
     OpenChunk(f, t);
     PutData(f, t, bytes, size_t(sampleSize) * count);
     EnterSamples(f, t, sampleSize, uint32_t(duration), count, 0, true);
+    return f->sink.Error() == 0;
+}
+
+bool MP4WriteSamplesTaken(MP4FileHandle hFile, MP4TrackId trackId, std::vector<uint8_t>&& bytes,
+                          uint32_t count, MP4Duration duration) {
+    Mp4File* f = static_cast<Mp4File*>(hFile);
+    TrackState* t = FindTrack(hFile, trackId);
+    if (!t || t->sampleOpen || count == 0 || bytes.size() % count != 0 ||
+        bytes.size() > UINT32_MAX || f->sink.Error() || !SampleFits(t, &duration, 0) ||
+        t->samples.Count() > UINT32_MAX - count)
+        return false;
+    OpenChunk(f, t);
+    const uint32_t size = uint32_t(bytes.size() / count);
+    TakeData(f, t, std::move(bytes));
+    EnterSamples(f, t, size, uint32_t(duration), count, 0, true);
     return f->sink.Error() == 0;
 }
 

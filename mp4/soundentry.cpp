@@ -17,17 +17,20 @@ const char* SoundEntryType(const AudioSampleEntry& e) {
         case AudioSampleEntry::Kind::kPcm:
             break;
     }
-    if (e.floatingPoint || e.bitsPerSample > 16) return "lpcm";
+    // A rate beyond the 16 bits of the version 0 entry's field needs the version 2 one.
+    if (e.floatingPoint || e.bitsPerSample > 16 || e.sampleRate > 0xFFFF) return "lpcm";
     if (e.bitsPerSample == 8) return e.unsignedSamples ? "raw " : "twos";
     return e.bigEndian ? "twos" : "sowt";
 }
 
 namespace {
 
-// QuickTime's sound sample description version 2 of linear PCM (lpcm): the rate as a double,
-// the channels and bits in 32-bit fields, and flags that say float or integer, byte order and
-// packing. FFmpeg and GStreamer read it, which they do not in24, in32, fl32 and fl64 with enda.
-void WriteLinearPcmEntry(BoxWriter& w, const AudioSampleEntry& e) {
+// QuickTime's sound sample description version 2: the rate as a double, the channels and bits
+// in 32-bit fields, and for linear PCM (lpcm) flags that say float or integer, signed or not,
+// byte order and packing. FFmpeg and GStreamer read it, which they do not in24, in32, fl32 and
+// fl64 with enda; it also carries rates beyond the 16 bits of version 0's field, which
+// GStreamer takes from no other place for PCM and G.711.
+void WriteVersion2Entry(BoxWriter& w, const AudioSampleEntry& e) {
     w.U16(2);  // version
     w.U16(0);  // revision
     w.U32(0);  // vendor
@@ -45,7 +48,10 @@ void WriteLinearPcmEntry(BoxWriter& w, const AudioSampleEntry& e) {
     w.U32(e.channels);
     w.U32(0x7F000000);
     w.U32(e.bitsPerSample);
-    const uint32_t flags = (e.floatingPoint ? 1 : 4) | (e.bigEndian ? 2 : 0) | 8;  // packed
+    const bool linear = e.kind == AudioSampleEntry::Kind::kPcm;
+    const bool isSigned = !e.floatingPoint && !(e.bitsPerSample == 8 && e.unsignedSamples);
+    const uint32_t flags =
+        linear ? (e.floatingPoint ? 1 : 0) | (e.bigEndian ? 2 : 0) | (isSigned ? 4 : 0) | 8 : 0;
     w.U32(flags);
     w.U32(uint32_t(e.bitsPerSample / 8) * e.channels);  // bytes a packet: one sample time
     w.U32(1);                                           // sample times a packet
@@ -81,8 +87,10 @@ void WriteSoundSampleEntry(BoxWriter& w, const AudioSampleEntry& e, const BitRat
     w.StartBox(SoundEntryType(e));
     w.Zeros(6);  // reserved
     w.U16(1);    // data_reference_index
-    if (strcmp(SoundEntryType(e), "lpcm") == 0) {
-        WriteLinearPcmEntry(w, e);
+    const bool g711 =
+        e.kind == AudioSampleEntry::Kind::kALaw || e.kind == AudioSampleEntry::Kind::kULaw;
+    if (strcmp(SoundEntryType(e), "lpcm") == 0 || (g711 && e.sampleRate > 0xFFFF)) {
+        WriteVersion2Entry(w, e);
         if (rate) WriteBitRate(w, *rate);
         w.EndBox();
         return;

@@ -11,8 +11,10 @@
 
 // The sample entry's four-character code: mp4a for AAC and MP3; alaw and ulaw for G.711; for
 // linear PCM the QuickTime codes most readers take: sowt (16-bit little-endian), twos (16-bit
-// big-endian or signed 8-bit), raw (unsigned 8-bit), and lpcm (version 2) for 24 and 32 bits and
-// floating point.
+// big-endian or signed 8-bit), raw (unsigned 8-bit), and lpcm (version 2) for 24 and 32 bits,
+// floating point and rates above 65535 Hz. G.711 at such a rate keeps its code in a version 2
+// entry; AAC keeps version 0 with a rate of 0 there, its own in the esds, where FFmpeg and
+// GStreamer take it from.
 const char* SoundEntryType(const AudioSampleEntry& e);
 
 // Whether every sample of the track is one sample time of every channel, all of the same size

@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/audiodecode.h"
 #include "support/convert.h"
 #include "support/decode.h"
 #include "support/streams.h"
@@ -99,6 +100,7 @@ QByteArray FfmpegSound(const QString& path, const QString& raw = QString()) {
 // GStreamer's: the samples, and the stream time of the first loud one (seconds).
 struct GstSound {
     QByteArray samples;
+    int rate = 0;
     double onset = -1;
     QString error;
 };
@@ -112,6 +114,7 @@ GstSound GstSoundOf(const QString& path) {
     GstSound g;
     g.samples = ReadFileBytes(raw);
     g.error = o.value(QStringLiteral("error")).toString();
+    g.rate = o.value(QStringLiteral("rate")).toInt();
     if (o.value(QStringLiteral("onset_ns")).isDouble())
         g.onset = o.value(QStringLiteral("onset_ns")).toDouble() / 1e9;
     return g;
@@ -799,6 +802,28 @@ private Q_SLOTS:
             << "s16le:16000:1"
             << QStringList{"--audio-rate", "16000", "--audio-channels", "1", "--fragment", "1"}
             << QByteArray("sowt") << "PCM 16-bit 16000 Hz 1 ch";
+        // Rates beyond the 16 bits of the version 0 entry's field: AAC's is in its esds, PCM
+        // takes the version 2 entry.
+        QTest::newRow("AAC 96 kHz") << "aac_96k_stereo.aac"
+                                    << "" << none << QByteArray("mp4a") << "AAC 96000 Hz 2 ch";
+        QTest::newRow("WAV 16-bit 88.2 kHz, fast start")
+            << "wav_88200_s16.wav"
+            << "" << fast << QByteArray("lpcm") << "PCM 16-bit 88200 Hz 2 ch";
+        QTest::newRow("WAV 16-bit 96 kHz, fragmented")
+            << "wav_96000_s16.wav"
+            << "" << frag << QByteArray("lpcm") << "PCM 16-bit 96000 Hz 2 ch";
+        QTest::newRow("WAV 16-bit 192 kHz")
+            << "wav_192000_s16.wav"
+            << "" << none << QByteArray("lpcm") << "PCM 16-bit 192000 Hz 2 ch";
+        QTest::newRow("WAV 24-bit 88.2 kHz, fragmented")
+            << "wav_88200_s24.wav"
+            << "" << frag << QByteArray("lpcm") << "PCM 24-bit 88200 Hz 2 ch";
+        QTest::newRow("WAV 24-bit 96 kHz")
+            << "wav_96000_s24.wav"
+            << "" << none << QByteArray("lpcm") << "PCM 24-bit 96000 Hz 2 ch";
+        QTest::newRow("WAV 24-bit 192 kHz, fast start")
+            << "wav_192000_s24.wav"
+            << "" << fast << QByteArray("lpcm") << "PCM 24-bit 192000 Hz 2 ch";
     }
     void sound() {
         QFETCH(QString, file);
@@ -823,6 +848,11 @@ private Q_SLOTS:
         const QByteArray got = FfmpegSound(out);
         const GstSound gst = GstSoundOf(out);
         QVERIFY2(gst.error.isEmpty(), qPrintable(gst.error));
+        // Both play it at its own rate.
+        const int rate =
+            QRegularExpression(QStringLiteral("(\\d+) Hz")).match(r.out).captured(1).toInt();
+        QCOMPARE(DecodeAudioFile(out).sampleRate, rate);
+        QCOMPARE(gst.rate, rate);
         if (entry == "mp4a" && file.endsWith(QLatin1String(".mp3"))) {
             // FFmpeg leaves the encoder's padding at the end, which the edit list leaves out;
             // GStreamer's MP3 decoder is another one: its samples are not FFmpeg's.
@@ -848,8 +878,6 @@ private Q_SLOTS:
                 QVERIFY(moov.contains(QByteArray("\x05\x02") + char(asc >> 8) + char(asc & 0xFF)));
             }
             // Every fragment holds both tracks, from the same time.
-            const double rate =
-                QRegularExpression(QStringLiteral("(\\d+) Hz")).match(r.out).captured(1).toDouble();
             for (const QVector<double>& times : FragmentTimes(bytes, rate)) {
                 if (times.size() < 2) continue;  // the sound that lasts beyond the pictures
                 QVERIFY(std::abs(times[0] - times[1]) < 0.05);

@@ -465,9 +465,10 @@ private Q_SLOTS:
 
     // A sample of more than 4 GiB - 1 bytes is refused with EFBIG, not cut; written to
     // /dev/null, which takes the bytes without storing them.
-    // Half an hour of G.711 beside the pictures, written in runs of a tenth of a second: the
-    // table holds one size for its 14.4 million samples and one duration, memory does not grow
-    // with them, and FFmpeg reads every one, a second of them interleaved with the pictures.
+    // Half an hour of G.711 beside the pictures, written in runs of a tenth of a second, every
+    // other one handed over rather than copied: the table holds one size for its 14.4 million
+    // samples and one duration, memory does not grow with them, the media data holds them in
+    // order, and FFmpeg reads every one.
     void soundRunsCostNothingPerSample() {
         const QString path = tmp.filePath(QStringLiteral("sound.mp4"));
         MP4FileHandle h = MP4Create(path.toUtf8().constData(), 0);
@@ -480,8 +481,9 @@ private Q_SLOTS:
         MP4AddH264SequenceParameterSet(h, v, U8(stream.sps), uint16_t(stream.sps.size()));
         MP4AddH264PictureParameterSet(h, v, U8(stream.pps), uint16_t(stream.pps.size()));
         QVERIFY(MP4WriteSample(h, v, U8(stream.samples[0]), uint32_t(stream.samples[0].size())));
-        QVERIFY(MP4EndTrack(h, v));         // the sound's chunks need not wait for more pictures
-        QByteArray tenth(800, char(0xD5));  // A-law silence
+        QVERIFY(MP4EndTrack(h, v));  // the sound's chunks need not wait for more pictures
+        // Each tenth of its own bytes, so that one out of place shows.
+        const auto tenth = [](int i) { return QByteArray(800, char(0x80 + i % 97)); };
         const auto resident = [] {
             QFile f(QStringLiteral("/proc/self/statm"));
             return f.open(QIODevice::ReadOnly)
@@ -489,7 +491,14 @@ private Q_SLOTS:
                        : 0;
         };
         const qint64 before = resident();
-        for (int i = 0; i < 18000; ++i) QVERIFY(MP4WriteSampleRun(h, a, U8(tenth), 1, 800, 1));
+        for (int i = 0; i < 18000; ++i) {
+            const QByteArray b = tenth(i);
+            if (i % 2)
+                QVERIFY(
+                    MP4WriteSamplesTaken(h, a, std::vector<uint8_t>(b.begin(), b.end()), 800, 1));
+            else
+                QVERIFY(MP4WriteSampleRun(h, a, U8(b), 1, 800, 1));
+        }
         const qint64 grown = resident() - before;
         QVERIFY(MP4CloseChecked(h, 0, nullptr));
 #ifdef TOVANMUXER_SANITIZED  // the sanitizers' own memory says nothing of the writer's
@@ -498,6 +507,11 @@ private Q_SLOTS:
         QVERIFY2(grown < 8 << 20, qPrintable(QString::number(grown)));
 #endif
         const QByteArray file = ReadFileBytes(path);
+        QByteArray sound;
+        for (int i = 0; i < 18000; ++i) sound += tenth(i);
+        const qsizetype at = file.indexOf(sound.left(1600));
+        QVERIFY(at > 0);
+        QVERIFY(file.mid(at, sound.size()) == sound);
         const int stsz = file.lastIndexOf("stsz");
         QCOMPARE(qFromBigEndian<quint32>(file.constData() + stsz + 8), 1u);  // one size
         QCOMPARE(qFromBigEndian<quint32>(file.constData() + stsz + 12), 14400000u);

@@ -63,6 +63,15 @@ ff -i src48k.wav -c:a pcm_s24le -ac 2 -channel_layout stereo -metadata title=Ton
     -write_peak 0 wav_48k_s24_list.wav
 sox -R src48k.wav -b 16 -c 4 wav_48k_4ch_extensible.wav remix 1 2 1 2
 
+# Rates beyond 16 bits (the v0 sample entry's 16.16 field): AAC at 96 kHz, WAV of 16 and 24 bits
+# at 88.2, 96 and 192 kHz.
+sox -R src48k.wav -r 96000 src96k.wav
+ff -i src96k.wav -c:a aac -b:a 128k -f adts aac_96k_stereo.aac
+for r in 88200 96000 192000; do
+    sox -R src48k.wav -r $r -b 16 wav_${r}_s16.wav
+    sox -R src48k.wav -r $r -b 24 wav_${r}_s24.wav
+done
+
 # Raw sound without a header, by name: A-law and mu-law at 8 kHz mono, 16-bit little-endian PCM
 # at 48 kHz stereo, and one at 16 kHz mono that needs the rate and channels given.
 sox -R src16k.wav -r 8000 -t raw -e a-law raw_8k.alaw
@@ -207,7 +216,7 @@ write('raw_16k_odd.raw', read('raw_16k_mono.raw') + b'\x01')
 EOF
 
 : >empty.aac
-rm -f src48k.wav src44k.wav src16k.wav speech22k.wav speech.wav tone.wav right.wav \
+rm -f src48k.wav src44k.wav src16k.wav src96k.wav speech22k.wav speech.wav tone.wav right.wav \
     aac_22k_rate_change_b.aac
 
 echo done >made
