@@ -31,6 +31,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socketserver
 import subprocess
 import sys
@@ -121,8 +122,9 @@ class Server:
         class Handler(http.server.BaseHTTPRequestHandler):
             protocol_version = 'HTTP/1.1'
 
-            def log_message(self, *a):
-                pass
+            def log_message(self, fmt, *a):
+                if os.environ.get('SOUNDCHECK_LOG'):
+                    sys.stderr.write(fmt % a + '\n')
 
             def do_GET(self):
                 url = urllib.parse.urlparse(self.path)
@@ -211,8 +213,9 @@ class Server:
 
 
 # ------------------------------------------------------------------ browsers
-def start_browser(kind, url, profile, helpers):
+def start_browser(kind, url, profiles, helpers):
     env = None
+    profile = tempfile.mkdtemp(dir=profiles)  # a fresh one each start
     if kind == 'chromium':
         exe = shutil.which('chromium') or shutil.which('chromium-browser')
         if not exe:
@@ -232,6 +235,11 @@ def start_browser(kind, url, profile, helpers):
             'datareporting.policy.dataSubmissionEnabled': False, 'app.update.auto': False,
             'browser.startup.homepage_override.mstone': 'ignore',
             'toolkit.startup.max_resumed_crashes': -1, 'media.block-autoplay-until-in-foreground': False,
+            # No first-run tab that would put the page behind it.
+            'browser.aboutwelcome.enabled': False, 'startup.homepage_welcome_url': '',
+            'datareporting.policy.firstRunURL': '', 'browser.startup.page': 0,
+            'toolkit.telemetry.reportingpolicy.firstRun': False,
+            'trailhead.firstrun.didSeeAboutWelcome': True,
         }
         with open(os.path.join(profile, 'user.js'), 'w') as f:
             for k, v in prefs.items():
@@ -256,6 +264,21 @@ def start_browser(kind, url, profile, helpers):
         cmd = [exe, '--headless', '--no-remote', '--profile', profile, url]
     return subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             start_new_session=True, env=env)
+
+
+def stop(proc, helpers):
+    """Ends a browser (its whole process group) and the helpers started for it."""
+    for p in [proc] + helpers:
+        try:
+            os.killpg(p.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        try:
+            p.wait(10)
+        except subprocess.TimeoutExpired:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait()
+    helpers.clear()
 
 
 def verdict(facts, r, tolerance, bias):
@@ -341,29 +364,21 @@ def check(kind, files, facts, limit, verbose):
         with lock:
             while todo:
                 lock.wait(1)
-                # The page gives up by itself; a browser that hangs or dies ends the file too.
-                if proc.poll() is not None or time.time() - state['since'] > limit + 60:
-                    path = todo.pop(0)
-                    why = 'browser exited' if proc.poll() is not None else 'no answer from the page'
-                    results[path] = {'finish': why}
-                    if proc.poll() is not None:
-                        for p in todo:
-                            results[p] = {'finish': why}
-                        todo.clear()
-                    else:
-                        state['since'] = time.time()
+                # The page gives up by itself. A browser that died, or whose page never answers
+                # (Firefox now and then leaves its first page hanging), starts again at the file,
+                # which counts as one of its tries.
+                if proc.poll() is None and time.time() - state['since'] < limit + 20:
+                    continue
+                stop(proc, helpers)
+                path = todo[0]
+                if tries[path] >= 3:
+                    results[path] = {'finish': 'no answer from the page'}
+                    todo.pop(0)
+                url = next_url()
+                if url:
+                    proc = start_browser(kind, url, profile, helpers)
     finally:
-        try:
-            os.killpg(proc.pid, 15)
-        except ProcessLookupError:
-            pass
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, 9)
-        for h in helpers:
-            h.terminate()
-            h.wait(10)
+        stop(proc, helpers)
         server.httpd.shutdown()
         shutil.rmtree(profile, ignore_errors=True)
     return results
@@ -497,4 +512,6 @@ def main():
 
 
 if __name__ == '__main__':
+    # A SIGTERM ends the browsers and their sound server as Ctrl-C does.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(3))
     sys.exit(main())
