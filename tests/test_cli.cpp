@@ -915,6 +915,19 @@ private Q_SLOTS:
         const GstSound s = GstSoundOf(out);
         const double gst = s.onset - double(g.pictures[25].pts) / 1e9;
         QVERIFY2(std::abs(gst - want) < 0.001, qPrintable(QString::number(gst)));
+        // Firefox reads an unfragmented file's empty edit in the sound's own time scale, not
+        // the movie's: the two must be one, or it plays the sound of +0.5 s 0.94 s late.
+        const QByteArray bytes = ReadFileBytes(out);
+        const auto u32 = [&](int at) { return qFromBigEndian<quint32>(bytes.constData() + at); };
+        const int sound = bytes.indexOf("trak", bytes.indexOf("trak") + 4);  // the second track
+        const int mvhd = bytes.indexOf("mvhd"), mdhd = bytes.indexOf("mdhd", sound);
+        const int elst = bytes.indexOf("elst", sound);
+        if (offset > 0 && !options.contains(QStringLiteral("--fragment"))) {
+            QVERIFY(sound > 0 && mvhd > 0 && mdhd > 0 && elst > 0 && bytes[elst + 4] == 0);
+            const quint32 movieScale = u32(mvhd + (bytes[mvhd + 4] ? 24 : 16));
+            QCOMPARE(movieScale, u32(mdhd + (bytes[mdhd + 4] ? 24 : 16)));
+            QCOMPARE(u32(elst + 12), quint32(std::llround(offset * movieScale)));  // the empty edit
+        }
     }
 
     // Sound that cannot be read: one line that says why, exit 1, nothing written.
