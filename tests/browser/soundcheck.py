@@ -53,7 +53,8 @@ def run(cmd, **kw):
 def ffmpeg_facts(path):
     """FFmpeg's view of a file: the sound's codec, and the beep's time after the flash (s)."""
     facts = {}
-    p = run(['ffprobe', '-v', 'error', '-show_entries', 'stream=codec_type,codec_name,codec_tag_string',
+    p = run(['ffprobe', '-v', 'error', '-show_entries',
+             'stream=codec_type,codec_name,codec_tag_string',
              '-of', 'json', path], text=True)
     try:
         streams = json.loads(p.stdout or '{}').get('streams') or []
@@ -169,7 +170,8 @@ class Server:
                     else:
                         start = max(0, size - int(m.group(2)))
                     if start >= size or start > end:
-                        return self.send(416, b'', 'text/plain', [('Content-Range', 'bytes */%d' % size)])
+                        return self.send(416, b'', 'text/plain',
+                                         [('Content-Range', 'bytes */%d' % size)])
                     code = 206
                 self.send_response(code)
                 self.send_header('Content-Type', 'video/mp4')
@@ -234,7 +236,8 @@ def start_browser(kind, url, profiles, helpers):
             'media.autoplay.blocking_policy': 0, 'browser.shell.checkDefaultBrowser': False,
             'datareporting.policy.dataSubmissionEnabled': False, 'app.update.auto': False,
             'browser.startup.homepage_override.mstone': 'ignore',
-            'toolkit.startup.max_resumed_crashes': -1, 'media.block-autoplay-until-in-foreground': False,
+            'toolkit.startup.max_resumed_crashes': -1,
+            'media.block-autoplay-until-in-foreground': False,
             # No first-run tab that would put the page behind it.
             'browser.aboutwelcome.enabled': False, 'startup.homepage_welcome_url': '',
             'datareporting.policy.firstRunURL': '', 'browser.startup.page': 0,
@@ -409,6 +412,8 @@ def make(out, cli, camerafile):
         'mp3': ('beep.mp3', ['-c:a', 'libmp3lame', '-b:a', '128k']),
         'sowt': ('beep.pcm', ['-f', 's16le']),
         'lpcm24': ('beep24.wav', ['-c:a', 'pcm_s24le']),
+        'lpcmf32': ('beepf32.wav', ['-c:a', 'pcm_f32le']),
+        'raw8': ('beep8.wav', ['-c:a', 'pcm_u8']),
         'alaw': ('beep.alaw', ['-ar', '8000', '-ac', '1', '-f', 'alaw']),
         'ulaw': ('beep.ulaw', ['-ar', '8000', '-ac', '1', '-f', 'mulaw']),
     }
@@ -418,7 +423,8 @@ def make(out, cli, camerafile):
     jobs = []
     for name, (fname, _) in sounds.items():
         for layout, opts in layouts.items():
-            jobs.append(('%s-%s.mp4' % (name, layout), [flash, '--audio', os.path.join(src, fname)] + opts))
+            jobs.append(('%s-%s.mp4' % (name, layout),
+                         [flash, '--audio', os.path.join(src, fname)] + opts))
     for off in ('0.5', '-0.25'):
         for layout in ('classic', 'fragment'):
             jobs.append(('aac-%s-offset%s.mp4' % (layout, off),
@@ -441,7 +447,8 @@ def make(out, cli, camerafile):
     # FFmpeg's own files of the AAC clip, for comparison.
     ff('-r', '25', '-i', flash, '-i', os.path.join(src, 'beep.aac'), '-c', 'copy',
        os.path.join(out, 'ffmpeg-aac-classic.mp4'))
-    ff('-r', '25', '-i', flash, '-i', os.path.join(src, 'beep.aac'), '-c', 'copy', '-bsf:a', 'aac_adtstoasc', '-movflags',
+    ff('-r', '25', '-i', flash, '-i', os.path.join(src, 'beep.aac'), '-c', 'copy',
+       '-bsf:a', 'aac_adtstoasc', '-movflags',
        'frag_keyframe+empty_moov+default_base_moof', os.path.join(out, 'ffmpeg-aac-fragment.mp4'))
 
 
