@@ -1367,11 +1367,21 @@ void FinishFragmentedFile(Mp4File* f) {
     WriteGatheredFragment(f, nullptr, 0);
     if (!f->seekable || f->tracks.empty()) return;
     f->sink.Flush();
-    // The longest track's, in the movie's time scale.
+    // The longest track's as presented, in the movie's time scale: a sound track's after its
+    // empty edit and without the media its edit leaves out, as the classic file's movie header.
     uint64_t duration = 0;
-    for (const auto& t : f->tracks)
-        duration =
-            std::max(duration, Rescale(t->fragmentBase, f->movieTimeScale, t->box.timeScale));
+    for (const auto& t : f->tracks) {
+        uint64_t delay = 0, skipped = 0;
+        if (t->audio)
+            for (const EditEntry& e : t->box.edits) {
+                if (e.mediaTime < 0)
+                    delay += e.duration;
+                else
+                    skipped = std::min(t->fragmentBase, uint64_t(e.mediaTime));
+            }
+        duration = std::max(duration, delay + Rescale(t->fragmentBase - skipped, f->movieTimeScale,
+                                                      t->box.timeScale));
+    }
     PatchU64(f->sink, f->extends.durationPos, duration);
     BoxWriter& w = f->boxes;
     const uint64_t start = w.Position();

@@ -928,6 +928,16 @@ private Q_SLOTS:
             QCOMPARE(movieScale, u32(mdhd + (bytes[mdhd + 4] ? 24 : 16)));
             QCOMPARE(u32(elst + 12), quint32(std::llround(offset * movieScale)));  // the empty edit
         }
+        // A fragmented file's duration is the one presented: 3 s of each, the sound moved by the
+        // offset (browsers take it for the length of the file).
+        const int mehd = bytes.indexOf("mehd");
+        if (options.contains(QStringLiteral("--fragment"))) {
+            QVERIFY(mehd > 0 && bytes[mehd + 4] == 1);
+            const double seconds = double(qFromBigEndian<quint64>(bytes.constData() + mehd + 8)) /
+                                   u32(mvhd + (bytes[mvhd + 4] ? 24 : 16));
+            QVERIFY2(std::abs(seconds - std::max(3.0, 3.0 + offset)) < 0.001,
+                     qPrintable(QString::number(seconds)));
+        }
     }
 
     // Sound that cannot be read: one line that says why, exit 1, nothing written.
