@@ -449,6 +449,26 @@ void CompleteTrack(Mp4File* f, TrackState* ts) {
     }
 }
 
+// Firefox (153) reads the duration of an empty edit in an unfragmented file in the track's media
+// time scale, not the movie's (ISO/IEC 14496-12 8.6.6), and so delays the sound of a positive
+// offset by the ratio of the two: 0.94 s for 0.5 s at 48000 Hz. When a sound track starts with an
+// empty edit, the movie takes that track's time scale, in which both readings agree, and the edits
+// already given move to it; any other file keeps its time scale.
+void SoundDelayTimeScale(Mp4File* f) {
+    uint32_t to = 0;
+    for (const auto& ts : f->tracks)
+        if (ts->audio && !ts->box.edits.empty() && ts->box.edits.front().mediaTime < 0) {
+            to = ts->box.timeScale;
+            break;
+        }
+    if (to == 0 || to == f->movieTimeScale) return;
+    for (auto& ts : f->tracks)
+        for (EditEntry& e : ts->box.edits)
+            if (e.duration != 0)
+                e.duration = std::max<uint64_t>(1, Rescale(e.duration, to, f->movieTimeScale));
+    f->movieTimeScale = to;
+}
+
 // The movie header's duration: the longest track's, but for GStreamer's qtdemux (1.22), which
 // ends the presentation after the first sync sample whose end, in media time without the edit's
 // start, reaches the movie's duration. When pictures ahead of the edit are kept out of the
@@ -1391,11 +1411,21 @@ void FinishFragmentedFile(Mp4File* f) {
     WriteGatheredFragment(f, nullptr, 0);
     if (!f->seekable || f->tracks.empty()) return;
     f->sink.Flush();
-    // The longest track's, in the movie's time scale.
+    // The longest track's as presented, in the movie's time scale: a sound track's after its
+    // empty edit and without the media its edit leaves out, as the classic file's movie header.
     uint64_t duration = 0;
-    for (const auto& t : f->tracks)
-        duration =
-            std::max(duration, Rescale(t->fragmentBase, f->movieTimeScale, t->box.timeScale));
+    for (const auto& t : f->tracks) {
+        uint64_t delay = 0, skipped = 0;
+        if (t->audio)
+            for (const EditEntry& e : t->box.edits) {
+                if (e.mediaTime < 0)
+                    delay += e.duration;
+                else
+                    skipped = std::min(t->fragmentBase, uint64_t(e.mediaTime));
+            }
+        duration = std::max(duration, delay + Rescale(t->fragmentBase - skipped, f->movieTimeScale,
+                                                      t->box.timeScale));
+    }
     PatchU64(f->sink, f->extends.durationPos, duration);
     BoxWriter& w = f->boxes;
     const uint64_t start = w.Position();
@@ -1519,6 +1549,7 @@ bool MP4CloseChecked(MP4FileHandle hFile, uint32_t /*flags*/, int* error) {
     Interleave(f.get(), true);
     WriteFileType(f.get());
     WriteMediaDataHeader(f.get());
+    SoundDelayTimeScale(f.get());
     Movie movie;
     movie.timeScale = f->movieTimeScale;
     movie.visualProfileLevel = f->visualProfileLevel;

@@ -943,6 +943,29 @@ private Q_SLOTS:
         const GstSound s = GstSoundOf(out);
         const double gst = s.onset - double(g.pictures[25].pts) / 1e9;
         QVERIFY2(std::abs(gst - want) < 0.001, qPrintable(QString::number(gst)));
+        // Firefox reads an unfragmented file's empty edit in the sound's own time scale, not
+        // the movie's: the two must be one, or it plays the sound of +0.5 s 0.94 s late.
+        const QByteArray bytes = ReadFileBytes(out);
+        const auto u32 = [&](int at) { return qFromBigEndian<quint32>(bytes.constData() + at); };
+        const int sound = bytes.indexOf("trak", bytes.indexOf("trak") + 4);  // the second track
+        const int mvhd = bytes.indexOf("mvhd"), mdhd = bytes.indexOf("mdhd", sound);
+        const int elst = bytes.indexOf("elst", sound);
+        if (offset > 0 && !options.contains(QStringLiteral("--fragment"))) {
+            QVERIFY(sound > 0 && mvhd > 0 && mdhd > 0 && elst > 0 && bytes[elst + 4] == 0);
+            const quint32 movieScale = u32(mvhd + (bytes[mvhd + 4] ? 24 : 16));
+            QCOMPARE(movieScale, u32(mdhd + (bytes[mdhd + 4] ? 24 : 16)));
+            QCOMPARE(u32(elst + 12), quint32(std::llround(offset * movieScale)));  // the empty edit
+        }
+        // A fragmented file's duration is the one presented: 3 s of each, the sound moved by the
+        // offset (browsers take it for the length of the file).
+        const int mehd = bytes.indexOf("mehd");
+        if (options.contains(QStringLiteral("--fragment"))) {
+            QVERIFY(mehd > 0 && bytes[mehd + 4] == 1);
+            const double seconds = double(qFromBigEndian<quint64>(bytes.constData() + mehd + 8)) /
+                                   u32(mvhd + (bytes[mvhd + 4] ? 24 : 16));
+            QVERIFY2(std::abs(seconds - std::max(3.0, 3.0 + offset)) < 0.001,
+                     qPrintable(QString::number(seconds)));
+        }
     }
 
     // Sound that cannot be read: one line that says why, exit 1, nothing written.
