@@ -1155,8 +1155,17 @@ struct TrackRun {
     const FragmentSample* first = nullptr;  // the first shown
     // A sound track's samples share what they can in the track fragment header.
     bool sameSize = true, sameDuration = true;
+    // PCM and G.711, a sample each sample time, go as samples of `group` sample times each (the
+    // last one shorter): `samples` of them.
+    uint32_t group = 1;
+    uint64_t samples = 0;
     uint32_t trafSize = 0;
 };
+
+// The sample times a fragment's sound sample holds when the track has a sample each sample time
+// (PCM, G.711), as FFmpeg's writer packs them: readers that make a packet of each sample would
+// otherwise make tens of thousands a second, which Chromium does not play without pausing.
+constexpr uint32_t kSoundGroup = 1024;
 
 // The gathered entries of a track gathered in runs that begin before `end` ticks of a track of
 // time scale `scale`: a run that straddles it is split there.
@@ -1200,11 +1209,18 @@ void MeasureRun(TrackRun& r) {
         r.duration += uint64_t(s.duration) * s.count;
     }
     if (r.t->audio) {
+        r.samples = r.shown;
+        if (r.shown > 1 && r.sameSize && r.sameDuration && r.first->duration == 1 &&
+            r.bytes == r.gathered) {
+            r.group = kSoundGroup;
+            r.samples = (r.shown + r.group - 1) / r.group;
+            if (r.shown % r.group != 0) r.sameSize = r.sameDuration = false;
+        }
         // tfhd with the default flags and the shared size or duration; trun with a row of what
         // differs.
         const uint32_t row = (r.sameSize ? 0 : 4) + (r.sameDuration ? 0 : 4);
         r.trafSize = 8 + 20 + (r.sameSize ? 4 : 0) + (r.sameDuration ? 4 : 0) + 20 + 20 +
-                     row * uint32_t(r.shown);
+                     row * uint32_t(r.samples);
     } else {
         r.trafSize = 64 + 16 * uint32_t(r.shown);
     }
@@ -1224,8 +1240,8 @@ void WriteTrackFragment(BoxWriter& w, const TrackRun& r, uint64_t dataOffset) {
         w.Fourcc("tfhd");
         w.U32(flags);  // version 0
         w.U32(t->box.trackId);
-        if (r.sameDuration) w.U32(r.first->duration);
-        if (r.sameSize) w.U32(r.first->size);
+        if (r.sameDuration) w.U32(r.first->duration * r.group);
+        if (r.sameSize) w.U32(r.first->size * r.group);
         w.U32(0x02000000);  // default_sample_flags: depends on no other sample
     } else {
         w.U32(16);
@@ -1239,12 +1255,17 @@ void WriteTrackFragment(BoxWriter& w, const TrackRun& r, uint64_t dataOffset) {
     w.U64(t->fragmentBase);
     if (t->audio) {
         const uint32_t row = (r.sameSize ? 0 : 4) + (r.sameDuration ? 0 : 4);
-        w.U32(20 + row * uint32_t(r.shown));
+        w.U32(20 + row * uint32_t(r.samples));
         w.Fourcc("trun");
         w.U32(0x000001 | (r.sameDuration ? 0 : 0x100) | (r.sameSize ? 0 : 0x200));
-        w.U32(uint32_t(r.shown));
+        w.U32(uint32_t(r.samples));
         w.U32(uint32_t(dataOffset));
-        for (size_t i = 0; i < r.entries && row; ++i) {
+        for (uint64_t from = 0; r.group > 1 && row && from < r.shown; from += r.group) {
+            const uint32_t n = uint32_t(std::min<uint64_t>(r.group, r.shown - from));
+            w.U32(n);  // duration, and size
+            w.U32(n * r.first->size);
+        }
+        for (size_t i = 0; i < r.entries && row && r.group == 1; ++i) {
             const FragmentSample& s = t->fragmentSamples[i];
             for (uint32_t k = 0; k < s.count; ++k) {
                 if (!r.sameDuration) w.U32(s.duration);
