@@ -88,12 +88,7 @@ TrackSource::Step AudioSource::Prime(int waitMs) {
             hasPending = true;
             break;
         }
-        TakeWarnings();
-        if (reader->Failed()) {
-            Fail(QStringLiteral("%1: %2").arg(Shown(input.path),
-                                              QString::fromStdString(reader->Error())));
-            break;
-        }
+        if (ReaderFailed()) break;
         if (reader->AtEnd()) {
             Fail(QStringLiteral("%1: no sound in it").arg(Shown(input.path)));
             break;
@@ -163,6 +158,13 @@ bool AudioSource::WriteFrame(AudioFrame& frame) {
     return true;
 }
 
+bool AudioSource::ReaderFailed() {
+    TakeWarnings();
+    if (!reader->Failed()) return false;
+    Fail(QStringLiteral("%1: %2").arg(Shown(input.path), QString::fromStdString(reader->Error())));
+    return true;
+}
+
 bool AudioSource::WriteFailed() {
     const int err = MP4WriteError(file);
     Fail(err ? QStringLiteral("cannot write the sound: %1").arg(ErrnoText(err))
@@ -189,12 +191,7 @@ TrackSource::Step AudioSource::Pump(int waitMs) {
             wrote = true;
             continue;
         }
-        TakeWarnings();
-        if (reader->Failed()) {
-            Fail(QStringLiteral("%1: %2").arg(Shown(input.path),
-                                              QString::fromStdString(reader->Error())));
-            return Step::kFailed;
-        }
+        if (ReaderFailed()) return Step::kFailed;
         if (reader->AtEnd()) {
             done = true;
             MP4EndTrack(file, track);

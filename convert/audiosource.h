@@ -62,6 +62,7 @@ private:
     Step ReadSome(int waitMs);
     bool WriteFrame(AudioFrame& frame);  // takes the frame's bytes
     bool WriteFailed();                  // fails with why writing did
+    bool ReaderFailed();  // takes the reader's warnings; fails with its reason when it failed
     void TakeWarnings();
 
     SoundInput input;
