@@ -585,10 +585,11 @@ bool Converter::Mux(OutputFile& output, MP4FileHandle file, bool fragmented) {
             if (isAudio)
                 step = audio->FormatKnown() ? audio->Pump(0) : audio->Prime(0);
             else {
-                // No further than the sound, while it comes.
-                const bool sound =
+                // No further than the sound, while it comes; the sound that the pictures' own
+                // input brings comes behind them in the input, and catches up in between.
+                const bool flowing =
                     !audioEnded && audio->FormatKnown() && audio->Flowing(kFlowingMs);
-                video->SetLimit(sound ? audioAt : 1e300);
+                video->SetLimit(flowing ? audioAt + (sound.handed ? kSoundAhead : 0) : 1e300);
                 step = video->Pump(0);
             }
             if (step == Step::kFailed) {

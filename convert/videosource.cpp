@@ -220,12 +220,15 @@ bool VideoSource::CheckStall() {
 // A wrapped input: its reader takes the bytes straight into its buffer, and hands out the
 // stream's NAL units and the sound frames.
 TrackSource::Step VideoSource::ReadWrapped() {
+    // What the reader holds goes first; nothing more is read while the limit holds it.
+    if (!TakePackets(false)) return Step::kFailed;
+    if (packetsHeld) return Step::kRead;
     const ssize_t n = read(fd, unwrap->Space(kWrappedReadSize), kWrappedReadSize);
     if (n < 0) return ReadFailed();
     unwrap->Commit(size_t(n));
     done += uint64_t(n);
     if (n == 0) unwrap->Finish();
-    if (!TakePackets()) return Step::kFailed;
+    if (!TakePackets(n == 0)) return Step::kFailed;
     return n > 0 ? Step::kRead : NextInput();
 }
 
@@ -269,9 +272,11 @@ bool VideoSource::CheckWrapper(uint32_t bytes) {
     return false;
 }
 
-bool VideoSource::TakePackets() {
+// Hands on the reader's packets, the pictures' until they pass the limit (the sound beside them
+// comes in the same file, a little later: it catches up before more pictures go in).
+bool VideoSource::TakePackets(bool all) {
     DemuxPacket p;
-    while (unwrap->Next(&p)) {
+    while (!(packetsHeld = !all && WrittenSeconds() > limit) && unwrap->Next(&p)) {
         if (p.kind == DemuxPacket::Kind::Sound) {
             if (options.sound) options.sound(current, &p);
             continue;

@@ -101,7 +101,7 @@ private:
     Step ReadFailed();
     Step NextInput();
     bool CheckWrapper(uint32_t bytes);
-    bool TakePackets();
+    bool TakePackets(bool all);
     bool StartWriter();
     bool AddVideoTrack(const NalUnit& sps);
     void CheckLaterSps(const NalUnit& sps);
@@ -158,6 +158,7 @@ private:
     // (`held`: a limit stopped them).
     uint32_t unitsStart = 0, unitsEnd = 0;
     bool held = false;
+    bool packetsHeld = false;  // the wrapper's reader holds packets the limit stopped
     double limit = 1e300;
     uint64_t done = 0;   // bytes of this input read
     uint64_t total = 0;  // its size now

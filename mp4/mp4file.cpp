@@ -223,14 +223,16 @@ void OpenChunk(Mp4File* f, TrackState* t) {
     t->chunkOpen = true;
     t->chunkAlone = f->tracks.size() == 1;
     // The pictures' chunks, the bulk of the data, go straight into the file too unless another
-    // track's chunk is being written there; the others' complete chunks wait for them
-    // (they must also have reached its time: what they bring later belongs behind it).
+    // track's chunk is being written there; the others' complete chunks wait for them. They must
+    // also have reached its time, or nearly: what they bring later belongs behind it, but a track
+    // that comes a little late (a camera writes its sound behind its pictures) is let follow,
+    // rather than the pictures held in memory for it.
     bool busy = false;
     for (const auto& o : f->tracks)
         if (o.get() != t)
             busy = busy || (o->chunkOpen && o->chunkDirect) ||
-                   (!o->ended &&
-                    Earlier(o->samples.MediaDuration(), o.get(), t->samples.MediaDuration(), t));
+                   (!o->ended && Earlier(o->samples.MediaDuration() + o->box.timeScale, o.get(),
+                                         t->samples.MediaDuration(), t));
     t->chunkDirect = false;
     if (!t->chunkAlone && !t->audio && !busy) Interleave(f, false);  // what is ready goes first
     t->chunkDirect = t->chunkAlone || (!t->audio && !busy);
