@@ -71,6 +71,9 @@ public:
     bool HasSamples() const { return pictures > 0 || written; }
     // The samples' times, and how long the presentation lasts in track ticks (after Finish).
     const Timeline& Times() const { return timeline; }
+    // A timeline of coming times (Timeline::StartWithComingTimes) takes the next, or their end.
+    void TimeCame(uint64_t ticks) { timeline.Come(ticks); }
+    void TimesEnded() { timeline.EndComing(); }
     uint64_t PresentedTicks() const { return presentedTicks; }
 
 private:

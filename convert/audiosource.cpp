@@ -48,6 +48,11 @@ bool AudioSource::Open() {
     return true;
 }
 
+void AudioSource::SetStart(const std::string& path, double offsetSeconds) {
+    input.path = path;
+    input.offsetSeconds = offsetSeconds;
+}
+
 void AudioSource::TakeWarnings() {
     for (const std::string& w : reader->TakeWarnings())
         warnings << QStringLiteral("%1: %2").arg(Shown(input.path), QString::fromStdString(w));

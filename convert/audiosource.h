@@ -32,6 +32,9 @@ public:
 
     // Opens the input; false with Failure() set.
     bool Open();
+    // A handed reader's sound: the input its first frame came from and where it plays, told
+    // with that frame, before the track is added.
+    void SetStart(const std::string& path, double offsetSeconds);
     bool StreamInput() const { return stream; }
     // Reads what it takes to know the sound's format; a stream only what is there now (kIdle
     // until it is known).

@@ -12,12 +12,8 @@
 #include <cstring>
 
 #include "convert/inputfile.h"
-#include "demux/picturetimes.h"
 
 namespace {
-
-// Reads of this size are looked through while they are in the cache.
-constexpr size_t kReadSize = 256u << 10;
 
 // "1 byte", "2,180 bytes".
 QString Counted(uint64_t n, const char* one, const char* many) {
@@ -42,112 +38,29 @@ ContainerKind ContainerOfFile(const char* path) {
     return n > 0 ? DetectContainer(head, size_t(n)) : ContainerKind::None;
 }
 
-bool ScanCameraFile(const std::string& path, ContainerKind kind, CameraFacts* facts,
-                    QString* error) {
-    *facts = CameraFacts();
-    facts->kind = kind;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = QStringLiteral("cannot open %1: %2").arg(Shown(path), ErrnoText(errno));
-        return false;
-    }
-    std::unique_ptr<Demuxer> d = MakeDemuxer(kind);
-    PictureTimes times;
-    bool soundSeen = false;
-    for (bool end = false; !end;) {
-        const ssize_t n = read(fd, d->Space(kReadSize), kReadSize);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error = QStringLiteral("cannot read %1: %2").arg(Shown(path), ErrnoText(errno));
-            close(fd);
-            return false;
-        }
-        d->Commit(size_t(n));
-        end = n == 0;
-        if (end) d->Finish();
-        DemuxPacket p;
-        while (d->Next(&p)) {
-            if (p.kind == DemuxPacket::Kind::Video) {
-                times.Take(d->Coding(), p.data, p.size, p.ms);
-                continue;
-            }
-            facts->firstSoundMs = soundSeen ? std::min(facts->firstSoundMs, p.ms) : p.ms;
-            soundSeen = true;
-            ++facts->soundFrames;
-        }
-    }
-    close(fd);
-    facts->pictureMs = times.Times();
-    facts->sound = soundSeen && d->HasSound();
-    facts->soundEntry = d->Sound();
-    facts->dated = d->RecordedAt(&facts->recordedAt);
-    facts->damagedRecords = d->DamagedRecords();
-    facts->skippedBytes = d->SkippedBytes();
-    facts->soundLeftOut = d->SoundFramesLeftOut();
-    const std::string reason = d->FailureReason();
-    if (!reason.empty() || facts->pictureMs.empty()) {
-        *error = QStringLiteral("%1: %2").arg(
-            Shown(path), reason.empty() ? QStringLiteral("%1 without a picture")
-                                              .arg(QString::fromLatin1(ContainerName(kind)))
-                                        : QString::fromStdString(reason));
-        return false;
-    }
-    return true;
-}
-
-QStringList CameraWarnings(const std::string& path, const CameraFacts& facts) {
+QStringList CameraWarnings(const std::string& path, const Demuxer& reader) {
     QStringList out;
-    if (facts.damagedRecords > 0)
+    if (reader.DamagedRecords() > 0)
         out << QStringLiteral("%1: skipped %2, %3")
                    .arg(Shown(path),
-                        Counted(facts.damagedRecords, "damaged record", "damaged records"),
-                        Counted(facts.skippedBytes, "byte", "bytes"));
-    if (facts.soundLeftOut > 0)
+                        Counted(reader.DamagedRecords(), "damaged record", "damaged records"),
+                        Counted(reader.SkippedBytes(), "byte", "bytes"));
+    if (reader.SoundFramesLeftOut() > 0)
         out << QStringLiteral("%1: %2 left out (a coding or format the track cannot hold)")
-                   .arg(Shown(path), Counted(facts.soundLeftOut, "sound frame", "sound frames"));
+                   .arg(Shown(path),
+                        Counted(reader.SoundFramesLeftOut(), "sound frame", "sound frames"));
     return out;
 }
 
-std::vector<uint64_t> JoinedPictureTimes(const std::vector<const CameraFacts*>& files,
-                                         std::vector<int64_t>* shifts) {
-    std::vector<uint64_t> out;
-    shifts->clear();
-    int64_t next = 0;  // where the next file's first picture goes, in ms
-    for (const CameraFacts* f : files) {
-        const std::vector<int64_t>& t = f->pictureMs;
-        if (t.empty()) {
-            shifts->push_back(next);
-            continue;
-        }
-        // The earliest time, the latest and the one before it (the same when two are equal).
-        int64_t first = t[0], last = t[0], beforeLast = INT64_MIN;
-        for (size_t i = 1; i < t.size(); ++i) {
-            first = std::min(first, t[i]);
-            if (t[i] >= last) {
-                beforeLast = last;
-                last = t[i];
-            } else {
-                beforeLast = std::max(beforeLast, t[i]);
-            }
-        }
-        shifts->push_back(next - first);
-        out.reserve(out.size() + t.size());
-        for (int64_t ms : t) out.push_back(uint64_t(next + ms - first) * 1000);
-        // The last picture lasts as long as the one before it.
-        const int64_t lasts = t.size() >= 2 ? last - beforeLast : 40;
-        next += last - first + std::max<int64_t>(lasts, 1);
+void HandedSoundReader::Hand(const uint8_t* data, size_t size, int64_t ms,
+                             const AudioSampleEntry& format) {
+    if (!HasFormat()) {
+        SetFormat(format);
+        if (format.kind != AudioSampleEntry::Kind::kAac &&
+            format.kind != AudioSampleEntry::Kind::kMp3)
+            bytesPerTime =
+                uint32_t(std::max(1, format.bitsPerSample / 8) * std::max<int>(1, format.channels));
     }
-    return out;
-}
-
-HandedSoundReader::HandedSoundReader(const AudioSampleEntry& format) {
-    SetFormat(format);
-    if (format.kind != AudioSampleEntry::Kind::kAac && format.kind != AudioSampleEntry::Kind::kMp3)
-        bytesPerTime =
-            uint32_t(std::max(1, format.bitsPerSample / 8) * std::max<int>(1, format.channels));
-}
-
-void HandedSoundReader::Hand(const uint8_t* data, size_t size, int64_t ms) {
     const uint32_t rate = Format().sampleRate;
     const int64_t at = ms * int64_t(rate) / 1000;
     if (bytesPerTime == 0) {
@@ -199,11 +112,11 @@ bool HandedSoundReader::Parse(AudioFrame& frame) {
     return true;
 }
 
-RecordingDate RecordingDateFor(const std::string& firstInput, const CameraFacts* facts,
+RecordingDate RecordingDateFor(const std::string& firstInput, const CivilTime* recorder,
                                const RecordingDate& typed) {
     if (typed.Known()) return typed;
     RecordingDate r;
-    if (facts && facts->dated && LocalCivilSeconds(facts->recordedAt, &r.utcSeconds)) {
+    if (recorder && LocalCivilSeconds(*recorder, &r.utcSeconds)) {
         r.source = RecordingDate::Source::Recorder;
         return r;
     }

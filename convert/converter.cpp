@@ -354,16 +354,31 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     };
     // The sound track comes right behind the video's, when its format is known by then.
     MP4FileHandle file = h.h;
-    if (audio)
-        video->SetTrackHook([this, file, fragmented] {
-            if (!audio->FormatKnown() || audio->AddTrack(file, uint32_t(timeScale), fragmented))
-                return true;
-            Fail(audio->Failure());
-            return false;
-        });
+    video->SetTrackHook([this, file, fragmented] {
+        // By now a camera's first records told the recorder's clock, if they do.
+        CivilTime recorded;
+        if (!typedDate.Known() && video->RecordedAt(&recorded)) {
+            const RecordingDate told = RecordingDateFor(std::string(), &recorded, typedDate);
+            if (told.Known()) {
+                date = told;
+                MP4SetCreationTime(file, date.utcSeconds);
+                summary.recordingDate = RecordingDateText(date);
+            }
+        }
+        if (!audio || !audio->FormatKnown() ||
+            audio->AddTrack(file, uint32_t(timeScale), fragmented))
+            return true;
+        Fail(audio->Failure());
+        return false;
+    });
     // Each fragment takes the sound up to its end: what a file has, what a stream has now.
     if (audio)
-        video->SetFragmentHook([this](double until) {
+        video->SetFragmentHook([this, file, fragmented](double until) {
+            // A camera's sound, which comes a little behind its pictures, is known by the end
+            // of the first fragment: its track goes into the movie box written with it.
+            if (!audio->HasTrack() && audio->FormatKnown() && MP4FragmentsWritten(file) == 0 &&
+                !audio->AddTrack(file, uint32_t(timeScale), fragmented))
+                Fail(audio->Failure());
             while (audio->HasTrack() && audio->WrittenSeconds() < until &&
                    audio->Pump(0) == TrackSource::Step::kRead) {
             }
@@ -418,69 +433,58 @@ bool Converter::WriteOutput(const std::vector<std::string>& inputPaths) {
     return !failed;  // an unfinished file goes with `output`
 }
 
-// Inputs that wrap their stream (camera and DVR files): each read through once for its
-// pictures' times, which then time the track (unless a timestamp file does), and its sound, which
-// becomes the sound track (unless a sound file is given), each frame placed by its time. The
-// recording's date for the file. All inputs of a join are such files, or none.
+// Inputs that wrap their stream (camera and DVR files): their records' times time the pictures
+// as they are read (unless a timestamp file does), and their sound becomes the sound track
+// (unless a sound file is given), each frame placed by its time: the first input's with sound,
+// and those of the same format after it. The recording's date for the file, until the first
+// input's records tell the recorder's. All inputs of a join are such files, or none.
 bool Converter::PrepareWrappedInputs(const std::vector<std::string>& inputPaths) {
     soundHook = nullptr;
-    std::vector<CameraFacts> facts(inputPaths.size());
-    size_t wrapped = 0;
-    for (size_t i = 0; i < inputPaths.size(); ++i) {
-        const ContainerKind kind = ContainerOfFile(inputPaths[i].c_str());
-        if (kind == ContainerKind::None) continue;
-        QString error;
-        if (!ScanCameraFile(inputPaths[i], kind, &facts[i], &error)) {
-            Fail(error);
-            return false;
-        }
-        warnings << CameraWarnings(inputPaths[i], facts[i]);
-        ++wrapped;
-    }
-    date = RecordingDateFor(inputPaths[0], wrapped ? &facts[0] : nullptr, typedDate);
-    if (wrapped == 0) return true;
-    if (wrapped != inputPaths.size()) {
-        const auto isWrapped = [&](size_t i) { return facts[i].kind != ContainerKind::None; };
-        size_t a = 0, b = 0;
-        while (!isWrapped(a)) ++a;
-        while (isWrapped(b)) ++b;
+    date = RecordingDateFor(inputPaths[0], nullptr, typedDate);
+    std::vector<ContainerKind> kinds;
+    for (const std::string& path : inputPaths) kinds.push_back(ContainerOfFile(path.c_str()));
+    const auto isWrapped = [](ContainerKind k) { return k != ContainerKind::None; };
+    const auto a = std::find_if(kinds.begin(), kinds.end(), isWrapped);
+    if (a == kinds.end()) return true;
+    const auto b = std::find_if_not(kinds.begin(), kinds.end(), isWrapped);
+    if (b != kinds.end()) {
         Fail(QStringLiteral("cannot join %1 (a %2 file) and %3 (a raw stream)")
-                 .arg(Shown(inputPaths[a]), QString::fromLatin1(ContainerName(facts[a].kind)),
-                      Shown(inputPaths[b])));
+                 .arg(Shown(inputPaths[size_t(a - kinds.begin())]),
+                      QString::fromLatin1(ContainerName(*a)),
+                      Shown(inputPaths[size_t(b - kinds.begin())])));
         return false;
     }
-    std::vector<const CameraFacts*> all;
-    for (const CameraFacts& f : facts) all.push_back(&f);
-    std::vector<int64_t> shifts;
-    std::vector<uint64_t> times = JoinedPictureTimes(all, &shifts);
-    if (timestampPath.empty()) timestamps.SetTimes(std::move(times));
     if (!sound.path.empty()) return true;
-    // The sound of the first input that has some, and of those of the same format after it.
-    size_t first = 0;
-    while (first < facts.size() && !facts[first].sound) ++first;
-    if (first == facts.size()) return true;
-    const AudioSampleEntry format = facts[first].soundEntry;
-    auto reader = std::make_shared<HandedSoundReader>(format);
-    std::vector<bool> takes(facts.size(), false);
-    for (size_t i = first; i < facts.size(); ++i) {
-        const AudioSampleEntry& e = facts[i].soundEntry;
-        takes[i] = facts[i].sound && e.kind == format.kind && e.sampleRate == format.sampleRate &&
-                   e.channels == format.channels && e.bitsPerSample == format.bitsPerSample &&
-                   e.decoderSpecificInfo == format.decoderSpecificInfo;
-        if (facts[i].sound && !takes[i])
-            warnings << QStringLiteral("%1: its sound is left out: another format than %2's")
-                            .arg(Shown(inputPaths[i]), Shown(inputPaths[first]));
-    }
-    sound.path = inputPaths[first];
+    auto reader = std::make_shared<HandedSoundReader>();
+    sound.path = inputPaths[0];
     sound.handed = reader;
-    sound.offsetSeconds = double(facts[first].firstSoundMs + shifts[first]) / 1000.0;
-    soundHook = [reader, takes, shifts](size_t input, const DemuxPacket* frame) {
+    handedFrom = SIZE_MAX;
+    otherSoundFrom.clear();
+    soundHook = [this, reader, inputPaths](size_t input, const DemuxPacket* frame,
+                                           const AudioSampleEntry& format) {
         if (!frame) {
             reader->Finish();
             return;
         }
-        if (input < takes.size() && takes[input])
-            reader->Hand(frame->data, frame->size, frame->ms + shifts[input]);
+        if (handedFrom == SIZE_MAX) {
+            // The first frame tells the track's format and where the sound begins.
+            handedFrom = input;
+            sound.path = inputPaths[input];
+            sound.offsetSeconds = double(frame->ms) / 1000.0;
+            audio->SetStart(sound.path, sound.offsetSeconds);
+            reader->Hand(frame->data, frame->size, frame->ms, format);
+            return;
+        }
+        const AudioSampleEntry& e = reader->Format();
+        if (format.kind != e.kind || format.sampleRate != e.sampleRate ||
+            format.channels != e.channels || format.bitsPerSample != e.bitsPerSample ||
+            format.decoderSpecificInfo != e.decoderSpecificInfo) {
+            if (otherSoundFrom.insert(input).second)
+                warnings << QStringLiteral("%1: its sound is left out: another format than %2's")
+                                .arg(Shown(inputPaths[input]), Shown(inputPaths[handedFrom]));
+            return;
+        }
+        reader->Hand(frame->data, frame->size, frame->ms, format);
     };
     return true;
 }
@@ -501,8 +505,10 @@ bool Converter::StartSound() {
 void Converter::CompareLengths() {
     if (!audio) return;
     if (!audio->HasTrack()) {
-        warnings
-            << QStringLiteral("no sound came from %1: the file has none").arg(Shown(sound.path));
+        // A camera's file need not have sound.
+        if (!sound.handed)
+            warnings << QStringLiteral("no sound came from %1: the file has none")
+                            .arg(Shown(sound.path));
         return;
     }
     summary.audio = audio->Description();

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -188,8 +189,11 @@ private:
     SoundInput sound;      // the sound of this conversion: the file given, or the inputs' own
     RecordingDate typedDate;
     RecordingDate date;
-    // Takes the sound frames of inputs that hold their own.
-    std::function<void(size_t, const DemuxPacket*)> soundHook;
+    // Takes the sound frames of inputs that hold their own: from the first input that has some
+    // on, less those of another format.
+    std::function<void(size_t, const DemuxPacket*, const AudioSampleEntry&)> soundHook;
+    size_t handedFrom = SIZE_MAX;
+    std::set<size_t> otherSoundFrom;
     std::unique_ptr<AudioSource> audio;
     uint32_t overrideNum = 0;
     uint32_t overrideDen = 0;

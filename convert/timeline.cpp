@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 void Timeline::StartAtRate(uint32_t scale, uint32_t fpsNum, uint32_t fpsDen, bool fixedRate) {
     *this = Timeline();
@@ -15,6 +16,41 @@ void Timeline::StartWithTimes(uint32_t scale, std::vector<uint64_t> listed, uint
     timeScale = scale;
     times = std::move(listed);
     fallback = times.size() >= 2 ? times[times.size() - 1] - times[times.size() - 2] : interval;
+}
+
+void Timeline::StartWithComingTimes(uint32_t scale, uint64_t interval, size_t reorder,
+                                    uint64_t ms) {
+    *this = Timeline();
+    timeScale = scale;
+    fallback = interval;
+    window = std::max<size_t>(reorder, 1);
+    millisecond = ms;
+}
+
+void Timeline::Come(uint64_t ticks) {
+    coming.push_back(ticks);
+    std::push_heap(coming.begin(), coming.end(), std::greater<uint64_t>());
+    if (coming.size() > window) Settle();
+}
+
+// The smallest coming time takes the next place.
+void Timeline::Settle() {
+    std::pop_heap(coming.begin(), coming.end(), std::greater<uint64_t>());
+    uint64_t t = coming.back();
+    coming.pop_back();
+    if (times.empty()) origin = t;
+    t = t > origin ? t - origin : 0;
+    if (!times.empty() && t <= times.back()) {
+        t = times.back() + millisecond;
+        ++moved;
+    }
+    times.push_back(t);
+}
+
+void Timeline::EndComing() {
+    while (!coming.empty()) Settle();
+    window = 0;
+    if (times.size() >= 2) fallback = times[times.size() - 1] - times[times.size() - 2];
 }
 
 void Timeline::PlanRate(uint64_t first, uint32_t fpsNum, uint32_t fpsDen) {
@@ -59,6 +95,8 @@ uint64_t Timeline::TimeAt(uint64_t place) const {
 }
 
 uint64_t Timeline::Next(uint32_t fpsNum, uint32_t fpsDen) {
+    // Coming times: those this place and the next need settle now.
+    while (!coming.empty() && times.size() < places + 2) Settle();
     if (!runs.empty()) {
         if (nextPlanned < planned.size() && planned[nextPlanned].first == places) {
             BeginRun(places, planned[nextPlanned].fpsNum, planned[nextPlanned].fpsDen);

@@ -18,6 +18,22 @@ public:
     // Places at the given times (ticks, ascending, the first 0). Places beyond them continue at
     // the last interval, or at `fallback` ticks when there are fewer than two times.
     void StartWithTimes(uint32_t timeScale, std::vector<uint64_t> times, uint64_t fallback);
+    // Places at times that come while the pictures are read (a camera's records), in decoding
+    // order, each by Come: taken as the listed times, sorted, the first 0, are. A time settles
+    // once `window` later ones have come (the pictures' reordering is shorter than that), or
+    // when a place needs it; one that comes below a settled time, or equal to it, is moved a
+    // millisecond (`millisecond` ticks) past it, as no two pictures can be shown at once.
+    // Until the times end, places beyond them continue at `fallback` ticks.
+    void StartWithComingTimes(uint32_t timeScale, uint64_t fallback, size_t window,
+                              uint64_t millisecond);
+    void Come(uint64_t ticks);
+    // No more times come: all settle, and places beyond them continue at the last interval.
+    void EndComing();
+    // Times moved past the one before them.
+    uint64_t MovedTimes() const { return moved; }
+    // T[1] - T[0] as far as settled; 0 before.
+    uint64_t FirstInterval() const { return times.size() >= 2 ? times[1] - times[0] : 0; }
+
     // Runs planned by place: from place `first` on, `fpsNum`/`fpsDen` a second. Called in
     // ascending order after StartAtRate(..., true).
     void PlanRate(uint64_t first, uint32_t fpsNum, uint32_t fpsDen);
@@ -41,6 +57,7 @@ public:
     uint64_t ListedTimes() const { return times.size(); }
 
 private:
+    void Settle();
     struct Run {
         uint64_t first;     // its first place
         long double start;  // T[first], unrounded: rounding never accumulates
@@ -57,6 +74,13 @@ private:
     uint32_t timeScale = 90000;
     std::vector<uint64_t> times;
     uint64_t fallback = 0;
+    // Coming times not settled yet (a heap, the smallest first), how many may wait, and the
+    // first one settled, which all are counted from.
+    std::vector<uint64_t> coming;
+    size_t window = 0;
+    uint64_t millisecond = 0;
+    uint64_t origin = 0;
+    uint64_t moved = 0;
     std::vector<Run> runs;
     mutable size_t hint = 0;   // the run RunOf found last
     std::vector<Run> planned;  // runs planned by place

@@ -37,6 +37,15 @@ constexpr size_t kMaxEarlyUnits = 1024;
 constexpr size_t kMaxEarlyBytes = 4u << 20;
 // Changes of the pictures' size told one by one, at most.
 constexpr uint32_t kMaxSizeWarnings = 10;
+// A wrapped input's records are read this far ahead of the pictures handed on, so that the
+// pictures' times are known in presentation order: further than any stream reorders them (a
+// decoder's buffer holds 16 pictures at most), within a bound of memory.
+constexpr size_t kTimesAhead = 32;
+constexpr size_t kTimesAheadBytes = 32u << 20;
+constexpr size_t kReorderWindow = 16;
+// A camera's times are milliseconds: whole ticks of the 90 kHz clock.
+constexpr uint32_t kCameraTimeScale = 90000;
+constexpr uint64_t kTicksPerMs = kCameraTimeScale / 1000;
 
 // What the H.265 decoder configuration takes from the parsed SPS.
 Mp4HevcFields H265Fields(const NalUnit& nal) {
@@ -91,6 +100,10 @@ bool VideoSource::OpenInput(size_t index) {
         const ContainerKind kind = ContainerOfFile(paths[index].c_str());
         if (kind != ContainerKind::None) unwrap = MakeDemuxer(kind);
     }
+    if (index == 0) comingTimes = unwrap && options.timestamps->Version() == 0;
+    if (unwrap) unwrap->LookAhead(kTimesAhead, kTimesAheadBytes);
+    inputTimed = false;
+    inputTimes = 0;
     wrapperChecked = named;
     if (buffer.size() != kReadSize) std::vector<uint8_t>(kReadSize).swap(buffer);
     fill = unitsStart = unitsEnd = 0;
@@ -246,7 +259,7 @@ TrackSource::Step VideoSource::NextInput() {
     EndInput();
     if (failed) return Step::kFailed;
     if (current + 1 >= paths.size()) {
-        if (options.sound) options.sound(current, nullptr);
+        if (options.sound) options.sound(current, nullptr, AudioSampleEntry());
         return Step::kEnd;
     }
     OpenInput(current + 1);
@@ -277,14 +290,72 @@ bool VideoSource::CheckWrapper(uint32_t bytes) {
 bool VideoSource::TakePackets(bool all) {
     DemuxPacket p;
     while (!(packetsHeld = !all && WrittenSeconds() > limit) && unwrap->Next(&p)) {
+        TakeTimes();
         if (p.kind == DemuxPacket::Kind::Sound) {
-            if (options.sound) options.sound(current, &p);
+            // On the joined pictures' time line.
+            p.ms += inputStart - (inputTimed ? inputFirst : 0);
+            if (options.sound) options.sound(current, &p, unwrap->Sound());
             continue;
         }
         WriteNalUnits(p.data, uint32_t(p.size));
         if (failed) return false;
     }
     return true;
+}
+
+// The pictures' times the reader found ahead, joined to those of the inputs before.
+void VideoSource::TakeTimes() {
+    unwrap->TakePictureTimes(&cameTimes);
+    if (cameTimes.empty()) return;
+    if (!inputTimed) {
+        // The input's earliest picture (within the reordering read ahead) follows the inputs
+        // before it.
+        inputTimed = true;
+        inputFirst = *std::min_element(cameTimes.begin(), cameTimes.end());
+        inputLast = cameTimes.front();
+        inputBeforeLast = INT64_MIN;
+    }
+    for (const int64_t ms : cameTimes) {
+        if (inputTimes++ > 0) {
+            if (ms >= inputLast) {
+                inputBeforeLast = inputLast;
+                inputLast = ms;
+            } else {
+                inputBeforeLast = std::max(inputBeforeLast, ms);
+            }
+        }
+        // A timestamp file's times go instead; these still place the sound.
+        if (!comingTimes) continue;
+        const uint64_t ticks =
+            uint64_t(std::max<int64_t>(0, inputStart + ms - inputFirst)) * kTicksPerMs;
+        if (writer && trackId)
+            writer->TimeCame(ticks);
+        else
+            earlyTimes.push_back(ticks);
+    }
+    cameTimes.clear();
+}
+
+// A wrapped input has ended: the damage its reader passed over, or why it gave nothing; where
+// the next input's pictures begin.
+void VideoSource::EndWrapped() {
+    TakeTimes();
+    if (current == 0) firstDated = unwrap->RecordedAt(&firstRecordedAt);
+    warnings << CameraWarnings(paths[current], *unwrap);
+    const std::string reason = unwrap->FailureReason();
+    if (!reason.empty())
+        Fail(QStringLiteral("%1: %2").arg(Shown(paths[current]), QString::fromStdString(reason)));
+    if (inputTimed) {
+        // The last picture lasts as long as the one before it.
+        const int64_t lasts = inputTimes >= 2 ? inputLast - inputBeforeLast : 40;
+        inputStart += inputLast - inputFirst + std::max<int64_t>(lasts, 1);
+    }
+}
+
+bool VideoSource::RecordedAt(CivilTime* when) const {
+    if (current == 0 && unwrap) return unwrap->RecordedAt(when);
+    if (firstDated) *when = firstRecordedAt;
+    return firstDated;
 }
 
 void VideoSource::Stop() {
@@ -299,6 +370,7 @@ void VideoSource::EndInput() {
     Progress(&d, &t);
     if (held) WriteBuffered();  // a limit holds nothing back at the end
     if (fill > unitsStart) WriteNalUnits(buffer.data() + unitsStart, fill - unitsStart);
+    if (unwrap) EndWrapped();
     fill = unitsStart = unitsEnd = 0;
     held = false;
     close(fd);
@@ -535,6 +607,16 @@ Timeline VideoSource::MakeTimeline(uint32_t fpsNum, uint32_t fpsDen) {
         frameDuration = uint32_t(
             std::min<uint64_t>(times.size() >= 2 ? times[1] - times[0] : fallback, UINT32_MAX));
         timeline.StartWithTimes(trackTimeScale, std::move(times), fallback);
+    } else if (comingTimes) {
+        // The input's records time the pictures as they are read.
+        trackTimeScale = kCameraTimeScale;
+        const uint64_t fallback =
+            std::max<uint64_t>(1, (uint64_t(trackTimeScale) * fpsDen + fpsNum / 2) / fpsNum);
+        timeline.StartWithComingTimes(trackTimeScale, fallback, kReorderWindow, kTicksPerMs);
+        for (const uint64_t t : earlyTimes) timeline.Come(t);
+        std::vector<uint64_t>().swap(earlyTimes);
+        const uint64_t first = timeline.FirstInterval();
+        frameDuration = uint32_t(std::min<uint64_t>(first ? first : fallback, UINT32_MAX));
     } else if (options.timestamps->Version() == 1) {
         const uint32_t num = options.timestamps->AssumedNum(),
                        den = options.timestamps->AssumedDen();
@@ -587,6 +669,7 @@ QString VideoSource::WriteFailure(int err) const {
 bool VideoSource::Finish() {
     if (finished) return !failed;
     finished = true;
+    if (comingTimes && writer && trackId) writer->TimesEnded();
     const bool ok = !writer || writer->Finish();
     if (!ok) Fail(WriteFailure());
     GiveHdrMetadata();

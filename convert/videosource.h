@@ -30,9 +30,11 @@ struct VideoOptions {
     int64_t fragmentMillis = 0;                 // fragments of at least this long; 0: none
     const std::string* outputName = nullptr;    // the output's path, for messages
     // An input that wraps its stream with sound beside it (a camera's or a DVR's file, told by
-    // its first bytes) hands each sound frame here, with the input's number and the time its
-    // record carries; null once the inputs have ended.
-    std::function<void(size_t input, const DemuxPacket* frame)> sound;
+    // its first bytes) hands each sound frame here, with the input's number, the time its
+    // record carries on the pictures' time line and the format its file gives; null once the
+    // inputs have ended. Such inputs time the pictures, unless a timestamp file does.
+    std::function<void(size_t input, const DemuxPacket* frame, const AudioSampleEntry& format)>
+        sound;
 };
 
 class VideoSource : public TrackSource {
@@ -89,6 +91,10 @@ public:
     uint64_t InputBytesRead() const { return bytesBefore; }
     uint64_t PicturesSoFar() const;
     double SecondsSoFar() const;
+    // Whether the pictures' times came from their input's records.
+    bool TimedByInput() const { return comingTimes; }
+    // The recorder's clock at the first picture of the first input, when its records tell it.
+    bool RecordedAt(CivilTime* when) const;
 
 private:
     void Fail(const QString& reason);
@@ -102,6 +108,8 @@ private:
     Step NextInput();
     bool CheckWrapper(uint32_t bytes);
     bool TakePackets(bool all);
+    void TakeTimes();
+    void EndWrapped();
     bool StartWriter();
     bool AddVideoTrack(const NalUnit& sps);
     void CheckLaterSps(const NalUnit& sps);
@@ -159,6 +167,18 @@ private:
     uint32_t unitsStart = 0, unitsEnd = 0;
     bool held = false;
     bool packetsHeld = false;  // the wrapper's reader holds packets the limit stopped
+    // The pictures' times that the wrapped inputs' records carry, in decoding order: joined
+    // (each input's first picture a picture's length after the last one's before it), in
+    // ticks, then handed to the timeline, or kept until it is there.
+    bool comingTimes = false;
+    std::vector<int64_t> cameTimes;
+    std::vector<uint64_t> earlyTimes;
+    bool inputTimed = false;  // the input being read gave a time
+    int64_t inputFirst = 0, inputLast = 0, inputBeforeLast = 0;
+    uint64_t inputTimes = 0;
+    int64_t inputStart = 0;  // where the input's first picture goes, in ms
+    CivilTime firstRecordedAt{};
+    bool firstDated = false;
     double limit = 1e300;
     uint64_t done = 0;   // bytes of this input read
     uint64_t total = 0;  // its size now

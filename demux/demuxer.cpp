@@ -44,11 +44,13 @@ std::unique_ptr<Demuxer> MakeDemuxer(ContainerKind kind) {
 
 uint8_t* Demuxer::Space(size_t size) {
     if (buffer.size() - end >= size) return buffer.data() + end;
-    // The bytes read are moved to the front only once they are no more than those passed, so
-    // that each byte is moved about once however the reads fall; the packets of the current
-    // record are places relative to `begin`, which the move keeps.
+    // The bytes kept are moved to the front only once they are no more than those passed, so
+    // that each byte is moved about once however the reads fall; the packets read are places in
+    // the file, which the move keeps.
     if (begin > 0 && begin >= end - begin) {
         memmove(buffer.data(), buffer.data() + begin, end - begin);
+        base += begin;
+        scan -= begin;
         end -= begin;
         begin = 0;
     }
@@ -70,6 +72,63 @@ void Demuxer::Finish() {
     ended = true;
 }
 
+void Demuxer::LookAhead(size_t pictures, size_t bytes) {
+    aheadPictures = pictures;
+    aheadBytes = bytes;
+}
+
+void Demuxer::TakePictureTimes(std::vector<int64_t>* ms) {
+    const std::vector<int64_t>& t = times.Times();
+    ms->insert(ms->end(), t.begin(), t.end());
+    times.Clear();
+}
+
+// Whether records are still to be read ahead before the next packet goes out.
+bool Demuxer::LookingAhead() const {
+    return queue.empty() ||
+           (picturesRead - picturesOut < aheadPictures && end - begin < aheadBytes);
+}
+
+// Reads the record at `scan`, its packets into the queue; false when the bytes at hand do not
+// hold one whole (or, after Finish, none is left).
+bool Demuxer::ReadRecord() {
+    if (scan == end) return false;
+    record.clear();
+    const Step step = Read(buffer.data() + scan, end - scan, ended, &record);
+    switch (step.kind) {
+        case Step::More:
+            if (!ended) return false;
+            Skip(end - scan);  // a reader that asks for more at the end: what is left is damage
+            return true;
+        case Step::Record:
+            for (const RecordPacket& p : record) {
+                Queued q{p, base + scan + p.offset, base + scan, false};
+                if (p.kind == DemuxPacket::Kind::Video) {
+                    if (!originKnown) {
+                        // The times' origin: the sound held back comes out first.
+                        originKnown = true;
+                        origin = p.ms;
+                    }
+                    q.picture =
+                        times.Take(coding, buffer.data() + scan + p.offset, p.size, p.ms - origin);
+                    picturesRead += q.picture;
+                }
+                queue.push_back(q);
+            }
+            inDamage = false;
+            anyRecord = true;
+            scan += step.bytes;
+            return true;
+        case Step::Pass:
+            scan += step.bytes;
+            return true;
+        case Step::Skip:
+            Skip(step.bytes);
+            return true;
+    }
+    return false;
+}
+
 bool Demuxer::Next(DemuxPacket* out) {
     for (;;) {
         if (originKnown && !held.empty()) {
@@ -83,59 +142,33 @@ bool Demuxer::Next(DemuxPacket* out) {
             out->key = false;
             return true;
         }
-        if (next < packets.size()) {
-            const RecordPacket& p = packets[next];
-            const uint8_t* data = buffer.data() + begin + p.offset;
-            if (p.kind == DemuxPacket::Kind::Video && !originKnown) {
-                // The times' origin: the sound held back comes out first.
-                originKnown = true;
-                origin = p.ms;
-                continue;
-            }
-            ++next;
-            if (p.kind == DemuxPacket::Kind::Sound && !originKnown) {
-                Hold(data, p.size, p.ms);
-                continue;
-            }
-            if (p.kind == DemuxPacket::Kind::Video) ++videoPackets;
-            out->kind = p.kind;
-            out->data = data;
-            out->size = p.size;
-            out->ms = p.ms - origin;
-            out->key = p.key;
-            return true;
+        // The bytes of the packets handed out go.
+        begin = queue.empty() ? scan : size_t(queue.front().recordAt - base);
+        if (queue.empty() && scan == end) {
+            base += end;
+            begin = scan = end = 0;
         }
-        // Every packet of the current record is out: its bytes go.
-        begin += recordBytes;
-        recordBytes = 0;
-        packets.clear();
-        next = 0;
-        if (begin == end && !ended) {
-            begin = end = 0;
-            return false;
+        bool more = true;
+        while (LookingAhead() && (more = ReadRecord())) {
         }
-        if (begin == end) return false;
-        const Step step = Read(buffer.data() + begin, end - begin, ended, &packets);
-        switch (step.kind) {
-            case Step::More:
-                if (ended) {  // a reader that asks for more at the end: what is left is damage
-                    Skip(end - begin);
-                    continue;
-                }
-                packets.clear();
-                return false;
-            case Step::Record:
-                recordBytes = step.bytes;
-                inDamage = false;
-                anyRecord = true;
-                break;
-            case Step::Pass:
-                begin += step.bytes;
-                break;
-            case Step::Skip:
-                Skip(step.bytes);
-                break;
+        // Short of what it looks ahead, the reader waits for more bytes, unless they ended.
+        if (queue.empty() || (!more && !ended && LookingAhead())) return false;
+        const Queued q = queue.front();
+        queue.pop_front();
+        const RecordPacket& p = q.packet;
+        const uint8_t* data = buffer.data() + (q.at - base);
+        if (p.kind == DemuxPacket::Kind::Sound && !originKnown) {
+            Hold(data, p.size, p.ms);
+            continue;
         }
+        if (p.kind == DemuxPacket::Kind::Video) ++videoPackets;
+        picturesOut += q.picture;
+        out->kind = p.kind;
+        out->data = data;
+        out->size = p.size;
+        out->ms = p.ms - origin;
+        out->key = p.key;
+        return true;
     }
 }
 
@@ -143,7 +176,7 @@ void Demuxer::Skip(size_t bytes) {
     if (!inDamage) ++damagedRecords;
     inDamage = true;
     skippedBytes += bytes;
-    begin += bytes;
+    scan += bytes;
 }
 
 void Demuxer::Hold(const uint8_t* data, size_t size, int64_t ms) {

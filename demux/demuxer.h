@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "demux/picturetimes.h"
 #include "demux/recordingdate.h"
 #include "mp4/audioentry.h"
 
@@ -33,8 +34,6 @@ constexpr size_t kContainerProbeBytes = 16;
 ContainerKind DetectContainer(const uint8_t* data, size_t size);
 // "HXVS", "HXVT", "DHAV"; "" for None.
 const char* ContainerName(ContainerKind kind);
-
-enum class VideoCoding : uint8_t { Unknown, H264, H265 };
 
 struct DemuxPacket {
     enum class Kind : uint8_t { Video, Sound };
@@ -70,6 +69,14 @@ public:
     // held back (up to kHeldSoundBytes, the oldest given up beyond) until that record tells the
     // times' origin.
     bool Next(DemuxPacket* packet);
+    // Reads records ahead of the packets handed out: Next hands out none (asks for more bytes)
+    // until `pictures` pictures follow the one handed out last, or the records read ahead hold
+    // `bytes`, or the file has ended. Their times are known that far ahead (TakePictureTimes).
+    void LookAhead(size_t pictures, size_t bytes);
+    // Appends to `ms` the times of the pictures read since the last call, in decoding order,
+    // each that of the packet with the picture's first slice (picturetimes.h), on the packets'
+    // clock (DemuxPacket::ms).
+    void TakePictureTimes(std::vector<int64_t>* ms);
 
     // What the file says of its streams, known once a record told it.
     VideoCoding Coding() const { return coding; }
@@ -130,19 +137,32 @@ protected:
     void LeaveOutSound(uint64_t frames) { soundLeftOut += frames; }
 
 private:
+    // A packet read and not handed out yet: where its bytes and its record's begin in the file.
+    struct Queued {
+        RecordPacket packet;
+        uint64_t at;
+        uint64_t recordAt;
+        bool picture;  // holds a picture's first slice
+    };
+    bool ReadRecord();
+    bool LookingAhead() const;
     void Skip(size_t bytes);
     void Hold(const uint8_t* data, size_t size, int64_t ms);
 
     std::vector<uint8_t> buffer;
-    size_t begin = 0;  // the current place's bytes: [begin, end)
+    uint64_t base = 0;  // the place in the file of buffer[0]
+    size_t begin = 0;   // the bytes kept: [begin, end), of which [scan, end) are not read yet
+    size_t scan = 0;
     size_t end = 0;
     bool ended = false;
     bool inDamage = false;  // skipping since the last whole record
 
-    std::vector<RecordPacket> packets;  // the current record's, handed out up to `next`
-    size_t next = 0;
-    size_t recordBytes = 0;  // the current record's size, released when its packets are out
+    std::deque<Queued> queue;          // packets read, in file order
+    std::vector<RecordPacket> record;  // the packets of the record being read
     bool anyRecord = false;
+    size_t aheadPictures = 0, aheadBytes = 0;
+    uint64_t picturesRead = 0, picturesOut = 0;
+    PictureTimes times;
 
     bool originKnown = false;
     int64_t origin = 0;  // the first video record's time

@@ -29,12 +29,12 @@ VideoCoding Told(const uint8_t* p, size_t n) {
 
 }  // namespace
 
-void PictureTimes::Take(VideoCoding coding, const uint8_t* data, size_t size, int64_t ms) {
+bool PictureTimes::Take(VideoCoding coding, const uint8_t* data, size_t size, int64_t ms) {
     // The units up to the first slice: a packet holds one picture's units, or fewer, and the
     // slice data that follows need not be looked through.
     for (size_t i = 2; i < size;) {
         const void* one = memchr(data + i, 1, size - i);
-        if (!one) return;
+        if (!one) return false;
         i = size_t(static_cast<const uint8_t*>(one) - data) + 1;
         if (data[i - 2] != 0 || data[i - 3] != 0) continue;
         if (coding == VideoCoding::Unknown && seen == VideoCoding::Unknown)
@@ -43,7 +43,8 @@ void PictureTimes::Take(VideoCoding coding, const uint8_t* data, size_t size, in
         bool first = false;
         if (c != VideoCoding::Unknown && Slice(c, data + i, size - i, &first)) {
             if (first) times.push_back(ms);
-            return;
+            return first;
         }
     }
+    return false;
 }

@@ -9,15 +9,18 @@
 #include <cstdint>
 #include <vector>
 
-#include "demux/demuxer.h"
+enum class VideoCoding : uint8_t { Unknown, H264, H265 };
 
 class PictureTimes {
 public:
-    // Takes a video packet (Annex B bytes, whole NAL units) with its time. `coding` is what
-    // the file says; while it says nothing, the first parameter set tells.
-    void Take(VideoCoding coding, const uint8_t* data, size_t size, int64_t ms);
-    // The pictures' times in milliseconds, in decoding order.
+    // Takes a video packet (Annex B bytes, whole NAL units) with its time; whether it holds a
+    // picture's first slice. `coding` is what the file says; while it says nothing, the first
+    // parameter set tells.
+    bool Take(VideoCoding coding, const uint8_t* data, size_t size, int64_t ms);
+    // The pictures' times in milliseconds, in decoding order, of those taken since the last
+    // Clear.
     const std::vector<int64_t>& Times() const { return times; }
+    void Clear() { times.clear(); }
 
 private:
     std::vector<int64_t> times;

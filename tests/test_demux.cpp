@@ -168,8 +168,9 @@ private:
         QVERIFY2(summary.contains(QStringLiteral("recorded 2026-12-07 14:03:59 CET")),
                  qPrintable(summary));
 
-        const QString raw =
-            dir.filePath(o.h265 ? QStringLiteral("v.h265") : QStringLiteral("v.h264"));
+        const QString raw = dir.filePath(!o.pictureMs.empty() ? QStringLiteral("b.h264")
+                                         : o.h265             ? QStringLiteral("v.h265")
+                                                              : QStringLiteral("v.h264"));
         const DecodeResult ff = DecodeFile(out);
         QVERIFY2(ff.ok, qPrintable(ff.error));
         QCOMPARE(PictureHashes(ff), DecodePictureHashes(raw));
@@ -235,7 +236,7 @@ private slots:
         qputenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
         tzset();
         EncodeOptions e;
-        e.pictures = 40;
+        e.pictures = 80;
         e.keyint = 15;
         QVERIFY(EncodeTestPattern(dir.filePath(QStringLiteral("v.h264")), e));
         e.h265 = true;
@@ -323,22 +324,25 @@ private slots:
         o.kind = ContainerKind::Dhav;
         o.dahuaHeader = true;
         o.clockStart = 65536 - 300;  // the 16-bit counter goes round
-        row("DHAV, header, A-law", o, Sound::Kind::ALaw, "h264 pcm_alaw 40 100", true);
+        row("DHAV, header, A-law", o, Sound::Kind::ALaw, "h264 pcm_alaw 80 100", true);
         row("DHAV through a pipe", o, Sound::Kind::ALaw, "", false, {}, "pipe");
         o.dahuaHeader = false;
         o.h265 = true;
         o.wideSoundField = true;
         o.durationsMs = {40, 40, 40, 100000};  // a gap longer than the counter's round
-        row("DHAV, mu-law, H.265, gap", o, Sound::Kind::ULaw, "hevc pcm_mulaw 40 100");
+        row("DHAV, mu-law, H.265, gap", o, Sound::Kind::ULaw, "hevc pcm_mulaw 80 100");
         o = Options();
         o.kind = ContainerKind::Dhav;
         o.soundStartMs = -30;
-        row("DHAV, AAC", o, Sound::Kind::Aac, "h264 aac 40 17", true);
+        row("DHAV, AAC", o, Sound::Kind::Aac, "h264 aac 80 17", true);
         o.pictureMs = {-1};  // the B-frame stream, its pictures at the times they were taken
         row("DHAV, B-frames", o, Sound::Kind::ALaw, "", true);
         o.pictureMs.clear();
         o.soundStartMs = 45;  // sound after the first picture: an empty edit first
-        row("DHAV, PCM, late sound", o, Sound::Kind::Pcm16, "h264 pcm_s16le 40 100", true);
+        row("DHAV, PCM, late sound", o, Sound::Kind::Pcm16, "h264 pcm_s16le 80 100", true);
+        // Its sound is known only once the pictures are being written: in the first fragment.
+        row("DHAV, PCM, late sound, fragmented", o, Sound::Kind::Pcm16, "", true,
+            {QStringLiteral("--fragment"), QStringLiteral("1")});
         o.soundStartMs = 0;
         o.damage = {
             {D::Cut, 3, 30}, {D::Garbage, 30, 100}, {D::BadLength, 50, 0}, {D::CutEnd, 0, 20}};
