@@ -1,6 +1,7 @@
 #include "convert/converter.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <QDebug>
 #include <QFile>
@@ -445,9 +446,14 @@ bool Converter::PrepareWrappedInputs(const std::vector<std::string>& inputPaths)
     for (const std::string& path : inputPaths) kinds.push_back(ContainerOfFile(path.c_str()));
     const auto isWrapped = [](ContainerKind k) { return k != ContainerKind::None; };
     const auto a = std::find_if(kinds.begin(), kinds.end(), isWrapped);
-    if (a == kinds.end()) return true;
+    // A pipe, a FIFO or standard input is told by its first bytes as it is read: should it be a
+    // camera's stream, its sound has a track to go to.
+    struct stat st;
+    const bool stream =
+        inputPaths[0] == "-" || (stat(inputPaths[0].c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+    if (a == kinds.end() && !(stream && inputPaths.size() == 1)) return true;
     const auto b = std::find_if_not(kinds.begin(), kinds.end(), isWrapped);
-    if (b != kinds.end()) {
+    if (a != kinds.end() && b != kinds.end()) {
         Fail(QStringLiteral("cannot join %1 (a %2 file) and %3 (a raw stream)")
                  .arg(Shown(inputPaths[size_t(a - kinds.begin())]),
                       QString::fromLatin1(ContainerName(*a)),

@@ -148,7 +148,7 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
         memmove(buffer.data(), buffer.data() + unitsStart, fill);
         unitsStart = 0;
     }
-    if (unwrap) return ReadWrapped();
+    if (unwrap) return ReadWrapped(waitMs);
     if (streamInput) {
         if (!CheckStall()) return Step::kFailed;
         // A stream is read as it comes; the wait ends for a signal too.
@@ -160,6 +160,7 @@ TrackSource::Step VideoSource::Pump(int waitMs) {
     if (n == 0) return NextInput();
     done += n;
     if (!wrapperChecked && !CheckWrapper(uint32_t(fill + n))) return Step::kFailed;
+    if (unwrap) return TakePackets(false) ? Step::kRead : Step::kFailed;
     const uint32_t count = fill + uint32_t(n);
     const int64_t boundary = FindLastStartCode(buffer.data(), count);
     if (boundary <= 0) {
@@ -225,6 +226,8 @@ bool VideoSource::CheckStall() {
     }
     if (now - stallSince < std::chrono::milliseconds(options.fragmentMillis)) return true;
     stallSince = now;
+    // A camera's pictures read ahead for their times go in as they are.
+    if (unwrap && !HandAll()) return false;
     if (writer->WriteHeld()) return true;
     Fail(WriteFailure());
     return false;
@@ -232,10 +235,15 @@ bool VideoSource::CheckStall() {
 
 // A wrapped input: its reader takes the bytes straight into its buffer, and hands out the
 // stream's NAL units and the sound frames.
-TrackSource::Step VideoSource::ReadWrapped() {
+TrackSource::Step VideoSource::ReadWrapped(int waitMs) {
     // What the reader holds goes first; nothing more is read while the limit holds it.
     if (!TakePackets(false)) return Step::kFailed;
     if (packetsHeld) return Step::kRead;
+    if (streamInput) {
+        if (!CheckStall()) return Step::kFailed;
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, waitMs) <= 0) return Step::kIdle;  // nothing yet, or a signal
+    }
     const ssize_t n = read(fd, unwrap->Space(kWrappedReadSize), kWrappedReadSize);
     if (n < 0) return ReadFailed();
     unwrap->Commit(size_t(n));
@@ -266,23 +274,32 @@ TrackSource::Step VideoSource::NextInput() {
     return Step::kRead;
 }
 
-// A camera's or DVR's file needs its pictures' times before the first is written, which a
-// first read through it gives: a file that comes through a pipe, or as standard input, cannot
-// be read twice. Its first bytes tell it, while they are still the buffer's first ones; read as
-// a stream its wrapper would go into the pictures and its times and sound would be lost.
+// A camera's or DVR's file that comes through a pipe, or as standard input, is told by its first
+// bytes, while they are still the buffer's first ones: its reader takes them and reads the rest.
+// Read as a raw stream, its wrapper would go into the pictures and its times and sound would be
+// lost. One of several joined inputs is refused: the others were not looked at as camera files.
 bool VideoSource::CheckWrapper(uint32_t bytes) {
     if (bytes < 5) return true;  // "DAHUA" is the longest
     wrapperChecked = true;
     const ContainerKind kind =
         DetectContainer(buffer.data(), std::min<size_t>(bytes, kContainerProbeBytes));
     if (kind == ContainerKind::None) return true;
-    Fail(QStringLiteral("%1 is %2 %3 file (a camera's or DVR's), which is read from a file only, "
-                        "not from a pipe or standard input: save it and give its name")
-             .arg(paths[current] == "-" ? QStringLiteral("standard input")
-                                        : QString::fromLocal8Bit(paths[current].c_str()),
-                  kind == ContainerKind::Dhav ? QStringLiteral("a") : QStringLiteral("an"),
-                  QString::fromLatin1(ContainerName(kind))));
-    return false;
+    const QString name = paths[current] == "-" ? QStringLiteral("standard input")
+                                               : QString::fromLocal8Bit(paths[current].c_str());
+    const QString article =
+        kind == ContainerKind::Dhav ? QStringLiteral("a") : QStringLiteral("an");
+    if (paths.size() > 1) {
+        Fail(QStringLiteral("%1 is %2 %3 file (a camera's or DVR's), which is joined from files "
+                            "only, not from a pipe or standard input")
+                 .arg(name, article, QString::fromLatin1(ContainerName(kind))));
+        return false;
+    }
+    unwrap = MakeDemuxer(kind);
+    comingTimes = options.timestamps->Version() == 0;
+    unwrap->LookAhead(kTimesAhead, kTimesAheadBytes);
+    unwrap->Feed(buffer.data(), bytes);
+    fill = unitsStart = unitsEnd = 0;
+    return true;
 }
 
 // Hands on the reader's packets, the pictures' until they pass the limit (the sound beside them
@@ -358,7 +375,16 @@ bool VideoSource::RecordedAt(CivilTime* when) const {
     return firstDated;
 }
 
+// Hands on every packet the wrapper's reader holds, however far it read ahead.
+bool VideoSource::HandAll() {
+    unwrap->LookAhead(0, 0);
+    const bool ok = TakePackets(true);
+    unwrap->LookAhead(kTimesAhead, kTimesAheadBytes);
+    return ok;
+}
+
 void VideoSource::Stop() {
+    if (fd >= 0 && !stopped && unwrap) HandAll();
     if (fd >= 0 && !stopped) EndInput();
     stopped = true;
 }

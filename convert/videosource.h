@@ -103,7 +103,8 @@ private:
     bool WriteBuffered();
     bool CheckStall();
     bool TakeUnit(const NalUnit& nal);
-    Step ReadWrapped();
+    Step ReadWrapped(int waitMs);
+    bool HandAll();
     Step ReadFailed();
     Step NextInput();
     bool CheckWrapper(uint32_t bytes);
