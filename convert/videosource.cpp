@@ -105,7 +105,8 @@ bool VideoSource::OpenInput(size_t index) {
     inputTimed = false;
     inputTimes = 0;
     wrapperChecked = named;
-    if (buffer.size() != kReadSize) std::vector<uint8_t>(kReadSize).swap(buffer);
+    // A wrapped file is read into its reader's buffer: this one is not touched.
+    if (!unwrap && buffer.size() != kReadSize) std::vector<uint8_t>(kReadSize).swap(buffer);
     fill = unitsStart = unitsEnd = 0;
     held = false;
     done = 0;
@@ -298,6 +299,7 @@ bool VideoSource::CheckWrapper(uint32_t bytes) {
     comingTimes = options.timestamps->Version() == 0;
     unwrap->LookAhead(kTimesAhead, kTimesAheadBytes);
     unwrap->Feed(buffer.data(), bytes);
+    std::vector<uint8_t>().swap(buffer);  // the reader's buffer takes the rest
     fill = unitsStart = unitsEnd = 0;
     return true;
 }

@@ -79,6 +79,7 @@ void Demuxer::LookAhead(size_t pictures, size_t bytes) {
 
 void Demuxer::TakePictureTimes(std::vector<int64_t>* ms) {
     const std::vector<int64_t>& t = times.Times();
+    if (t.empty()) return;
     ms->insert(ms->end(), t.begin(), t.end());
     times.Clear();
 }
