@@ -481,10 +481,7 @@ bool Converter::PrepareWrappedInputs(const std::vector<std::string>& inputPaths)
             reader->Hand(frame->data, frame->size, frame->ms, format);
             return;
         }
-        const AudioSampleEntry& e = reader->Format();
-        if (format.kind != e.kind || format.sampleRate != e.sampleRate ||
-            format.channels != e.channels || format.bitsPerSample != e.bitsPerSample ||
-            format.decoderSpecificInfo != e.decoderSpecificInfo) {
+        if (!format.SameFormat(reader->Format())) {
             if (otherSoundFrom.insert(input).second)
                 warnings << QStringLiteral("%1: its sound is left out: another format than %2's")
                                 .arg(Shown(inputPaths[input]), Shown(inputPaths[handedFrom]));

@@ -40,10 +40,7 @@ void Timeline::Settle() {
     coming.pop_back();
     if (times.empty()) origin = t;
     t = t > origin ? t - origin : 0;
-    if (!times.empty() && t <= times.back()) {
-        t = times.back() + millisecond;
-        ++moved;
-    }
+    if (!times.empty() && t <= times.back()) t = times.back() + millisecond;
     times.push_back(t);
 }
 

@@ -29,8 +29,6 @@ public:
     void Come(uint64_t ticks);
     // No more times come: all settle, and places beyond them continue at the last interval.
     void EndComing();
-    // Times moved past the one before them.
-    uint64_t MovedTimes() const { return moved; }
     // T[1] - T[0] as far as settled; 0 before.
     uint64_t FirstInterval() const { return times.size() >= 2 ? times[1] - times[0] : 0; }
 
@@ -80,7 +78,6 @@ private:
     size_t window = 0;
     uint64_t millisecond = 0;
     uint64_t origin = 0;
-    uint64_t moved = 0;
     std::vector<Run> runs;
     mutable size_t hint = 0;   // the run RunOf found last
     std::vector<Run> planned;  // runs planned by place

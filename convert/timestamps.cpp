@@ -185,24 +185,6 @@ bool TimestampFile::Parse(const char* data, size_t size, const QString& fileName
     return version == 2 ? ParseV2(data, size, pos, line) : ParseV1(data, size, pos, line);
 }
 
-size_t TimestampFile::SetTimes(std::vector<uint64_t> microseconds) {
-    *this = TimestampFile();
-    times = std::move(microseconds);
-    if (times.empty()) return 0;
-    version = 2;
-    // A camera's times come in order but for reordered pictures.
-    if (!std::is_sorted(times.begin(), times.end())) std::sort(times.begin(), times.end());
-    size_t moved = 0;
-    for (size_t i = 1; i < times.size(); ++i) {
-        if (times[i] > times[i - 1]) continue;
-        times[i] = times[i - 1] + 1000;
-        ++moved;
-    }
-    const uint64_t first = times.front();
-    for (uint64_t& t : times) t -= first;
-    return moved;
-}
-
 bool TimestampFile::ParseV2(const char* data, size_t size, size_t& pos, size_t& line) {
     // Microseconds, rounded; the order of the lines is the capture order, not necessarily the
     // presentation order, so they are sorted below.

@@ -25,10 +25,6 @@ public:
     bool Read(const std::string& path);
     // Reads a file's content; `name` is what the errors call it.
     bool Parse(const char* data, size_t size, const QString& name);
-    // Times that come from elsewhere (a camera file's records), in microseconds, in any order:
-    // taken as a v2 file's. A time equal to the one before it in presentation order is moved a
-    // millisecond past it, as no two pictures can be shown at once; how many were moved.
-    size_t SetTimes(std::vector<uint64_t> microseconds);
     // One line naming the file and the line, when Read or Parse failed.
     const QString& Error() const { return error; }
 

@@ -200,11 +200,7 @@ bool Demuxer::SetSound(const AudioSampleEntry& entry) {
         soundKnown = true;
         return true;
     }
-    return entry.kind == sound.kind && entry.sampleRate == sound.sampleRate &&
-           entry.channels == sound.channels && entry.bitsPerSample == sound.bitsPerSample &&
-           entry.floatingPoint == sound.floatingPoint && entry.bigEndian == sound.bigEndian &&
-           entry.unsignedSamples == sound.unsignedSamples &&
-           entry.decoderSpecificInfo == sound.decoderSpecificInfo;
+    return entry.SameFormat(sound);
 }
 
 void Demuxer::SetRecordedAt(const CivilTime& when) {

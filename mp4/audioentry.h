@@ -21,4 +21,12 @@ struct AudioSampleEntry {
     bool bigEndian = false;        // PCM: byte order of the samples as they are stored
     bool unsignedSamples = false;  // PCM: 8-bit samples as WAV stores them (offset binary)
     std::vector<uint8_t> decoderSpecificInfo;  // AAC: the AudioSpecificConfig
+
+    // Whether frames of `o` can go into a track of this entry.
+    bool SameFormat(const AudioSampleEntry& o) const {
+        return kind == o.kind && sampleRate == o.sampleRate && channels == o.channels &&
+               bitsPerSample == o.bitsPerSample && floatingPoint == o.floatingPoint &&
+               bigEndian == o.bigEndian && unsignedSamples == o.unsignedSamples &&
+               decoderSpecificInfo == o.decoderSpecificInfo;
+    }
 };
